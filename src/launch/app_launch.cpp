@@ -1,0 +1,116 @@
+#include "launch/app_launch.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <vector>
+
+#include "launch/command_line.h"
+#include "launch/quoting.h"
+#include "platform/fs.h"
+#include "platform/handle.h"
+#include "platform/log.h"
+#include "platform/path.h"
+
+namespace varnix {
+namespace {
+
+constexpr wchar_t kTokenVariable[] = L"VARNIX_LAUNCH_TOKEN";
+constexpr DWORD kEnvironmentBufferUnits = 32767;
+
+void prependToPath(const WideString& directory) {
+    std::vector<wchar_t> buffer(kEnvironmentBufferUnits, L'\0');
+    GetEnvironmentVariableW(L"PATH", buffer.data(), kEnvironmentBufferUnits);
+    const WideString value = directory + L";" + WideString(buffer.data());
+    SetEnvironmentVariableW(L"PATH", value.c_str());
+}
+
+WideString applicationCommandLine(const WideString& applicationPath) {
+    WideString commandLine = quoteArgument(applicationPath);
+    const WideString arguments = forwardedArguments();
+    if (!arguments.empty()) commandLine += L" " + arguments;
+    return commandLine;
+}
+
+// The token variable exists only around CreateProcessW, whatever its result.
+bool createApplicationProcess(const WideString& applicationPath, const WideString& rootDir,
+                              const WideString& token, PROCESS_INFORMATION& info,
+                              DWORD& error) {
+    WideString commandLine = applicationCommandLine(applicationPath);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    SetEnvironmentVariableW(kTokenVariable, token.c_str());
+    const BOOL created = CreateProcessW(applicationPath.c_str(), commandLine.data(), nullptr,
+                                        nullptr, FALSE, 0, nullptr, rootDir.c_str(), &startup,
+                                        &info);
+    error = created ? 0 : GetLastError();
+    SetEnvironmentVariableW(kTokenVariable, nullptr);
+    return created != 0;
+}
+
+}  // namespace
+
+ByteString generateLaunchToken() {
+    unsigned char random[32] = {};
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random,
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        return {};
+    }
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    ByteString token;
+    token.reserve(64);
+    for (unsigned char byte : random) {
+        token += kHexDigits[byte >> 4];
+        token += kHexDigits[byte & 0x0f];
+    }
+    return token;
+}
+
+bool launchSucceeded(bool launched, uint32_t exitCode) {
+    return launched && (exitCode == kStillActive || exitCode == 0);
+}
+
+bool launchApplication(const WideString& rootDir, const WideString& systemDir,
+                       uint32_t* win32Error, uint32_t* exitCode) {
+    const WideString applicationPath = joinPath(systemDir, kApplicationFileName);
+    if (win32Error) *win32Error = 0;
+    if (exitCode) *exitCode = kStillActive;
+    if (!isExistingFile(applicationPath)) {
+        if (win32Error) *win32Error = ERROR_FILE_NOT_FOUND;
+        return false;
+    }
+
+    const WideString tokenPath = joinPath(systemDir, L"launch_guard.token");
+    const ByteString token = generateLaunchToken();
+    if (token.empty()) {
+        if (win32Error) *win32Error = ERROR_ACCESS_DENIED;
+        logWrite(L"Launch guard token generation failed.");
+        return false;
+    }
+    if (!writeWholeFile(tokenPath, token)) {
+        if (win32Error) *win32Error = ERROR_ACCESS_DENIED;
+        logWrite(L"Launch guard token file write failed.");
+        return false;
+    }
+
+    SetDllDirectoryW(systemDir.c_str());
+    prependToPath(systemDir);
+
+    PROCESS_INFORMATION info{};
+    DWORD error = 0;
+    if (!createApplicationProcess(applicationPath, rootDir, utf8ToWide(token), info, error)) {
+        if (win32Error) *win32Error = error;
+        DeleteFileW(tokenPath.c_str());
+        return false;
+    }
+
+    ProcessHandles process(info);
+    if (WaitForSingleObject(process.process.get(), kLaunchWatchMilliseconds) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(process.process.get(), &code);
+        if (exitCode) *exitCode = code;
+    }
+    return true;
+}
+
+}  // namespace varnix

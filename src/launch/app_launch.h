@@ -1,0 +1,24 @@
+#pragma once
+// Starting Varnix.exe with its one-time launch token, and watching it for a short while.
+
+#include <cstdint>
+
+#include "platform/text.h"
+
+namespace varnix {
+
+inline constexpr uint32_t kStillActive = 259;
+inline constexpr uint32_t kLaunchWatchMilliseconds = 1800;
+inline constexpr wchar_t kApplicationFileName[] = L"Varnix.exe";
+
+// 64 lower-case hex digits from the system RNG; empty when the generator fails.
+ByteString generateLaunchToken();
+
+// True when the process was created. exitCode stays 259 while it still runs after the watch.
+bool launchApplication(const WideString& rootDir, const WideString& systemDir,
+                       uint32_t* win32Error, uint32_t* exitCode);
+
+// The launch outcome rule: created, and still running or ended with 0.
+bool launchSucceeded(bool launched, uint32_t exitCode);
+
+}  // namespace varnix

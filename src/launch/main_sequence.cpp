@@ -1,0 +1,108 @@
+#include "launch/main_sequence.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdint>
+
+#include "build_config.h"
+#include "launch/app_launch.h"
+#include "launch/command_line.h"
+#include "launch/dialogs.h"
+#include "packages/rollback.h"
+#include "platform/fs.h"
+#include "platform/handle.h"
+#include "platform/log.h"
+#include "platform/path.h"
+
+namespace varnix {
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+
+struct LauncherState {
+    WideString rootDir;
+    WideString systemDir;
+    WideString errorText;
+};
+
+bool isApplicationRunning() {
+    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, kApplicationFileName) == 0) return true;
+    }
+    return false;
+}
+
+void startLog(const LauncherState& state) {
+    logSetSiteHost(VARNIX_UPDATE_HOST_TEXT);
+    logSetPath(joinPath(joinPath(state.rootDir, L"logs"), L"launcher.log"));
+    logRotate();
+    logWrite(L"==============================");
+    logWrite(L"Varnix Launcher started.");
+    logWrite(L"Root directory: " + state.rootDir);
+    logWrite(L"System directory: " + state.systemDir);
+}
+
+// Early exit after a created process: nothing left to try yet, so the final dialog follows.
+int earlyExitRoad(const LauncherState&, uint32_t firstExitCode) {
+    showError(L"Не удалось запустить Varnix",
+              L"Программа завершилась сразу после запуска.\n\nКод выхода: " +
+                  decimal(firstExitCode));
+    return kExitFailure;
+}
+
+int startFailureRoad(const LauncherState&, uint32_t firstError) {
+    showError(L"Не удалось запустить Varnix", L"Ошибка: " + win32ErrorText(firstError));
+    return kExitFailure;
+}
+
+int firstLaunch(LauncherState& state) {
+    uint32_t win32Error = 0;
+    uint32_t exitCode = kStillActive;
+    deleteStaleDependencyRequest(state.systemDir);
+    logWrite(L"Launching Varnix.");
+    const bool launched = launchApplication(state.rootDir, state.systemDir, &win32Error, &exitCode);
+    if (launchSucceeded(launched, exitCode)) {
+        logWrite(L"Varnix launched successfully.");
+        removeRollbackData(state.rootDir);
+        return kExitSuccess;
+    }
+    if (launched) {
+        logWrite(L"Varnix exited too early. Exit code: " + decimal(exitCode));
+        return earlyExitRoad(state, exitCode);
+    }
+    logWrite(L"CreateProcess failed: " + win32ErrorText(win32Error));
+    return startFailureRoad(state, win32Error);
+}
+
+}  // namespace
+
+void deleteStaleDependencyRequest(const WideString& systemDir) {
+    const WideString path = joinPath(systemDir, L"dependency_request.txt");
+    if (isExistingFile(path)) forceDeleteFile(path);
+}
+
+int runLauncher() {
+    LauncherState state;
+    state.rootDir = moduleDirectory();
+    state.systemDir = joinPath(state.rootDir, L"system");
+    startLog(state);
+    ensureDirectory(state.systemDir);
+
+    if (isApplicationRunning()) {
+        logWrite(L"Varnix is already running. Update and launch skipped.");
+        showInfo(L"Varnix уже запущен", L"Программа уже работает.\n");
+        return kExitSuccess;
+    }
+
+    logWrite(L"Update stage is not available in this build; launching the installed Varnix.");
+    return firstLaunch(state);
+}
+
+}  // namespace varnix

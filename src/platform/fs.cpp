@@ -1,0 +1,116 @@
+#include "platform/fs.h"
+
+#include <windows.h>
+
+#include "platform/handle.h"
+#include "platform/path.h"
+
+namespace varnix {
+
+WideString win32ErrorText(uint32_t code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+            FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    LocalMemory owner(buffer);
+    WideString text;
+    if (buffer != nullptr && length > 0) text.assign(buffer);
+    if (text.empty()) text = L"Код ошибки: " + decimal(code);
+    return text;
+}
+
+bool isExistingFile(const WideString& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool isExistingDirectory(const WideString& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void forceDeleteFile(const WideString& path) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+}
+
+bool ensureDirectory(const WideString& path) {
+    if (path.empty()) return false;
+    if (isExistingDirectory(path)) return true;
+    const size_t separator = path.find_last_of(L"\\/");
+    // A separator at position 2 or less is a drive root's: roots are never created.
+    if (separator != WideString::npos && separator > 2) {
+        ensureDirectory(path.substr(0, separator));
+    }
+    if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+    return GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+namespace {
+
+bool isLink(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+void deleteTreeEntry(const WideString& path, DWORD attributes) {
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (directory && isLink(attributes)) {
+        // A junction or directory link: remove the link itself, never what it points to.
+        RemoveDirectoryW(path.c_str());
+    } else if (directory) {
+        deleteDirectoryTree(path);
+    } else {
+        forceDeleteFile(path);
+    }
+}
+
+}  // namespace
+
+bool deleteDirectoryTree(const WideString& path) {
+    if (path.empty()) return true;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return true;
+    }
+    if (isLink(attributes)) return RemoveDirectoryW(path.c_str()) != 0;
+
+    WIN32_FIND_DATAW entry{};
+    FindHandle listing(FindFirstFileW(joinPath(path, L"*").c_str(), &entry));
+    if (!listing) return false;
+    do {
+        const WideString name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        deleteTreeEntry(joinPath(path, name), entry.dwFileAttributes);
+    } while (FindNextFileW(listing.get(), &entry));
+    listing.reset();
+    return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+bool writeWholeFile(const WideString& path, const ByteString& bytes) {
+    ensureDirectory(parentPath(path));
+    if (bytes.size() > MAXDWORD) return false;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                              &written, nullptr);
+    return ok && written == bytes.size();
+}
+
+ByteString readWholeFile(const WideString& path) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ByteString content;
+    if (!file) return content;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
+        content.append(chunk, read);
+    }
+    return content;
+}
+
+}  // namespace varnix

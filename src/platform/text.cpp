@@ -1,0 +1,30 @@
+#include "platform/text.h"
+
+#include <windows.h>
+
+#include <climits>
+
+namespace varnix {
+
+WideString utf8ToWide(const ByteString& bytes) {
+    if (bytes.empty() || bytes.size() > INT_MAX) return {};
+    const int size = static_cast<int>(bytes.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, nullptr, 0);
+    if (length <= 0) return {};
+    WideString text(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, text.data(), length);
+    return text;
+}
+
+ByteString wideToUtf8(const WideString& text) {
+    if (text.empty() || text.size() > INT_MAX) return {};
+    const int size = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return {};
+    ByteString bytes(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
+    return bytes;
+}
+
+}  // namespace varnix

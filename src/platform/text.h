@@ -1,0 +1,22 @@
+#pragma once
+// Text kinds: UTF-16 for paths, messages and dialogs; bytes (UTF-8) for files and the network.
+
+#include <string>
+#include <vector>
+
+namespace varnix {
+
+using WideString = std::wstring;
+using ByteString = std::string;
+
+WideString utf8ToWide(const ByteString& bytes);
+ByteString wideToUtf8(const WideString& text);
+
+// Strips CR, LF, blank and tab from the end, but only blank and tab from the start.
+ByteString trimWhitespace(const ByteString& bytes);
+ByteString toLowerAscii(const ByteString& bytes);
+
+// Unsigned decimal, as every number in the launcher's texts is written.
+WideString decimal(unsigned long long value);
+
+}  // namespace varnix

@@ -1,0 +1,31 @@
+#include "platform/text.h"
+
+namespace varnix {
+
+ByteString trimWhitespace(const ByteString& bytes) {
+    ByteString result = bytes;
+    while (!result.empty()) {
+        const char last = result.back();
+        if (last != '\r' && last != '\n' && last != ' ' && last != '\t') break;
+        result.pop_back();
+    }
+    size_t leading = 0;
+    while (leading < result.size() && (result[leading] == ' ' || result[leading] == '\t')) {
+        ++leading;
+    }
+    return result.substr(leading);
+}
+
+ByteString toLowerAscii(const ByteString& bytes) {
+    ByteString result = bytes;
+    for (char& c : result) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return result;
+}
+
+WideString decimal(unsigned long long value) {
+    return std::to_wstring(value);
+}
+
+}  // namespace varnix

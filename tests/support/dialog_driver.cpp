@@ -1,0 +1,160 @@
+// Dialog driver for the end-to-end suite: starts a program from an exact command line, records
+// every top-level window titled "Varnix Launcher" that the program shows (each child control's
+// class, id and text), answers it, and records the program's exit code.
+//
+//   dialog_driver.exe RESULT_FILE ANSWERS CMDLINE_FILE [TIMEOUT_SECONDS]
+//
+// ANSWERS is a comma list of ok, yes, no or close, used one per dialog ("-" for none); when the
+// list runs out, a dialog gets its first button. RESULT_FILE receives JSON lines.
+#include <windows.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "json_writer.h"
+
+using namespace varnix_test;
+
+namespace {
+
+struct Control {
+    HWND window;
+    std::wstring className;
+    int id;
+    std::wstring text;
+};
+
+struct Search {
+    DWORD processId;
+    HWND found;
+};
+
+std::wstring windowText(HWND window) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
+        return {};
+    }
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, 2000, &copied);
+    text.resize(copied);
+    return text;
+}
+
+BOOL CALLBACK findDialog(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<Search*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId || !IsWindowVisible(window)) return TRUE;
+    if (windowText(window) != L"Varnix Launcher") return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+BOOL CALLBACK collectControl(HWND window, LPARAM parameter) {
+    auto* controls = reinterpret_cast<std::vector<Control>*>(parameter);
+    wchar_t className[256] = {};
+    GetClassNameW(window, className, 256);
+    controls->push_back({window, className, GetDlgCtrlID(window), windowText(window)});
+    return TRUE;
+}
+
+int buttonId(const std::string& answer) {
+    if (answer == "yes") return IDYES;
+    if (answer == "no") return IDNO;
+    return IDOK;
+}
+
+std::string recordDialog(const std::vector<Control>& controls, const std::string& answer) {
+    std::string json = "{\"type\":\"dialog\",\"answer\":\"" + answer + "\",\"controls\":[";
+    for (size_t i = 0; i < controls.size(); ++i) {
+        json += (i ? "," : "");
+        json += "{\"class\":" + jsonString(controls[i].className) +
+                ",\"id\":" + std::to_string(controls[i].id) +
+                ",\"text\":" + jsonString(controls[i].text) + "}";
+    }
+    return json + "]}";
+}
+
+bool isButton(const Control& control) {
+    return _wcsicmp(control.className.c_str(), L"Button") == 0;
+}
+
+void answerDialog(HWND dialog, const std::vector<Control>& controls, std::string& answer) {
+    if (answer.empty()) {
+        // No answer left: take the first button, as a user pressing Enter would.
+        for (const Control& control : controls) {
+            if (isButton(control)) {
+                answer = control.id == IDYES ? "yes" : control.id == IDNO ? "no" : "ok";
+                break;
+            }
+        }
+    }
+    if (answer == "close") {
+        PostMessageW(dialog, WM_CLOSE, 0, 0);
+        return;
+    }
+    const int id = buttonId(answer);
+    HWND button = nullptr;
+    for (const Control& control : controls) {
+        if (control.id == id && isButton(control)) button = control.window;
+    }
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+}
+
+std::vector<std::string> splitAnswers(const std::string& text) {
+    std::vector<std::string> answers;
+    if (text == "-") return answers;
+    std::istringstream stream(text);
+    for (std::string answer; std::getline(stream, answer, ',');) answers.push_back(answer);
+    return answers;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 4) return 2;
+    const std::wstring resultPath = argv[1];
+    std::vector<std::string> answers = splitAnswers(toUtf8(argv[2]));
+    std::wstring commandLine = fromUtf8(readFileBytes(argv[3]));
+    const DWORD timeoutMs = argc > 4 ? std::wcstoul(argv[4], nullptr, 10) * 1000 : 120000;
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        appendLine(resultPath, "{\"type\":\"start_failed\",\"error\":" +
+                                   std::to_string(GetLastError()) + "}");
+        return 2;
+    }
+    CloseHandle(info.hThread);
+
+    size_t nextAnswer = 0;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (WaitForSingleObject(info.hProcess, 50) == WAIT_TIMEOUT) {
+        if (GetTickCount64() > deadline) {
+            TerminateProcess(info.hProcess, 999);
+            appendLine(resultPath, "{\"type\":\"timeout\"}");
+            break;
+        }
+        Search search{info.dwProcessId, nullptr};
+        EnumWindows(findDialog, reinterpret_cast<LPARAM>(&search));
+        if (search.found == nullptr) continue;
+        Sleep(100);  // let the dialog finish laying out its controls
+        std::vector<Control> controls;
+        EnumChildWindows(search.found, collectControl, reinterpret_cast<LPARAM>(&controls));
+        std::string answer = nextAnswer < answers.size() ? answers[nextAnswer++] : "";
+        answerDialog(search.found, controls, answer);
+        appendLine(resultPath, recordDialog(controls, answer));
+        for (int i = 0; i < 100 && IsWindow(search.found); ++i) Sleep(50);
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(info.hProcess, &exitCode);
+    CloseHandle(info.hProcess);
+    appendLine(resultPath, "{\"type\":\"exit\",\"code\":" + std::to_string(exitCode) + "}");
+    return 0;
+}

@@ -1,0 +1,111 @@
+// Stand-in for Varnix.exe. It records what the launcher handed it and then behaves as the
+// test asks in "stub_behavior.txt" beside it: one line per start (the last line repeats),
+// blank-separated words:
+//   exit=N      exit code (decimal or 0x...), default 0
+//   sleep=MS    keep running this long first (ends early when "stub_stop" appears beside it)
+//   request=F   copy file F (beside the stub) to dependency_request.txt first
+// Each start appends one JSON line to "stub_runs.jsonl" beside it.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "json_writer.h"
+
+using namespace varnix_test;
+
+namespace {
+
+std::wstring ownDirectory() {
+    wchar_t buffer[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    std::wstring path(buffer);
+    return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+std::wstring environmentValue(const wchar_t* name, bool& present) {
+    std::vector<wchar_t> buffer(32767, L'\0');
+    const DWORD length = GetEnvironmentVariableW(name, buffer.data(), 32767);
+    present = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    return buffer.data();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        result.push_back(line);
+    }
+    return result;
+}
+
+long long epochMilliseconds() {
+    FILETIME now{};
+    GetSystemTimePreciseAsFileTime(&now);
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<long long>((ticks - 116444736000000000ULL) / 10000ULL);
+}
+
+std::string recordJson(const std::wstring& dir, long long startMs) {
+    std::string json = "{\"start_ms\":" + std::to_string(startMs);
+    json += ",\"cmdline\":" + jsonString(GetCommandLineW());
+    int count = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    json += ",\"argv\":[";
+    for (int i = 0; i < count; ++i) json += (i ? "," : "") + jsonString(argv[i]);
+    json += "]";
+    LocalFree(argv);
+    wchar_t cwd[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    json += ",\"cwd\":" + jsonString(cwd);
+    bool tokenPresent = false;
+    const std::wstring token = environmentValue(L"VARNIX_LAUNCH_TOKEN", tokenPresent);
+    json += ",\"token_env\":" + (tokenPresent ? jsonString(token) : std::string("null"));
+    bool pathPresent = false;
+    json += ",\"path\":" + jsonString(environmentValue(L"PATH", pathPresent));
+    bool tokenFileExists = false;
+    const std::string tokenFile = readFileBytes(dir + L"\\launch_guard.token", &tokenFileExists);
+    json += ",\"token_file\":" +
+            (tokenFileExists ? jsonString(fromUtf8(tokenFile)) : std::string("null"));
+    return json + "}";
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    const long long startMs = epochMilliseconds();
+    const std::wstring dir = ownDirectory();
+    const std::wstring runsPath = dir + L"\\stub_runs.jsonl";
+    const size_t startIndex = lines(readFileBytes(runsPath)).size();
+    appendLine(runsPath, recordJson(dir, startMs));
+
+    const std::vector<std::string> behaviour = lines(readFileBytes(dir + L"\\stub_behavior.txt"));
+    std::string line;
+    if (!behaviour.empty()) line = behaviour[std::min(startIndex, behaviour.size() - 1)];
+
+    unsigned long exitCode = 0;
+    unsigned long sleepMs = 0;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+        const size_t eq = word.find('=');
+        const std::string key = word.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+        if (key == "exit") exitCode = std::strtoul(value.c_str(), nullptr, 0);
+        if (key == "sleep") sleepMs = std::strtoul(value.c_str(), nullptr, 0);
+        if (key == "request") {
+            CopyFileW((dir + L"\\" + fromUtf8(value)).c_str(),
+                      (dir + L"\\dependency_request.txt").c_str(), FALSE);
+        }
+    }
+    const std::wstring stopPath = dir + L"\\stub_stop";
+    for (unsigned long waited = 0; waited < sleepMs; waited += 50) {
+        if (GetFileAttributesW(stopPath.c_str()) != INVALID_FILE_ATTRIBUTES) break;
+        Sleep(50);
+    }
+    ExitProcess(static_cast<UINT>(exitCode));
+}

@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include <set>
+#include <vector>
+
+#include "launch/app_launch.h"
+#include "launch/command_line.h"
+#include "launch/quoting.h"
+#include "platform/fs.h"
+#include "test_directory.h"
+
+using namespace varnix;
+using varnix_test::ScratchDirectory;
+
+namespace {
+
+std::vector<std::wstring> splitLikeWindows(const std::wstring& commandLine) {
+    int count = 0;
+    wchar_t** items = CommandLineToArgvW(commandLine.c_str(), &count);
+    std::vector<std::wstring> result(items, items + count);
+    LocalFree(items);
+    return result;
+}
+
+std::wstring environmentValue(const wchar_t* name) {
+    std::vector<wchar_t> buffer(32767, L'\0');
+    if (GetEnvironmentVariableW(name, buffer.data(), 32767) == 0) return L"<absent>";
+    return buffer.data();
+}
+
+}  // namespace
+
+TEST(QuoteArgument, EveryArgumentSurvivesTheWindowsSplitUnchanged) {
+    const std::vector<std::wstring> arguments = {
+        L"-a", L"b c", L"", L"say \"hi\"", L"C:\\dir\\", L"\\\\server\\share\\", L"\"",
+        L"\\", L"a\\\\\"b", L"ends with quote\"", L"tab\there", L"--opt=\"x y\"\\"};
+    std::wstring commandLine = L"\"C:\\system\\Varnix.exe\"";
+    for (const auto& argument : arguments) commandLine += L" " + quoteArgument(argument);
+    const std::vector<std::wstring> split = splitLikeWindows(commandLine);
+    ASSERT_EQ(split.size(), arguments.size() + 1);
+    for (size_t i = 0; i < arguments.size(); ++i) EXPECT_EQ(split[i + 1], arguments[i]) << i;
+}
+
+TEST(ModuleDirectory, IsTheExecutablesDirectoryWithoutTrailingSeparator) {
+    const std::wstring directory = moduleDirectory();
+    ASSERT_FALSE(directory.empty());
+    EXPECT_NE(directory.back(), L'\\');
+    EXPECT_TRUE(isExistingDirectory(directory));
+}
+
+TEST(LaunchToken, SixtyFourLowerCaseHexDigitsFreshEachTime) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 20; ++i) {
+        const std::string token = generateLaunchToken();
+        ASSERT_EQ(token.size(), 64u);
+        EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
+        seen.insert(token);
+    }
+    EXPECT_EQ(seen.size(), 20u);
+}
+
+TEST(LaunchApplication, MissingOrDirectoryApplicationLeavesTokenFileAlone) {
+    ScratchDirectory root;
+    const std::wstring systemDir = root / L"system";
+    ASSERT_TRUE(writeWholeFile(systemDir + L"\\launch_guard.token", "earlier"));
+    uint32_t error = 77, exitCode = 77;
+    EXPECT_FALSE(launchApplication(root.path(), systemDir, &error, &exitCode));
+    EXPECT_EQ(error, 2u);
+    EXPECT_EQ(exitCode, kStillActive);
+    ASSERT_TRUE(ensureDirectory(systemDir + L"\\Varnix.exe"));
+    EXPECT_FALSE(launchApplication(root.path(), systemDir, nullptr, nullptr));
+    EXPECT_EQ(readWholeFile(systemDir + L"\\launch_guard.token"), "earlier");
+}
+
+TEST(LaunchApplication, FailedCreationRemovesTokenAndVariableButKeepsPath) {
+    ScratchDirectory root;
+    const std::wstring systemDir = root / L"system";
+    ASSERT_TRUE(writeWholeFile(systemDir + L"\\Varnix.exe", "this is not a program"));
+    uint32_t error = 0, exitCode = 0;
+    EXPECT_FALSE(launchApplication(root.path(), systemDir, &error, &exitCode));
+    EXPECT_EQ(error, static_cast<uint32_t>(ERROR_BAD_EXE_FORMAT));
+    EXPECT_EQ(exitCode, kStillActive);
+    EXPECT_FALSE(isExistingFile(systemDir + L"\\launch_guard.token"));
+    EXPECT_EQ(environmentValue(L"VARNIX_LAUNCH_TOKEN"), L"<absent>");
+    EXPECT_EQ(environmentValue(L"PATH").rfind(systemDir + L";", 0), 0u);
+}
+
+TEST(LaunchOutcome, OnlyRunningOrCleanExitCounts) {
+    EXPECT_TRUE(launchSucceeded(true, kStillActive));
+    EXPECT_TRUE(launchSucceeded(true, 0));
+    EXPECT_FALSE(launchSucceeded(true, 85));
+    EXPECT_FALSE(launchSucceeded(false, 0));
+}

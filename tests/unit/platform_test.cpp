@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "platform/fs.h"
+#include "platform/handle.h"
+#include "platform/text.h"
+#include "test_directory.h"
+
+using namespace varnix;
+using varnix_test::ScratchDirectory;
+
+TEST(TextConversion, RoundTripsCyrillicAndKeepsByteOrderMark) {
+    const std::string bytes = "\xD0\x9F\xD0\xB0\xD0\xBA\xD0\xB5\xD1\x82: ";  // "Пакет: "
+    const std::wstring text = utf8ToWide(bytes);
+    EXPECT_EQ(text, L"Пакет: ");
+    EXPECT_EQ(text.size(), 7u);
+    EXPECT_EQ(wideToUtf8(text), bytes);
+    EXPECT_EQ(utf8ToWide("\xEF\xBB\xBFx"), L"\xFEFFx");
+    EXPECT_EQ(utf8ToWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
+    EXPECT_EQ(utf8ToWide(""), L"");
+    EXPECT_EQ(wideToUtf8(L""), "");
+}
+
+TEST(Win32ErrorText, SystemMessageKeepsLineBreakUnknownCodeIsNumbered) {
+    const std::wstring text = win32ErrorText(ERROR_FILE_NOT_FOUND);
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.substr(text.size() - 2), L"\r\n");
+    EXPECT_EQ(win32ErrorText(0xDEADBEEF), L"Код ошибки: 3735928559");
+}
+
+TEST(Handles, ClosingKeepsTheLastError) {
+    FileHandle file(CreateFileW(L"NUL", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file.valid());
+    SetLastError(1234);
+    file.reset();
+    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_FALSE(file.valid());
+}
+
+TEST(EnsureDirectory, CreatesMissingParentsAndAcceptsExisting) {
+    ScratchDirectory scratch;
+    const std::wstring deep = scratch / L"a\\b\\c";
+    EXPECT_TRUE(ensureDirectory(deep));
+    EXPECT_TRUE(isExistingDirectory(deep));
+    EXPECT_TRUE(ensureDirectory(deep));
+    EXPECT_TRUE(ensureDirectory(scratch / L"a\\b\\"));
+    EXPECT_FALSE(ensureDirectory(L""));
+}
+
+TEST(DeleteDirectoryTree, RemovesReadOnlyFilesAndToleratesMissingOrPlainFiles) {
+    ScratchDirectory scratch;
+    const std::wstring tree = scratch / L"tree";
+    ASSERT_TRUE(writeWholeFile(tree + L"\\sub\\ro.txt", "x"));
+    SetFileAttributesW((tree + L"\\sub\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(deleteDirectoryTree(tree));
+    EXPECT_FALSE(isExistingDirectory(tree));
+    EXPECT_TRUE(deleteDirectoryTree(scratch / L"missing"));
+    ASSERT_TRUE(writeWholeFile(scratch / L"plain", "keep"));
+    EXPECT_TRUE(deleteDirectoryTree(scratch / L"plain"));
+    EXPECT_TRUE(isExistingFile(scratch / L"plain"));
+}
+
+TEST(DeleteDirectoryTree, FileHeldOpenKeepsItsDirectories) {
+    ScratchDirectory scratch;
+    const std::wstring tree = scratch / L"tree";
+    ASSERT_TRUE(writeWholeFile(tree + L"\\held\\file.bin", "data"));
+    ASSERT_TRUE(writeWholeFile(tree + L"\\free.bin", "data"));
+    {
+        FileHandle held(CreateFileW((tree + L"\\held\\file.bin").c_str(), GENERIC_READ, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.valid());
+        EXPECT_FALSE(deleteDirectoryTree(tree));
+        EXPECT_TRUE(isExistingFile(tree + L"\\held\\file.bin"));
+        EXPECT_FALSE(isExistingFile(tree + L"\\free.bin"));
+    }
+    EXPECT_TRUE(deleteDirectoryTree(tree));
+}
+
+TEST(DeleteDirectoryTree, NeverFollowsADirectoryLinkOutOfTheTree) {
+    ScratchDirectory scratch;
+    const std::wstring outside = scratch / L"outside";
+    ASSERT_TRUE(writeWholeFile(outside + L"\\precious.txt", "keep me"));
+    const std::wstring tree = scratch / L"tree";
+    ASSERT_TRUE(ensureDirectory(tree));
+    const std::wstring link = tree + L"\\link";
+    if (!CreateSymbolicLinkW(link.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+        GTEST_SKIP() << "directory links unavailable: " << GetLastError();
+    }
+    EXPECT_TRUE(deleteDirectoryTree(tree));
+    EXPECT_FALSE(isExistingDirectory(tree));
+    EXPECT_EQ(readWholeFile(outside + L"\\precious.txt"), "keep me");
+}
+
+TEST(WholeFiles, WriteCreatesParentsReadGivesEveryByte) {
+    ScratchDirectory scratch;
+    const std::wstring path = scratch / L"x\\y\\data.bin";
+    std::string content(10000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+    ASSERT_TRUE(writeWholeFile(path, content));
+    EXPECT_EQ(readWholeFile(path), content);
+
+    ASSERT_TRUE(writeWholeFile(path, ""));
+    EXPECT_TRUE(isExistingFile(path));
+    EXPECT_EQ(readWholeFile(path), "");
+    EXPECT_EQ(readWholeFile(scratch / L"missing.bin"), "");
+}
+
+TEST(WholeFiles, WriteFailsWhileAnotherHandleHoldsTheFile) {
+    ScratchDirectory scratch;
+    const std::wstring path = scratch / L"held.bin";
+    ASSERT_TRUE(writeWholeFile(path, "old"));
+    FileHandle held(
+        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    EXPECT_FALSE(writeWholeFile(path, "new"));
+}
