@@ -6,7 +6,8 @@ add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
 # One self-contained executable: no libstdc++, libgcc or winpthread DLLs.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
-configure_file(src/launch/build_config.h.in ${CMAKE_BINARY_DIR}/generated/build_config.h @ONLY)
+include(cmake/manifest_key.cmake)
+varnix_embed_manifest_key("${VARNIX_MANIFEST_PUBLIC_KEY}" ${CMAKE_BINARY_DIR}/generated/manifest_key.h)
 configure_file(src/resources/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
 configure_file(src/resources/launcher.manifest ${CMAKE_BINARY_DIR}/generated/launcher.manifest COPYONLY)
 
@@ -18,16 +19,35 @@ add_library(varnix_core STATIC
     src/launch/dialogs.cpp
     src/launch/app_launch.cpp
     src/launch/main_sequence.cpp
+    src/net/http.cpp
+    src/manifest/sha256.cpp
+    src/manifest/load_manifest.cpp
     src/packages/rollback.cpp
 )
 target_include_directories(varnix_core PUBLIC src ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(varnix_core PRIVATE ${VARNIX_WARNINGS})
-target_link_libraries(varnix_core PUBLIC varnix_portable bcrypt shell32 user32)
+target_link_libraries(varnix_core PUBLIC varnix_portable winhttp bcrypt shell32 user32)
 
-add_executable(VarnixLauncher WIN32 src/launch/main.cpp ${CMAKE_BINARY_DIR}/generated/version.rc)
-target_compile_options(VarnixLauncher PRIVATE ${VARNIX_WARNINGS})
-target_link_options(VarnixLauncher PRIVATE -municode)
-target_link_libraries(VarnixLauncher PRIVATE varnix_core)
+# The update site host is compiled into one small unit per executable.
+function(varnix_site_config target host)
+    add_library(${target} OBJECT src/platform/site_config.cpp)
+    target_include_directories(${target} PRIVATE src)
+    target_compile_definitions(${target} PRIVATE "VARNIX_UPDATE_HOST_TEXT=L\"${host}\"")
+    target_compile_options(${target} PRIVATE ${VARNIX_WARNINGS})
+endfunction()
+
+function(varnix_add_launcher name host)
+    varnix_site_config(${name}_site "${host}")
+    add_executable(${name} WIN32 src/launch/main.cpp ${CMAKE_BINARY_DIR}/generated/version.rc)
+    target_compile_options(${name} PRIVATE ${VARNIX_WARNINGS})
+    target_link_options(${name} PRIVATE -municode)
+    target_link_libraries(${name} PRIVATE varnix_core ${name}_site)
+endfunction()
+
+varnix_add_launcher(VarnixLauncher "${VARNIX_UPDATE_HOST}")
+# The same launcher pointed at a port where nothing listens: the tests' unreachable site.
+set(VARNIX_TEST_UNREACHABLE_HOST "localhost:47449" CACHE STRING "Update host of the unreachable-site test build")
+varnix_add_launcher(VarnixLauncherUnreachableSite "${VARNIX_TEST_UNREACHABLE_HOST}")
 
 # GoogleTest from Debian's source package, cross-compiled.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)

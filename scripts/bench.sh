@@ -10,6 +10,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build
 TEST_PORT=${VARNIX_TEST_PORT:-47443}
 TEST_HOST=localhost:$TEST_PORT
+FAULT_PORT=${VARNIX_FAULT_PORT:-47444}
+SITE=$BUILD/site
 
 PACKAGES=(
     cmake ninja-build g++ make python3 python3-pytest googletest libgtest-dev
@@ -41,9 +43,86 @@ build() {
     log "building host preset"
     cmake --preset host >/dev/null
     cmake --build --preset host
-    log "building windows preset (update host $TEST_HOST)"
-    cmake --preset windows -DVARNIX_UPDATE_HOST="$TEST_HOST" >/dev/null
+    make_test_keys
+    log "building windows preset (update host $TEST_HOST, test manifest key)"
+    cmake --preset windows -DVARNIX_UPDATE_HOST="$TEST_HOST" \
+        -DVARNIX_MANIFEST_PUBLIC_KEY="$SITE/keys/manifest-public.pem" >/dev/null
     cmake --build --preset windows
+}
+
+# The test manifest key and a test CA with a certificate for "localhost", made once per machine.
+# None of it leaves build/; the CA is trusted only inside the project's Wine prefix.
+make_test_keys() {
+    if [[ ! -f $SITE/keys/manifest-private.pem ]]; then
+        rm -rf "$SITE/keys"
+        "$BUILD/host/tools/varnix-repo/varnix-repo" keygen --out "$SITE/keys" >/dev/null
+    fi
+    local tls=$SITE/tls
+    [[ -f $tls/server.pem ]] && return 0
+    mkdir -p "$tls"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tls/ca.key" -out "$tls/ca.pem" -days 3650 \
+        -subj "/CN=Varnix Test CA" -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+    openssl req -newkey rsa:2048 -nodes -keyout "$tls/server.key" -out "$tls/server.csr" \
+        -subj "/CN=localhost" 2>/dev/null
+    printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+        >"$tls/server.ext"
+    openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
+        -CAcreateserial -out "$tls/server.pem" -days 3650 -extfile "$tls/server.ext" 2>/dev/null
+}
+
+trust_test_ca() {
+    wine "$BUILD/windows/tests/support/trust_ca.exe" "Z:$SITE/tls/ca.pem" \
+        </dev/null >/dev/null 2>&1 || { echo "could not trust the test CA in Wine" >&2; return 1; }
+}
+
+wait_for_port() {
+    for _ in $(seq 200); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+        sleep 0.05
+    done
+    echo "nothing listens on port $1" >&2
+    return 1
+}
+
+# The update site: real nginx with TLS on loopback, serving $SITE/www.
+start_site() {
+    mkdir -p "$SITE/www/varnix" "$SITE/nginx-tmp"
+    cat >"$SITE/nginx.conf" <<CONF
+user root;
+daemon off;
+worker_processes 1;
+pid $SITE/nginx.pid;
+error_log $SITE/nginx-error.log;
+events { worker_connections 64; }
+http {
+    access_log $SITE/nginx-access.log;
+    client_body_temp_path $SITE/nginx-tmp/body;
+    proxy_temp_path $SITE/nginx-tmp/proxy;
+    fastcgi_temp_path $SITE/nginx-tmp/fastcgi;
+    uwsgi_temp_path $SITE/nginx-tmp/uwsgi;
+    scgi_temp_path $SITE/nginx-tmp/scgi;
+    types { application/zip zip; text/plain txt; }
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:$TEST_PORT ssl;
+        server_name localhost;
+        ssl_certificate $SITE/tls/server.pem;
+        ssl_certificate_key $SITE/tls/server.key;
+        root $SITE/www;
+        location ~ /manifest\.txt(\.sig)?\$ { add_header Cache-Control "no-cache, no-store"; }
+    }
+}
+CONF
+    nginx -c "$SITE/nginx.conf" -p "$SITE" &
+    started_pids+=($!)
+    /usr/bin/python3 "$ROOT/tests/support/fault_server.py" "$FAULT_PORT" "$SITE/tls/server.pem" \
+        "$SITE/tls/server.key" &
+    started_pids+=($!)
+    wait_for_port "$TEST_PORT"
+    wait_for_port "$FAULT_PORT"
+    export VARNIX_SITE_DIR=$SITE VARNIX_FAULT_SITE=localhost:$FAULT_PORT
+    log "update site on https://$TEST_HOST (nginx), fault site on https://localhost:$FAULT_PORT"
 }
 
 stop_started() {
@@ -122,6 +201,8 @@ main() {
             trap stop_started EXIT
             start_xvfb
             start_wine
+            trust_test_ca
+            start_site
             run_tests
             ;;
         demo)
@@ -130,6 +211,8 @@ main() {
             trap stop_started EXIT
             start_xvfb
             start_wine
+            trust_test_ca
+            start_site
             demo
             ;;
         *) echo "usage: $0 {bootstrap|build|test|demo}" >&2; return 2 ;;

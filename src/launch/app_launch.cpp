@@ -51,19 +51,13 @@ bool createApplicationProcess(const WideString& applicationPath, const WideStrin
 }  // namespace
 
 ByteString generateLaunchToken() {
-    unsigned char random[32] = {};
-    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random,
+    ByteString random(32, '\0');
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(random.data()),
+                                        static_cast<ULONG>(random.size()),
                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
         return {};
     }
-    static constexpr char kHexDigits[] = "0123456789abcdef";
-    ByteString token;
-    token.reserve(64);
-    for (unsigned char byte : random) {
-        token += kHexDigits[byte >> 4];
-        token += kHexDigits[byte & 0x0f];
-    }
-    return token;
+    return toLowerHex(random);
 }
 
 bool launchSucceeded(bool launched, uint32_t exitCode) {

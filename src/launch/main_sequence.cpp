@@ -5,15 +5,16 @@
 
 #include <cstdint>
 
-#include "build_config.h"
 #include "launch/app_launch.h"
 #include "launch/command_line.h"
 #include "launch/dialogs.h"
+#include "manifest/load_manifest.h"
 #include "packages/rollback.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/path.h"
+#include "platform/site_config.h"
 
 namespace varnix {
 namespace {
@@ -24,8 +25,11 @@ constexpr int kExitFailure = 1;
 struct LauncherState {
     WideString rootDir;
     WideString systemDir;
+    Manifest manifest;
     WideString errorText;
 };
+
+enum class UpdateOutcome { Launch, Stop };
 
 bool isApplicationRunning() {
     FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -40,7 +44,7 @@ bool isApplicationRunning() {
 }
 
 void startLog(const LauncherState& state) {
-    logSetSiteHost(VARNIX_UPDATE_HOST_TEXT);
+    logSetSiteHost(updateSiteHost());
     logSetPath(joinPath(joinPath(state.rootDir, L"logs"), L"launcher.log"));
     logRotate();
     logWrite(L"==============================");
@@ -60,6 +64,37 @@ int earlyExitRoad(const LauncherState&, uint32_t firstExitCode) {
 int startFailureRoad(const LauncherState&, uint32_t firstError) {
     showError(L"Не удалось запустить Varnix", L"Ошибка: " + win32ErrorText(firstError));
     return kExitFailure;
+}
+
+bool startsWithSecurityMarker(const WideString& text) {
+    return text.rfind(L"SECURITY:", 0) == 0;
+}
+
+// The online road installs what the manifest requires; an unreachable site falls back to the
+// installed application; an authenticity failure blocks the launch.
+UpdateOutcome runUpdateStage(LauncherState& state, int& exitCode) {
+    logWrite(L"Downloading manifest: " + repositoryUrl() + L"/manifest.txt");
+    if (loadManifest(state.manifest, &state.errorText)) {
+        logWrite(L"Manifest loaded. Package count: " + decimal(state.manifest.size()));
+        return UpdateOutcome::Launch;
+    }
+    logWrite(L"Manifest download failed: " + state.errorText);
+    if (startsWithSecurityMarker(state.errorText)) {
+        showError(L"Обновление заблокировано",
+                  L"Не удалось проверить подлинность manifest.txt.\n\n" + state.errorText +
+                      L"\n\nЗапуск остановлен, чтобы не использовать подменённое обновление.");
+        exitCode = kExitFailure;
+        return UpdateOutcome::Stop;
+    }
+    if (isExistingFile(joinPath(state.systemDir, kApplicationFileName))) {
+        logWrite(L"Manifest unavailable, local Varnix.exe found. Offline launch mode.");
+        return UpdateOutcome::Launch;
+    }
+    showError(L"Не удалось запустить Varnix",
+              L"Не удалось загрузить manifest.txt и не найден локальный Varnix.exe.\n\n" +
+                  state.errorText);
+    exitCode = kExitFailure;
+    return UpdateOutcome::Stop;
 }
 
 int firstLaunch(LauncherState& state) {
@@ -101,7 +136,8 @@ int runLauncher() {
         return kExitSuccess;
     }
 
-    logWrite(L"Update stage is not available in this build; launching the installed Varnix.");
+    int exitCode = kExitFailure;
+    if (runUpdateStage(state, exitCode) == UpdateOutcome::Stop) return exitCode;
     return firstLaunch(state);
 }
 

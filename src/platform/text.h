@@ -16,6 +16,9 @@ ByteString wideToUtf8(const WideString& text);
 ByteString trimWhitespace(const ByteString& bytes);
 ByteString toLowerAscii(const ByteString& bytes);
 
+// Two lower-case hex digits per byte, in order.
+ByteString toLowerHex(const ByteString& bytes);
+
 // Unsigned decimal, as every number in the launcher's texts is written.
 WideString decimal(unsigned long long value);
 

@@ -24,6 +24,17 @@ ByteString toLowerAscii(const ByteString& bytes) {
     return result;
 }
 
+ByteString toLowerHex(const ByteString& bytes) {
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    ByteString text;
+    text.reserve(bytes.size() * 2);
+    for (unsigned char byte : bytes) {
+        text += kHexDigits[byte >> 4];
+        text += kHexDigits[byte & 0x0f];
+    }
+    return text;
+}
+
 WideString decimal(unsigned long long value) {
     return std::to_wstring(value);
 }

@@ -4,6 +4,7 @@ Each scenario gets its own root directory inside the Wine prefix (C:\\t\\<name>)
 launcher, optionally the stub Varnix.exe with a behaviour, and runs the launcher through the
 dialog driver, which records every dialog, answers it and records the exit code.
 """
+import hashlib
 import json
 import os
 import pathlib
@@ -11,6 +12,7 @@ import re
 import shutil
 import subprocess
 import time
+import zipfile
 
 import pytest
 
@@ -22,6 +24,11 @@ LAUNCHER = BUILD / "VarnixLauncher.exe"
 STUB = BUILD / "tests/support/Varnix.exe"
 DRIVER = BUILD / "tests/support/dialog_driver.exe"
 UPDATE_HOST = os.environ.get("VARNIX_UPDATE_HOST", "update.varnix.example")
+
+SITE_DIR = pathlib.Path(os.environ.get("VARNIX_SITE_DIR", BUILD.parent / "site"))
+REPO_TOOL = BUILD.parent / "host/tools/varnix-repo/varnix-repo"
+UNREACHABLE_LAUNCHER = BUILD / "VarnixLauncherUnreachableSite.exe"
+MANIFEST_URL_LOGGED = "[HTTPS:SITE]/varnix/repository/manifest.txt"
 
 LOG_LINE = re.compile(r"^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})\] (.*)$")
 
@@ -121,6 +128,10 @@ class Scenario:
         self.work.mkdir(parents=True)
         shutil.copy(LAUNCHER, self.root / "VarnixLauncher.exe")
 
+    def use_unreachable_site(self):
+        """The same launcher built for a site where nothing listens."""
+        shutil.copy(UNREACHABLE_LAUNCHER, self.root / "VarnixLauncher.exe")
+
     @property
     def win_root(self):
         return windows_path(self.root)
@@ -172,9 +183,91 @@ def make_writable(path):
                 os.chmod(full, 0o755)
 
 
+class Site:
+    """The update site that nginx serves: SITE_DIR/www/varnix/repository."""
+
+    def __init__(self):
+        self.repository = SITE_DIR / "www/varnix/repository"
+        self.keys = SITE_DIR / "keys"
+        self.releases = SITE_DIR / "releases"
+        self.private_key = self.keys / "manifest-private.pem"
+        self.counter = 0
+
+    def clear(self):
+        if self.repository.is_symlink() or self.repository.is_file():
+            self.repository.unlink()
+        elif self.repository.exists():
+            shutil.rmtree(self.repository)
+
+    def publish(self, packages):
+        """packages: (name, {entry: bytes}, required, files or None) tuples, through varnix-repo."""
+        self.counter += 1
+        work = self.releases / f"work-{os.getpid()}-{self.counter}"
+        if work.exists():
+            shutil.rmtree(work)
+        work.mkdir(parents=True)
+        lines = []
+        for name, entries, required, files in packages:
+            archive = work / f"{name}.zip"
+            with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as zipped:
+                for entry, data in entries.items():
+                    zipped.writestr(entry, data)
+            line = f"{name}|{archive}|{1 if required else 0}"
+            if files is not None:
+                line += "|" + ";".join(files)
+            lines.append(line)
+        (work / "packages.txt").write_text("\n".join(lines) + "\n")
+        self.clear()
+        result = subprocess.run(
+            [str(REPO_TOOL), "publish", "--key", str(self.private_key), "--packages",
+             str(work / "packages.txt"), "--out", str(work / "release"), "--activate",
+             str(self.repository)], capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+        return work / "release"
+
+    def sign(self, data):
+        path = self.releases / "to-sign.bin"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        subprocess.run([str(REPO_TOOL), "sign", "--key", str(self.private_key), str(path)],
+                       check=True, capture_output=True)
+        return path.with_name("to-sign.bin.sig").read_bytes()
+
+    def write(self, manifest, signature=None):
+        """Serves these exact bytes; signature None signs the manifest, False serves none."""
+        self.clear()
+        self.repository.mkdir(parents=True)
+        (self.repository / "manifest.txt").write_bytes(manifest)
+        if signature is None:
+            signature = self.sign(manifest)
+        if signature is not False:
+            (self.repository / "manifest.txt.sig").write_bytes(signature)
+
+    def manifest_bytes(self):
+        return (self.repository / "manifest.txt").read_bytes()
+
+
+DEFAULT_MANIFEST = b"package|extra|extra.zip|00|0|extra.dat\n"
+
+
+@pytest.fixture
+def site():
+    """A site with one optional package, reset for every test."""
+    made = Site()
+    made.write(DEFAULT_MANIFEST)
+    yield made
+
+
+@pytest.fixture(autouse=True)
+def default_site(site):
+    yield
+
+
 @pytest.fixture
 def scenario(request):
     name = re.sub(r"[^A-Za-z0-9_]", "_", request.node.name)
+    if len(name) > 60:  # parametrised names: keep them short and distinct
+        name = name[:50] + "_" + hashlib.sha1(request.node.name.encode()).hexdigest()[:8]
     made = Scenario(name)
     yield made
     made.stop_stub()

@@ -93,12 +93,13 @@ def test_already_running_falls_back_to_message_box_without_comctl32(scenario):
 
 
 def test_error_dialog_falls_back_to_message_box_with_instruction_blank_line_content(scenario):
+    scenario.use_unreachable_site()
     run = scenario.run(answers=["ok"], env={"WINEDLLOVERRIDES": "mscoree,mshtml=;comctl32=d"})
     assert run.exit_code == 1
     [dialog] = run.dialogs
     assert dialog.kind == "messagebox"
     assert dialog.main == "Не удалось запустить Varnix"
-    assert dialog.content.startswith("Ошибка: ")
+    assert dialog.content.startswith("Не удалось загрузить manifest.txt и не найден локальный Varnix.exe.\n\n")
     assert dialog.buttons == [1]
 
 

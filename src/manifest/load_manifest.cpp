@@ -1,0 +1,111 @@
+#include "manifest/load_manifest.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/site_config.h"
+#include "manifest/sha256.h"
+#include "manifest_key.h"
+#include "net/http.h"
+#include "platform/handle.h"
+
+namespace varnix {
+namespace {
+
+constexpr ULONG kKeyBits = 3072;
+
+void setError(WideString* errorText, const WideString& text) {
+    if (errorText) *errorText = text;
+}
+
+std::vector<UCHAR> publicKeyBlob() {
+    BCRYPT_RSAKEY_BLOB header{};
+    header.Magic = BCRYPT_RSAPUBLIC_MAGIC;
+    header.BitLength = kKeyBits;
+    header.cbPublicExp = sizeof kManifestKeyExponent;
+    header.cbModulus = sizeof kManifestKeyModulus;
+    std::vector<UCHAR> blob(sizeof header + sizeof kManifestKeyExponent +
+                            sizeof kManifestKeyModulus);
+    std::memcpy(blob.data(), &header, sizeof header);
+    std::memcpy(blob.data() + sizeof header, kManifestKeyExponent, sizeof kManifestKeyExponent);
+    std::memcpy(blob.data() + sizeof header + sizeof kManifestKeyExponent, kManifestKeyModulus,
+                sizeof kManifestKeyModulus);
+    return blob;
+}
+
+}  // namespace
+
+WideString repositoryUrl() {
+    return L"https://" + WideString(updateSiteHost()) + L"/varnix/repository";
+}
+
+bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& signature,
+                             WideString* errorText) {
+    ByteString digest = sha256Bytes(manifestBytes);
+    if (digest.empty()) {
+        setError(errorText, L"SECURITY: не удалось посчитать SHA-256 manifest.txt.");
+        return false;
+    }
+    CngAlgorithm provider;
+    if (!BCRYPT_SUCCESS(
+            BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_RSA_ALGORITHM, nullptr, 0))) {
+        setError(errorText, L"SECURITY: BCryptOpenAlgorithmProvider RSA failed.");
+        return false;
+    }
+    std::vector<UCHAR> blob = publicKeyBlob();
+    CngKey key;
+    if (!BCRYPT_SUCCESS(BCryptImportKeyPair(provider.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB,
+                                            key.put(), blob.data(),
+                                            static_cast<ULONG>(blob.size()), 0))) {
+        setError(errorText, L"SECURITY: не удалось импортировать публичный RSA ключ.");
+        return false;
+    }
+    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
+    ByteString signatureCopy = signature;
+    const NTSTATUS status = BCryptVerifySignature(
+        key.get(), &padding, reinterpret_cast<PUCHAR>(digest.data()),
+        static_cast<ULONG>(digest.size()), reinterpret_cast<PUCHAR>(signatureCopy.data()),
+        static_cast<ULONG>(signatureCopy.size()), BCRYPT_PAD_PKCS1);
+    if (status != 0) {
+        setError(errorText,
+                 L"SECURITY: подпись manifest.txt недействительна. Файл обновления мог быть "
+                 L"повреждён или подменён.");
+        return false;
+    }
+    return true;
+}
+
+bool loadManifest(Manifest& manifest, WideString* errorText) {
+    const WideString base = repositoryUrl();
+    ByteString manifestBytes;
+    if (!downloadToMemory(base + L"/manifest.txt", manifestBytes, errorText)) return false;
+
+    ByteString signature;
+    WideString downloadError;
+    if (!downloadToMemory(base + L"/manifest.txt.sig", signature, &downloadError)) {
+        setError(errorText,
+                 L"SECURITY: не удалось загрузить подпись manifest.txt.sig. " + downloadError);
+        return false;
+    }
+    if (manifestBytes.empty()) {
+        setError(errorText, L"SECURITY: manifest.txt пустой.");
+        return false;
+    }
+    if (signature.empty()) {
+        setError(errorText, L"SECURITY: manifest.txt.sig пустой или не загружен.");
+        return false;
+    }
+    if (!verifyManifestSignature(manifestBytes, signature, errorText)) return false;
+
+    manifest = parseManifest(manifestBytes);
+    if (manifest.empty()) {
+        setError(errorText, L"SECURITY: manifest.txt подписан, но пустой или имеет неверный формат.");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace varnix

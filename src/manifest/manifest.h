@@ -1,0 +1,25 @@
+#pragma once
+// The package list of manifest.txt. Portable: no Windows header.
+
+#include <vector>
+
+#include "platform/text.h"
+
+namespace varnix {
+
+struct PackageEntry {
+    ByteString name;
+    ByteString archive;
+    ByteString sha256;  // lower-case hex as parsed
+    bool required = false;
+    std::vector<ByteString> files;  // relative to the system directory; empty items possible
+};
+
+using Manifest = std::vector<PackageEntry>;
+
+// Never fails: lines that do not describe a valid package are skipped silently.
+Manifest parseManifest(const ByteString& text);
+// n delimiters give n + 1 items, empty ones included.
+std::vector<ByteString> splitString(const ByteString& text, char delimiter);
+
+}  // namespace varnix

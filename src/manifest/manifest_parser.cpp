@@ -1,0 +1,51 @@
+#include "manifest/manifest.h"
+
+namespace varnix {
+
+std::vector<ByteString> splitString(const ByteString& text, char delimiter) {
+    std::vector<ByteString> items;
+    ByteString current;
+    for (char c : text) {
+        if (c == delimiter) {
+            items.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    items.push_back(current);
+    return items;
+}
+
+namespace {
+
+constexpr char kPackagePrefix[] = "package|";
+constexpr size_t kPackagePrefixLength = sizeof kPackagePrefix - 1;
+constexpr size_t kPackageFieldCount = 6;
+
+bool parsePackageLine(const ByteString& line, PackageEntry& entry) {
+    if (line.compare(0, kPackagePrefixLength, kPackagePrefix) != 0) return false;
+    const std::vector<ByteString> fields = splitString(line, '|');
+    if (fields.size() < kPackageFieldCount) return false;
+    entry.name = fields[1];
+    entry.archive = fields[2];
+    entry.sha256 = toLowerAscii(fields[3]);
+    entry.required = fields[4] == "1";
+    entry.files = splitString(fields[5], ';');
+    return !entry.name.empty() && !entry.archive.empty() && !entry.sha256.empty();
+}
+
+}  // namespace
+
+Manifest parseManifest(const ByteString& text) {
+    Manifest manifest;
+    for (const ByteString& rawLine : splitString(text, '\n')) {
+        const ByteString line = trimWhitespace(rawLine);
+        if (line.empty() || line[0] == '#') continue;
+        PackageEntry entry;
+        if (parsePackageLine(line, entry)) manifest.push_back(std::move(entry));
+    }
+    return manifest;
+}
+
+}  // namespace varnix

@@ -1,0 +1,90 @@
+// Downloads against the bench's scripted HTTPS server (real WinHTTP, real TLS).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "net/http.h"
+#include "platform/fs.h"
+#include "test_directory.h"
+
+using namespace varnix;
+using varnix_test::ScratchDirectory;
+
+namespace {
+
+class HttpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t host[256] = {};
+        if (GetEnvironmentVariableW(L"VARNIX_FAULT_SITE", host, 256) == 0) {
+            GTEST_SKIP() << "VARNIX_FAULT_SITE not set (the bench starts the fault server)";
+        }
+        base = L"https://" + std::wstring(host);
+    }
+    std::wstring base;
+};
+
+}  // namespace
+
+TEST_F(HttpTest, EverySuccessStatusGivesTheWholeBody) {
+    ByteString body = "stale";
+    std::wstring error = L"untouched";
+    ASSERT_TRUE(downloadToMemory(base + L"/bytes/100000", body, &error));
+    ASSERT_EQ(body.size(), 100000u);
+    EXPECT_EQ(static_cast<unsigned char>(body[99999]), 99999 % 251);
+    EXPECT_EQ(error, L"untouched");
+    EXPECT_TRUE(downloadToMemory(base + L"/empty", body, &error));
+    EXPECT_TRUE(body.empty());
+    EXPECT_TRUE(downloadToMemory(base + L"/status/204", body, &error));
+    EXPECT_TRUE(downloadToMemory(base + L"/status/206", body, &error));
+    EXPECT_EQ(body, "status 206");
+}
+
+TEST_F(HttpTest, StatusesOutsideTwoHundredsFailWithTheirNumber) {
+    ByteString body;
+    for (int status : {300, 404, 500}) {
+        std::wstring error;
+        EXPECT_FALSE(downloadToMemory(base + L"/status/" + std::to_wstring(status), body, &error));
+        EXPECT_EQ(error, L"Сервер вернул HTTP статус: " + std::to_wstring(status));
+    }
+    EXPECT_FALSE(downloadToMemory(base + L"/status/404", body, nullptr));
+}
+
+TEST_F(HttpTest, RequestCarriesQueryAndUserAgent) {
+    ByteString body;
+    ASSERT_TRUE(downloadToMemory(base + L"/request/x?a=1&b=2", body, nullptr));
+    EXPECT_EQ(body, "GET /request/x?a=1&b=2 HTTP/1.1\nUser-Agent: VarnixLauncher/1.0");
+}
+
+TEST_F(HttpTest, BrokenTransfersFailWithTheFailedStepNamed) {
+    ByteString body;
+    std::wstring error;
+    EXPECT_FALSE(downloadToMemory(base + L"/reset", body, &error));
+    EXPECT_EQ(error.rfind(L"Ошибка загрузки: ", 0), 0u) << error;
+    error.clear();
+    EXPECT_FALSE(downloadToMemory(base + L"/cut", body, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(downloadToMemory(L"not a url", body, &error));
+    EXPECT_EQ(error, L"Не удалось разобрать URL: not a url");
+    EXPECT_FALSE(downloadToMemory(L"https://localhost:47449/nothing-listens", body, &error));
+    EXPECT_EQ(error.rfind(L"Ошибка загрузки: ", 0), 0u) << error;
+}
+
+TEST_F(HttpTest, FileIsWrittenOnlyAfterACompleteDownload) {
+    ScratchDirectory scratch;
+    const std::wstring path = scratch / L"new\\dir\\file.bin";
+    std::wstring error;
+    ASSERT_TRUE(downloadToFile(base + L"/bytes/5000", path, &error));
+    EXPECT_EQ(readWholeFile(path).size(), 5000u);
+    ASSERT_TRUE(writeWholeFile(path, "keep"));
+    EXPECT_FALSE(downloadToFile(base + L"/status/404", path, &error));
+    EXPECT_EQ(readWholeFile(path), "keep");
+    ASSERT_TRUE(downloadToFile(base + L"/empty", path, &error));
+    EXPECT_TRUE(isExistingFile(path));
+    EXPECT_EQ(readWholeFile(path), "");
+
+    HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(downloadToFile(base + L"/bytes/10", path, &error));
+    EXPECT_EQ(error, L"Не удалось создать файл: " + path);
+    CloseHandle(held);
+}

@@ -1,0 +1,21 @@
+#pragma once
+// RSA-3072 keys, SHA-256 and PKCS #1 v1.5 signatures, on OpenSSL's libcrypto.
+
+#include <string>
+
+namespace varnix_repo {
+
+// Each returns false and fills `error` on failure.
+bool generateKeyPair(const std::string& privatePath, const std::string& publicPath,
+                     std::string& error);
+bool signBytes(const std::string& privateKeyPath, const std::string& data, std::string& signature,
+               std::string& error);
+// `valid` tells whether the signature verifies; false only for an unusable key.
+bool verifyBytes(const std::string& publicKeyPath, const std::string& data,
+                 const std::string& signature, bool& valid, std::string& error);
+std::string sha256Hex(const std::string& data);
+
+bool readFile(const std::string& path, std::string& content);
+bool writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
+
+}  // namespace varnix_repo
