@@ -16,13 +16,18 @@ add_library(varnix_core STATIC
     src/platform/fs.cpp
     src/platform/log.cpp
     src/launch/command_line.cpp
-    src/launch/dialogs.cpp
+    src/platform/dialogs.cpp
     src/launch/app_launch.cpp
     src/launch/main_sequence.cpp
     src/net/http.cpp
     src/manifest/sha256.cpp
     src/manifest/load_manifest.cpp
+    src/packages/store.cpp
+    src/packages/extraction.cpp
+    src/packages/backup.cpp
+    src/packages/install.cpp
     src/packages/rollback.cpp
+    src/packages/required.cpp
 )
 target_include_directories(varnix_core PUBLIC src ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(varnix_core PRIVATE ${VARNIX_WARNINGS})

@@ -4,6 +4,7 @@
 #   build      configure and build the host and windows presets
 #   test       bootstrap, build, start Wine and Xvfb, run every test through CTest, stop all
 #   demo       bootstrap, build, run the launcher once in a scratch root under Wine, print its log
+#   e2e ARGS   bootstrap, build, start the bench and run only the end-to-end suite (pytest ARGS)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -71,6 +72,12 @@ make_test_keys() {
         -CAcreateserial -out "$tls/server.pem" -days 3650 -extfile "$tls/server.ext" 2>/dev/null
 }
 
+# Wine's own powershell.exe does nothing; the stand-in takes its place at the real location.
+install_powershell_standin() {
+    cp "$BUILD/windows/tests/support/powershell.exe" \
+        "$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0/powershell.exe"
+}
+
 trust_test_ca() {
     wine "$BUILD/windows/tests/support/trust_ca.exe" "Z:$SITE/tls/ca.pem" \
         </dev/null >/dev/null 2>&1 || { echo "could not trust the test CA in Wine" >&2; return 1; }
@@ -111,6 +118,8 @@ http {
         ssl_certificate_key $SITE/tls/server.key;
         root $SITE/www;
         location ~ /manifest\.txt(\.sig)?\$ { add_header Cache-Control "no-cache, no-store"; }
+        # Archives named slow_* trickle, so tests can interrupt a download.
+        location ~ /packages/slow_[^/]*\$ { limit_rate 256k; }
     }
 }
 CONF
@@ -201,6 +210,7 @@ main() {
             trap stop_started EXIT
             start_xvfb
             start_wine
+            install_powershell_standin
             trust_test_ca
             start_site
             run_tests
@@ -211,11 +221,25 @@ main() {
             trap stop_started EXIT
             start_xvfb
             start_wine
+            install_powershell_standin
             trust_test_ca
             start_site
             demo
             ;;
-        *) echo "usage: $0 {bootstrap|build|test|demo}" >&2; return 2 ;;
+        e2e)
+            shift
+            bootstrap
+            build >/dev/null
+            trap stop_started EXIT
+            start_xvfb
+            start_wine
+            install_powershell_standin
+            trust_test_ca
+            start_site
+            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
+                /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@"
+            ;;
+        *) echo "usage: $0 {bootstrap|build|test|demo|e2e}" >&2; return 2 ;;
     esac
 }
 

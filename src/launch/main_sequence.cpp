@@ -7,8 +7,9 @@
 
 #include "launch/app_launch.h"
 #include "launch/command_line.h"
-#include "launch/dialogs.h"
+#include "platform/dialogs.h"
 #include "manifest/load_manifest.h"
+#include "packages/required.h"
 #include "packages/rollback.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
@@ -26,6 +27,7 @@ struct LauncherState {
     WideString rootDir;
     WideString systemDir;
     Manifest manifest;
+    RollbackTransaction transaction;
     WideString errorText;
 };
 
@@ -70,13 +72,24 @@ bool startsWithSecurityMarker(const WideString& text) {
     return text.rfind(L"SECURITY:", 0) == 0;
 }
 
+UpdateOutcome runRequiredPackageStage(LauncherState& state, int& exitCode) {
+    if (installRequiredPackages(state.rootDir, state.systemDir, state.manifest, state.transaction,
+                                state.errorText)) {
+        return UpdateOutcome::Launch;
+    }
+    logWrite(L"Required package stage failed: " + state.errorText);
+    showError(L"Ошибка запуска Varnix", state.errorText);
+    exitCode = kExitFailure;
+    return UpdateOutcome::Stop;
+}
+
 // The online road installs what the manifest requires; an unreachable site falls back to the
 // installed application; an authenticity failure blocks the launch.
 UpdateOutcome runUpdateStage(LauncherState& state, int& exitCode) {
     logWrite(L"Downloading manifest: " + repositoryUrl() + L"/manifest.txt");
     if (loadManifest(state.manifest, &state.errorText)) {
         logWrite(L"Manifest loaded. Package count: " + decimal(state.manifest.size()));
-        return UpdateOutcome::Launch;
+        return runRequiredPackageStage(state, exitCode);
     }
     logWrite(L"Manifest download failed: " + state.errorText);
     if (startsWithSecurityMarker(state.errorText)) {

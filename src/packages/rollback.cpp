@@ -1,10 +1,20 @@
 #include "packages/rollback.h"
 
+#include "packages/backup.h"
 #include "platform/fs.h"
 #include "platform/log.h"
 #include "platform/path.h"
 
 namespace varnix {
+
+void rollBackTransaction(const WideString& rootDir, const WideString& systemDir,
+                         const RollbackTransaction& transaction) {
+    logWrite(L"Rollback transaction started. Package count: " + decimal(transaction.size()));
+    for (auto entry = transaction.rbegin(); entry != transaction.rend(); ++entry) {
+        restorePackage(rootDir, systemDir, *entry);
+    }
+    logWrite(L"Rollback transaction completed.");
+}
 
 void removeRollbackData(const WideString& rootDir) {
     const WideString path = joinPath(rootDir, L"_rollback");

@@ -30,7 +30,7 @@ REPO_TOOL = BUILD.parent / "host/tools/varnix-repo/varnix-repo"
 UNREACHABLE_LAUNCHER = BUILD / "VarnixLauncherUnreachableSite.exe"
 MANIFEST_URL_LOGGED = "[HTTPS:SITE]/varnix/repository/manifest.txt"
 
-LOG_LINE = re.compile(r"^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})\] (.*)$")
+LOG_LINE = re.compile(r"^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})\] (.*)$", re.DOTALL)
 
 
 def wine_env(extra=None):
@@ -85,6 +85,7 @@ class Run:
         self.dialogs = [Dialog(r) for r in records if r["type"] == "dialog"]
         exits = [r["code"] for r in records if r["type"] == "exit"]
         self.timed_out = any(r["type"] == "timeout" for r in records)
+        self.killed = any(r["type"] == "killed" for r in records)
         self.exit_code = exits[-1] if exits else None
         self.log_bytes = log_bytes
         self.log = parse_log(log_bytes)
@@ -151,19 +152,19 @@ class Scenario:
             return []
         return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines() if line]
 
-    def run(self, arguments=(), answers=(), env=None, timeout=90):
+    def run(self, arguments=(), answers=(), env=None, timeout=90, kill_when=None):
         command_line = quote_argument(windows_path(self.root / "VarnixLauncher.exe"))
         for argument in arguments:
             command_line += " " + quote_argument(argument)
-        return self.run_command_line(command_line, answers, env, timeout)
+        return self.run_command_line(command_line, answers, env, timeout, kill_when)
 
-    def run_command_line(self, command_line, answers=(), env=None, timeout=90):
+    def run_command_line(self, command_line, answers=(), env=None, timeout=90, kill_when=None):
         result = self.work / "result.jsonl"
         result.unlink(missing_ok=True)
         (self.work / "cmdline.txt").write_bytes(command_line.encode("utf-8"))
         subprocess.run(
             ["wine", str(DRIVER), windows_path(result), ",".join(answers) or "-",
-             windows_path(self.work / "cmdline.txt"), str(timeout)],
+             windows_path(self.work / "cmdline.txt"), str(timeout)] + ([kill_when] if kill_when else []),
             env=wine_env(env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, timeout=timeout + 30, check=False)
         records = [json.loads(line) for line in result.read_text(encoding="utf-8").splitlines()]
@@ -211,7 +212,9 @@ class Site:
             archive = work / f"{name}.zip"
             with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as zipped:
                 for entry, data in entries.items():
-                    zipped.writestr(entry, data)
+                    # A fixed time stamp: the same content gives the same archive and hash.
+                    zipped.writestr(zipfile.ZipInfo(entry, (2026, 1, 1, 0, 0, 0)), data,
+                                    compress_type=zipfile.ZIP_DEFLATED)
             line = f"{name}|{archive}|{1 if required else 0}"
             if files is not None:
                 line += "|" + ";".join(files)
@@ -261,6 +264,37 @@ def site():
 @pytest.fixture(autouse=True)
 def default_site(site):
     yield
+
+
+POWERSHELL_DIR = DRIVE_C / "windows/system32/WindowsPowerShell/v1.0"
+
+
+class PowerShell:
+    """The stand-in at the real PowerShell location: its run log and its behaviour."""
+
+    def __init__(self):
+        self.runs_log = POWERSHELL_DIR / "powershell_runs.log"
+        self.behaviour_file = POWERSHELL_DIR / "powershell_behavior.txt"
+        self.reset()
+
+    def reset(self):
+        self.runs_log.unlink(missing_ok=True)
+        self.behaviour_file.unlink(missing_ok=True)
+
+    def behave(self, text):
+        self.behaviour_file.write_text(text)
+
+    def runs(self):
+        if not self.runs_log.exists():
+            return []
+        return self.runs_log.read_text(encoding="utf-8").splitlines()
+
+
+@pytest.fixture
+def powershell():
+    made = PowerShell()
+    yield made
+    made.reset()
 
 
 @pytest.fixture

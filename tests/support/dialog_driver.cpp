@@ -2,8 +2,10 @@
 // every top-level window titled "Varnix Launcher" that the program shows (each child control's
 // class, id and text), answers it, and records the program's exit code.
 //
-//   dialog_driver.exe RESULT_FILE ANSWERS CMDLINE_FILE [TIMEOUT_SECONDS]
+//   dialog_driver.exe RESULT_FILE ANSWERS CMDLINE_FILE [TIMEOUT_SECONDS [KILL_WHEN]]
 //
+// KILL_WHEN ends the program from outside (TerminateProcess) the moment a condition holds:
+// "exists:PATH" (a file or directory appears) or "log:PATH|TEXT" (a file contains TEXT).
 // ANSWERS is a comma list of ok, yes, no or close, used one per dialog ("-" for none); when the
 // list runs out, a dialog gets its first button. RESULT_FILE receives JSON lines.
 #include <windows.h>
@@ -105,6 +107,19 @@ void answerDialog(HWND dialog, const std::vector<Control>& controls, std::string
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
+bool killConditionHolds(const std::wstring& condition) {
+    if (condition.rfind(L"exists:", 0) == 0) {
+        return GetFileAttributesW(condition.substr(7).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    if (condition.rfind(L"log:", 0) == 0) {
+        const size_t bar = condition.find(L'|');
+        if (bar == std::wstring::npos) return false;
+        const std::string content = readFileBytes(condition.substr(4, bar - 4));
+        return content.find(toUtf8(condition.substr(bar + 1))) != std::string::npos;
+    }
+    return false;
+}
+
 std::vector<std::string> splitAnswers(const std::string& text) {
     std::vector<std::string> answers;
     if (text == "-") return answers;
@@ -121,6 +136,7 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> answers = splitAnswers(toUtf8(argv[2]));
     std::wstring commandLine = fromUtf8(readFileBytes(argv[3]));
     const DWORD timeoutMs = argc > 4 ? std::wcstoul(argv[4], nullptr, 10) * 1000 : 120000;
+    const std::wstring killWhen = argc > 5 ? argv[5] : L"";
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -135,7 +151,13 @@ int wmain(int argc, wchar_t** argv) {
 
     size_t nextAnswer = 0;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (WaitForSingleObject(info.hProcess, 50) == WAIT_TIMEOUT) {
+    while (WaitForSingleObject(info.hProcess, killWhen.empty() ? 50 : 5) == WAIT_TIMEOUT) {
+        if (!killWhen.empty() && killConditionHolds(killWhen)) {
+            TerminateProcess(info.hProcess, 998);
+            WaitForSingleObject(info.hProcess, INFINITE);
+            appendLine(resultPath, "{\"type\":\"killed\"}");
+            break;
+        }
         if (GetTickCount64() > deadline) {
             TerminateProcess(info.hProcess, 999);
             appendLine(resultPath, "{\"type\":\"timeout\"}");

@@ -72,7 +72,21 @@ std::string recordJson(const std::wstring& dir, long long startMs) {
     const std::string tokenFile = readFileBytes(dir + L"\\launch_guard.token", &tokenFileExists);
     json += ",\"token_file\":" +
             (tokenFileExists ? jsonString(fromUtf8(tokenFile)) : std::string("null"));
-    return json + "}";
+    // What the launcher left in the root directory (its current directory) at this start.
+    json += ",\"root_entries\":[";
+    WIN32_FIND_DATAW entry{};
+    HANDLE listing = FindFirstFileW(L"*", &entry);
+    bool first = true;
+    if (listing != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            json += (first ? "" : ",") + jsonString(name);
+            first = false;
+        } while (FindNextFileW(listing, &entry));
+        FindClose(listing);
+    }
+    return json + "]}";
 }
 
 }  // namespace

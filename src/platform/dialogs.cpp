@@ -1,4 +1,4 @@
-#include "launch/dialogs.h"
+#include "platform/dialogs.h"
 
 #include <windows.h>
 #include <commctrl.h>

@@ -1,0 +1,88 @@
+#include "packages/install.h"
+
+#include <windows.h>
+
+#include "platform/dialogs.h"
+#include "manifest/sha256.h"
+#include "net/http.h"
+#include "packages/backup.h"
+#include "packages/extraction.h"
+#include "packages/store.h"
+#include "platform/fs.h"
+#include "platform/log.h"
+#include "platform/path.h"
+
+namespace varnix {
+namespace {
+
+bool isMainPackage(const PackageEntry& entry) {
+    for (const ByteString& value : {entry.name, entry.archive}) {
+        if (value == "soft.zip" || value == "soft") return true;
+    }
+    return false;
+}
+
+// Ends every road: neither the archive nor the scratch directory outlives the call.
+void discardDownload(const WideString& archivePath, const WideString& downloadDir) {
+    DeleteFileW(archivePath.c_str());
+    deleteDirectoryTree(downloadDir);
+}
+
+}  // namespace
+
+bool installPackage(const WideString& rootDir, const WideString& systemDir,
+                    const PackageEntry& entry, WideString& errorText) {
+    const WideString name = utf8ToWide(entry.name);
+    logWrite(L"Install package started: " + name);
+
+    const WideString downloadDir = joinPath(rootDir, L"_download");
+    deleteDirectoryTree(downloadDir);
+    ensureDirectory(downloadDir);
+    ensureDirectory(systemDir);
+    ensureDirectory(joinPath(systemDir, L".packages"));
+
+    const WideString archivePath = joinPath(downloadDir, utf8ToWide(entry.archive));
+    const WideString url = packageUrl(entry);
+    showInfo(isMainPackage(entry) ? L"Загрузка пакета обновления" : L"Загрузка пакета",
+             L"Пакет: " + name);
+
+    logWrite(L"Downloading package: " + name + L" / " + url);
+    if (!downloadToFile(url, archivePath, &errorText)) {
+        logWrite(L"Package download failed: " + name + L" / " + errorText);
+        deleteDirectoryTree(downloadDir);
+        return false;
+    }
+
+    const ByteString actual = sha256File(archivePath);
+    const ByteString expected = toLowerAscii(entry.sha256);
+    logWrite(L"Package hash: " + name + L" expected=" + utf8ToWide(expected) + L" actual=" +
+             utf8ToWide(actual));
+    if (actual.empty() || actual != expected) {
+        errorText = L"SHA256 не совпал для пакета: " + name + L"\nОжидалось: " +
+                    utf8ToWide(expected) + L"\nПолучено: " + utf8ToWide(actual);
+        logWrite(L"Package hash mismatch: " + name);
+        discardDownload(archivePath, downloadDir);
+        return false;
+    }
+
+    if (!backupPackage(rootDir, systemDir, entry, errorText)) {
+        logWrite(L"Rollback backup failed: " + name + L" / " + errorText);
+        discardDownload(archivePath, downloadDir);
+        return false;
+    }
+
+    logWrite(L"Extracting package: " + name);
+    if (!extractArchive(archivePath, systemDir, errorText)) {
+        logWrite(L"Package extraction failed: " + name + L" / " + errorText);
+        restorePackage(rootDir, systemDir, entry);
+        discardDownload(archivePath, downloadDir);
+        return false;
+    }
+
+    writeWholeFile(packageMarkerPath(systemDir, entry), expected);
+    discardDownload(archivePath, downloadDir);
+    logWrite(L"Install package completed: " + name);
+    return true;
+}
+
+}  // namespace varnix

@@ -1,0 +1,12 @@
+#pragma once
+// Building the PowerShell command line that extracts an archive. Portable.
+
+#include "platform/text.h"
+
+namespace varnix {
+
+// 'text' with every single quote doubled.
+WideString quotePowerShellLiteral(const WideString& text);
+WideString expandArchiveCommandLine(const WideString& archivePath, const WideString& destination);
+
+}  // namespace varnix

@@ -1,0 +1,33 @@
+#include "packages/required.h"
+
+#include "packages/install.h"
+#include "packages/store.h"
+#include "platform/log.h"
+
+namespace varnix {
+
+bool installRequiredPackages(const WideString& rootDir, const WideString& systemDir,
+                             const Manifest& manifest, RollbackTransaction& transaction,
+                             WideString& errorText) {
+    for (const PackageEntry& entry : manifest) {
+        if (!entry.required) continue;
+        const WideString name = utf8ToWide(entry.name);
+        logWrite(L"Checking required package: " + name);
+        if (isPackageInstalled(systemDir, entry)) {
+            logWrite(L"Package already installed: " + name);
+            continue;
+        }
+        logWrite(L"Package needs install/update: " + name);
+        if (installPackage(rootDir, systemDir, entry, errorText)) {
+            transaction.push_back(entry);
+            continue;
+        }
+        logWrite(L"Required package install failed: " + name);
+        rollBackTransaction(rootDir, systemDir, transaction);
+        transaction.clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace varnix
