@@ -35,8 +35,8 @@ target_link_libraries(varnix_core PUBLIC varnix_portable winhttp bcrypt shell32 
 
 # The update site host is compiled into one small unit per executable.
 function(varnix_site_config target host)
-    add_library(${target} OBJECT src/platform/site_config.cpp)
-    target_include_directories(${target} PRIVATE src)
+    add_library(${target} OBJECT ${PROJECT_SOURCE_DIR}/src/platform/site_config.cpp)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src)
     target_compile_definitions(${target} PRIVATE "VARNIX_UPDATE_HOST_TEXT=L\"${host}\"")
     target_compile_options(${target} PRIVATE ${VARNIX_WARNINGS})
 endfunction()

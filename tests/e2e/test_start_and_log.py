@@ -103,3 +103,17 @@ def test_error_dialog_falls_back_to_message_box_with_instruction_blank_line_cont
     assert dialog.buttons == [1]
 
 
+
+
+def test_launcher_is_one_self_contained_gui_executable():
+    import re
+    from conftest import LAUNCHER
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(LAUNCHER)], capture_output=True,
+                          text=True, check=True).stdout
+    imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
+    assert imported <= {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "bcrypt.dll", "winhttp.dll"}
+    assert "Windows GUI" in dump
+    image = LAUNCHER.read_bytes()
+    assert b'level="asInvoker"' in image
+    assert b"Common-Controls" not in image
+    assert "Varnix Launcher".encode("utf-16-le") in image  # version resource product name

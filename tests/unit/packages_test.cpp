@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "packages/backup.h"
+#include "packages/powershell_quoting.h"
+#include "packages/rollback.h"
+#include "packages/store.h"
+#include "platform/fs.h"
+#include "test_directory.h"
+
+using namespace varnix;
+using varnix_test::ScratchDirectory;
+
+namespace {
+
+const std::string kHash = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+PackageEntry entry(std::vector<std::string> files) {
+    PackageEntry e;
+    e.name = "lib";
+    e.archive = "lib.zip";
+    e.sha256 = kHash;
+    e.required = true;
+    e.files = std::move(files);
+    return e;
+}
+
+class PackageStoreTest : public ::testing::Test {
+protected:
+    std::wstring root() const { return scratch.path(); }
+    std::wstring system() const { return scratch / L"system"; }
+    std::wstring markerPath() const { return system() + L"\\.packages\\lib.sha256"; }
+    void put(const std::wstring& relative, const std::string& content) {
+        ASSERT_TRUE(writeWholeFile(system() + L"\\" + relative, content));
+    }
+    std::string get(const std::wstring& relative) {
+        return readWholeFile(system() + L"\\" + relative);
+    }
+
+    ScratchDirectory scratch;
+};
+
+}  // namespace
+
+TEST(PowerShellLiteral, DoublesSingleQuotesAndNothingElse) {
+    EXPECT_EQ(quotePowerShellLiteral(L"C:\\Users\\O'Neil\\x.zip"), L"'C:\\Users\\O''Neil\\x.zip'");
+    EXPECT_EQ(quotePowerShellLiteral(L"a''b"), L"'a''''b'");
+    EXPECT_EQ(quotePowerShellLiteral(L""), L"''");
+    EXPECT_EQ(quotePowerShellLiteral(L"$x `y \"z\""), L"'$x `y \"z\"'");
+}
+
+TEST(PowerShellLiteral, CommandLineHasTheFixedPieces) {
+    const std::wstring line = expandArchiveCommandLine(L"C:\\L\\_download\\core.zip", L"C:\\L\\system");
+    EXPECT_EQ(line,
+              L"powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command "
+              L"\"Expand-Archive -LiteralPath 'C:\\L\\_download\\core.zip' -DestinationPath "
+              L"'C:\\L\\system' -Force\"");
+    EXPECT_EQ(line.find(L"'"), 104u);
+}
+
+TEST_F(PackageStoreTest, PathsFollowTheJoinRule) {
+    EXPECT_EQ(packageMarkerPath(L"C:\\R\\system\\", entry({})), L"C:\\R\\system\\.packages\\lib.sha256");
+    EXPECT_EQ(packageRollbackDir(L"C:\\R", entry({})), L"C:\\R\\_rollback\\lib");
+    EXPECT_EQ(listedFilePath(L"C:\\R", "bin/x/app.dll"), L"C:\\R\\bin\\x\\app.dll");
+}
+
+TEST_F(PackageStoreTest, MarkerToleratesTrailingSpaceAndCaseOnly) {
+    put(L"bin\\app.dll", "x");
+    const PackageEntry e = entry({"bin/app.dll", ""});
+    EXPECT_FALSE(isPackageInstalled(system(), e));  // no marker
+    for (const std::string& good : {kHash, kHash + "\r\n", " \t" + kHash + " \t", std::string("0123456789ABCDEF") + kHash.substr(16)}) {
+        ASSERT_TRUE(writeWholeFile(markerPath(), good));
+        EXPECT_TRUE(isPackageInstalled(system(), e)) << good;
+    }
+    for (const std::string& bad : {"\r\n" + kHash, "\xEF\xBB\xBF" + kHash, kHash + kHash, std::string()}) {
+        ASSERT_TRUE(writeWholeFile(markerPath(), bad));
+        EXPECT_FALSE(isPackageInstalled(system(), e)) << bad;
+    }
+}
+
+TEST_F(PackageStoreTest, EveryListedFileMustExistAsAFile) {
+    ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
+    EXPECT_TRUE(isPackageInstalled(system(), entry({})));
+    EXPECT_TRUE(isPackageInstalled(system(), entry({"", ""})));
+    EXPECT_FALSE(isPackageInstalled(system(), entry({"bin/app.dll"})));
+    ASSERT_TRUE(ensureDirectory(system() + L"\\bin\\app.dll"));
+    EXPECT_FALSE(isPackageInstalled(system(), entry({"bin/app.dll"})));
+}
+
+TEST_F(PackageStoreTest, BackupSavesExistingFilesListsMissingOnesAndMarker) {
+    put(L"lib\\x\\y.dll", "old y");
+    const PackageEntry e = entry({"lib/x/y.dll", "", "new.dll", "lib\\z.dll"});
+    std::wstring error = L"untouched";
+    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    EXPECT_EQ(error, L"untouched");
+    const std::wstring dir = root() + L"\\_rollback\\lib";
+    EXPECT_EQ(readWholeFile(dir + L"\\lib\\x\\y.dll"), "old y");
+    EXPECT_EQ(readWholeFile(dir + L"\\_missing_files.txt"), "new.dll\nlib\\z.dll\n");
+    EXPECT_EQ(readWholeFile(dir + L"\\.package_marker.missing"), "1");
+    EXPECT_FALSE(isExistingFile(dir + L"\\.package_marker.sha256"));
+}
+
+TEST_F(PackageStoreTest, RestorePutsBackCopiesDeletesAddedFilesAndMarker) {
+    put(L"lib\\x\\y.dll", "old y");
+    ASSERT_TRUE(writeWholeFile(markerPath(), "old marker"));
+    const PackageEntry e = entry({"lib/x/y.dll", "new.dll"});
+    std::wstring error;
+    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    // What an extraction does: overwrite, add, protect, remove directories.
+    ASSERT_TRUE(deleteDirectoryTree(system() + L"\\lib"));
+    put(L"new.dll", "added");
+    SetFileAttributesW((system() + L"\\new.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    put(L"unlisted.dll", "stays");
+    ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
+
+    EXPECT_TRUE(restorePackage(root(), system(), e));
+    EXPECT_EQ(get(L"lib\\x\\y.dll"), "old y");
+    EXPECT_FALSE(isExistingFile(system() + L"\\new.dll"));
+    EXPECT_EQ(get(L"unlisted.dll"), "stays");
+    EXPECT_EQ(readWholeFile(markerPath()), "old marker");
+    EXPECT_FALSE(isExistingDirectory(root() + L"\\_rollback\\lib"));
+    EXPECT_TRUE(isExistingDirectory(root() + L"\\_rollback"));
+    EXPECT_TRUE(restorePackage(root(), system(), e));  // second time: nothing to do
+}
+
+TEST_F(PackageStoreTest, RestoreWithoutSavedMarkerRemovesTheMarker) {
+    const PackageEntry e = entry({"a.dll"});
+    std::wstring error;
+    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    put(L"a.dll", "added");
+    ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
+    restorePackage(root(), system(), e);
+    EXPECT_FALSE(isExistingFile(markerPath()));
+    EXPECT_FALSE(isExistingFile(system() + L"\\a.dll"));
+}
+
+TEST_F(PackageStoreTest, BackupFailsWhenAListedFileCannotBeRead) {
+    put(L"held.dll", "x");
+    HANDLE held = CreateFileW((system() + L"\\held.dll").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::wstring error;
+    EXPECT_FALSE(backupPackage(root(), system(), entry({"held.dll"}), error));
+    CloseHandle(held);
+    EXPECT_EQ(error.rfind(L"Не удалось создать резервную копию файла:\n" + system() + L"\\held.dll\n\nОшибка: ", 0), 0u) << error;
+    EXPECT_FALSE(isExistingDirectory(root() + L"\\_rollback\\lib"));
+}
+
+TEST_F(PackageStoreTest, TransactionRestoresNewestFirst) {
+    put(L"shared.dll", "before both");
+    PackageEntry first = entry({"shared.dll"});
+    PackageEntry second = entry({"shared.dll"});
+    second.name = "second";
+    std::wstring error;
+    ASSERT_TRUE(backupPackage(root(), system(), first, error));
+    put(L"shared.dll", "after first");
+    ASSERT_TRUE(backupPackage(root(), system(), second, error));
+    put(L"shared.dll", "after second");
+    rollBackTransaction(root(), system(), {first, second});
+    EXPECT_EQ(get(L"shared.dll"), "before both");
+    removeRollbackData(root());
+    EXPECT_FALSE(isExistingDirectory(root() + L"\\_rollback"));
+}
