@@ -19,6 +19,8 @@ add_library(varnix_core STATIC
     src/platform/dialogs.cpp
     src/launch/app_launch.cpp
     src/launch/main_sequence.cpp
+    src/launch/recovery.cpp
+    src/deps/handling.cpp
     src/net/http.cpp
     src/manifest/sha256.cpp
     src/manifest/load_manifest.cpp

@@ -60,10 +60,6 @@ ByteString generateLaunchToken() {
     return toLowerHex(random);
 }
 
-bool launchSucceeded(bool launched, uint32_t exitCode) {
-    return launched && (exitCode == kStillActive || exitCode == 0);
-}
-
 bool launchApplication(const WideString& rootDir, const WideString& systemDir,
                        uint32_t* win32Error, uint32_t* exitCode) {
     const WideString applicationPath = joinPath(systemDir, kApplicationFileName);

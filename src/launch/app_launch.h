@@ -3,11 +3,11 @@
 
 #include <cstdint>
 
+#include "platform/launch_outcome.h"
 #include "platform/text.h"
 
 namespace varnix {
 
-inline constexpr uint32_t kStillActive = 259;
 inline constexpr uint32_t kLaunchWatchMilliseconds = 1800;
 inline constexpr wchar_t kApplicationFileName[] = L"Varnix.exe";
 
@@ -17,8 +17,5 @@ ByteString generateLaunchToken();
 // True when the process was created. exitCode stays 259 while it still runs after the watch.
 bool launchApplication(const WideString& rootDir, const WideString& systemDir,
                        uint32_t* win32Error, uint32_t* exitCode);
-
-// The launch outcome rule: created, and still running or ended with 0.
-bool launchSucceeded(bool launched, uint32_t exitCode);
 
 }  // namespace varnix

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 
+#include "deps/handling.h"
 #include "launch/app_launch.h"
 #include "launch/command_line.h"
-#include "platform/dialogs.h"
+#include "launch/recovery.h"
 #include "manifest/load_manifest.h"
 #include "packages/required.h"
 #include "packages/rollback.h"
+#include "platform/dialogs.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
 #include "platform/log.h"
@@ -22,14 +24,6 @@ namespace {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
-
-struct LauncherState {
-    WideString rootDir;
-    WideString systemDir;
-    Manifest manifest;
-    RollbackTransaction transaction;
-    WideString errorText;
-};
 
 enum class UpdateOutcome { Launch, Stop };
 
@@ -45,7 +39,7 @@ bool isApplicationRunning() {
     return false;
 }
 
-void startLog(const LauncherState& state) {
+void startLog(const RunState& state) {
     logSetSiteHost(updateSiteHost());
     logSetPath(joinPath(joinPath(state.rootDir, L"logs"), L"launcher.log"));
     logRotate();
@@ -55,24 +49,11 @@ void startLog(const LauncherState& state) {
     logWrite(L"System directory: " + state.systemDir);
 }
 
-// Early exit after a created process: nothing left to try yet, so the final dialog follows.
-int earlyExitRoad(const LauncherState&, uint32_t firstExitCode) {
-    showError(L"Не удалось запустить Varnix",
-              L"Программа завершилась сразу после запуска.\n\nКод выхода: " +
-                  decimal(firstExitCode));
-    return kExitFailure;
-}
-
-int startFailureRoad(const LauncherState&, uint32_t firstError) {
-    showError(L"Не удалось запустить Varnix", L"Ошибка: " + win32ErrorText(firstError));
-    return kExitFailure;
-}
-
 bool startsWithSecurityMarker(const WideString& text) {
     return text.rfind(L"SECURITY:", 0) == 0;
 }
 
-UpdateOutcome runRequiredPackageStage(LauncherState& state, int& exitCode) {
+UpdateOutcome runRequiredPackageStage(RunState& state, int& exitCode) {
     if (installRequiredPackages(state.rootDir, state.systemDir, state.manifest, state.transaction,
                                 state.errorText)) {
         return UpdateOutcome::Launch;
@@ -85,7 +66,7 @@ UpdateOutcome runRequiredPackageStage(LauncherState& state, int& exitCode) {
 
 // The online road installs what the manifest requires; an unreachable site falls back to the
 // installed application; an authenticity failure blocks the launch.
-UpdateOutcome runUpdateStage(LauncherState& state, int& exitCode) {
+UpdateOutcome runUpdateStage(RunState& state, int& exitCode) {
     logWrite(L"Downloading manifest: " + repositoryUrl() + L"/manifest.txt");
     if (loadManifest(state.manifest, &state.errorText)) {
         logWrite(L"Manifest loaded. Package count: " + decimal(state.manifest.size()));
@@ -110,7 +91,7 @@ UpdateOutcome runUpdateStage(LauncherState& state, int& exitCode) {
     return UpdateOutcome::Stop;
 }
 
-int firstLaunch(LauncherState& state) {
+int firstLaunch(RunState& state) {
     uint32_t win32Error = 0;
     uint32_t exitCode = kStillActive;
     deleteStaleDependencyRequest(state.systemDir);
@@ -123,21 +104,16 @@ int firstLaunch(LauncherState& state) {
     }
     if (launched) {
         logWrite(L"Varnix exited too early. Exit code: " + decimal(exitCode));
-        return earlyExitRoad(state, exitCode);
+        return recoverFromEarlyExit(state, exitCode);
     }
     logWrite(L"CreateProcess failed: " + win32ErrorText(win32Error));
-    return startFailureRoad(state, win32Error);
+    return recoverFromStartFailure(state, win32Error);
 }
 
 }  // namespace
 
-void deleteStaleDependencyRequest(const WideString& systemDir) {
-    const WideString path = joinPath(systemDir, L"dependency_request.txt");
-    if (isExistingFile(path)) forceDeleteFile(path);
-}
-
 int runLauncher() {
-    LauncherState state;
+    RunState state;
     state.rootDir = moduleDirectory();
     state.systemDir = joinPath(state.rootDir, L"system");
     startLog(state);

@@ -1,0 +1,21 @@
+#pragma once
+// dependency_request.txt: what the application asks for when it exits with code 85.
+
+#include <vector>
+
+#include "platform/text.h"
+
+namespace varnix {
+
+inline constexpr wchar_t kDependencyRequestFileName[] = L"dependency_request.txt";
+
+struct DependencyRequest {
+    std::vector<ByteString> packages;  // sorted by bytes, no duplicates, no empty names
+    ByteString reason;
+    std::vector<ByteString> missing;   // as written; may hold empty items
+};
+
+// Portable: the file's content to a request. True when at least one package is named.
+bool parseDependencyRequestText(const ByteString& content, DependencyRequest& request);
+
+}  // namespace varnix

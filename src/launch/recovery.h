@@ -1,0 +1,27 @@
+#pragma once
+// What the launcher tries after the first start of Varnix.exe failed.
+
+#include <cstdint>
+
+#include "manifest/manifest.h"
+#include "packages/rollback.h"
+#include "platform/text.h"
+
+namespace varnix {
+
+struct RunState {
+    WideString rootDir;
+    WideString systemDir;
+    Manifest manifest;
+    RollbackTransaction transaction;
+    WideString errorText;
+};
+
+// "graphics_compat" first, then "compatibility"; exact names. Null when neither is offered.
+const PackageEntry* findCompatibilityPackage(const Manifest& manifest);
+
+// The process exit code of each road (0 or 1).
+int recoverFromEarlyExit(RunState& state, uint32_t firstExitCode);
+int recoverFromStartFailure(RunState& state, uint32_t firstError);
+
+}  // namespace varnix
