@@ -3,7 +3,7 @@
 #   bootstrap  install the Debian packages the project needs (only what is missing)
 #   build      configure and build the host and windows presets
 #   test       bootstrap, build, start Wine and Xvfb, run every test through CTest, stop all
-#   demo       bootstrap, build, run the launcher once in a scratch root under Wine, print its log
+#   demo       bootstrap, build, publish a demo update site and run three starts of the launcher
 #   e2e ARGS   bootstrap, build, start the bench and run only the end-to-end suite (pytest ARGS)
 set -euo pipefail
 
@@ -179,23 +179,7 @@ run_tests() {
 }
 
 demo() {
-    local root=$WINEPREFIX/drive_c/varnix_demo
-    rm -rf "$root"
-    mkdir -p "$root/system"
-    cp "$BUILD/windows/VarnixLauncher.exe" "$root/"
-    cp "$BUILD/windows/tests/support/Varnix.exe" "$root/system/"
-    echo "sleep=2500" >"$root/system/stub_behavior.txt"
-    log "running C:\\varnix_demo\\VarnixLauncher.exe under Wine"
-    printf '"C:\\varnix_demo\\VarnixLauncher.exe" --demo "two words"' >"$root/../varnix_demo.cmd"
-    wine "$BUILD/windows/tests/support/dialog_driver.exe" 'C:\varnix_demo.result' ok \
-        'C:\varnix_demo.cmd' 60 </dev/null >/dev/null 2>&1
-    log "dialogs and exit code"
-    cat "$WINEPREFIX/drive_c/varnix_demo.result"
-    rm -f "$WINEPREFIX/drive_c/varnix_demo.result"
-    log "launcher.log"
-    cat "$root/logs/launcher.log"
-    log "what Varnix.exe received"
-    cat "$root/system/stub_runs.jsonl"
+    VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST /usr/bin/python3 "$ROOT/scripts/demo.py"
 }
 
 main() {
@@ -217,10 +201,12 @@ main() {
             ;;
         demo)
             bootstrap
-            build
+            build >/dev/null
             trap stop_started EXIT
-            start_xvfb
+            # With a display of the user's, the person answers the dialogs.
+            if [[ -n "${DISPLAY:-}" ]]; then export VARNIX_DEMO_INTERACTIVE=1; else start_xvfb; fi
             start_wine
+            install_powershell_standin
             install_powershell_standin
             trust_test_ca
             start_site

@@ -2,7 +2,7 @@
 import os
 import re
 
-from conftest import assert_in_order
+from harness import assert_in_order
 
 SUCCESS = ["Launching Varnix.", "Varnix launched successfully."]
 

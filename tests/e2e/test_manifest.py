@@ -4,7 +4,7 @@ import subprocess
 
 import pytest
 
-from conftest import MANIFEST_URL_LOGGED, assert_in_order
+from harness import MANIFEST_URL_LOGGED, assert_in_order
 
 BLOCKED_TAIL = "\n\nЗапуск остановлен, чтобы не использовать подменённое обновление."
 INVALID_SIGNATURE = ("SECURITY: подпись manifest.txt недействительна. "

@@ -1,10 +1,8 @@
 """Required packages: installation, update, verification, backup and rollback, crash safety."""
 import os
-import stat
 
-import pytest
 
-from conftest import assert_in_order, windows_path
+from harness import assert_in_order, windows_path
 
 SOFT = ("soft", {"soft/readme.txt": b"", "soft/core.dll": b"core v1"}, True, ["soft/core.dll"])
 LIB = ("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"}, True, None)

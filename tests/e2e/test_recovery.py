@@ -1,5 +1,5 @@
 """Every road after a failed first start: dependency requests, compatibility offer, rollback."""
-from conftest import STUB, assert_in_order
+from harness import STUB, assert_in_order
 
 REQUEST_PROMPT = ("Varnix сообщил, что для новой функции нужен дополнительный пакет.\n\n"
                   "Причина:\nR\n\nПакеты:\n\u2022 video\n\u2022 voice\n\n"

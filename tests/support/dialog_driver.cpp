@@ -7,7 +7,9 @@
 // KILL_WHEN ends the program from outside (TerminateProcess) the moment a condition holds:
 // "exists:PATH" (a file or directory appears) or "log:PATH|TEXT" (a file contains TEXT).
 // ANSWERS is a comma list of ok, yes, no or close, used one per dialog ("-" for none); when the
-// list runs out, a dialog gets its first button. RESULT_FILE receives JSON lines.
+// list runs out, a dialog gets its first button. RESULT_FILE receives JSON lines. When the
+// environment names a directory in DIALOG_DRIVER_SCREENSHOTS, each dialog is also saved there
+// as it appeared on the screen (dialog_N.bmp).
 #include <windows.h>
 
 #include <cstdlib>
@@ -120,6 +122,53 @@ bool killConditionHolds(const std::wstring& condition) {
     return false;
 }
 
+// The dialog's rectangle as the screen shows it, as a 24-bit bottom-up BMP file.
+void saveScreenshot(HWND dialog, const std::wstring& path) {
+    RECT rect{};
+    if (!GetWindowRect(dialog, &rect)) return;
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0) return;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* pixels = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    const DWORD rowBytes = ((width * 3 + 3) / 4) * 4;
+    const DWORD imageBytes = rowBytes * height;
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+    file.bfSize = file.bfOffBits + imageBytes;
+    std::string bytes(reinterpret_cast<const char*>(&file), sizeof file);
+    bytes.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+    bytes.append(static_cast<const char*>(pixels), imageBytes);
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(out);
+}
+
+std::wstring screenshotDirectory() {
+    wchar_t buffer[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"DIALOG_DRIVER_SCREENSHOTS", buffer, MAX_PATH) == 0) return {};
+    return buffer;
+}
+
 std::vector<std::string> splitAnswers(const std::string& text) {
     std::vector<std::string> answers;
     if (text == "-") return answers;
@@ -149,6 +198,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     CloseHandle(info.hThread);
 
+    const std::wstring screenshots = screenshotDirectory();
+    int dialogCount = 0;
     size_t nextAnswer = 0;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (WaitForSingleObject(info.hProcess, killWhen.empty() ? 50 : 5) == WAIT_TIMEOUT) {
@@ -169,6 +220,11 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(100);  // let the dialog finish laying out its controls
         std::vector<Control> controls;
         EnumChildWindows(search.found, collectControl, reinterpret_cast<LPARAM>(&controls));
+        ++dialogCount;
+        if (!screenshots.empty()) {
+            saveScreenshot(search.found,
+                           screenshots + L"\\dialog_" + std::to_wstring(dialogCount) + L".bmp");
+        }
         std::string answer = nextAnswer < answers.size() ? answers[nextAnswer++] : "";
         answerDialog(search.found, controls, answer);
         appendLine(resultPath, recordDialog(controls, answer));

@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""make demo: three starts of the launcher against the local update site.
+
+Release 1 holds the application itself ("soft", with Varnix.exe), a required library package and
+an optional "graphics_compat". The first start installs both required packages and starts the
+application; the second finds everything installed; then release 2 updates the library and the
+third start installs only that. Without a display of the user's, the dialog driver answers every
+dialog under Xvfb and saves a screenshot of each.
+"""
+import os
+import pathlib
+import struct
+import subprocess
+import sys
+import time
+import zlib
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests/e2e"))
+
+from harness import STUB, Scenario, Site, quote_argument, windows_path, wine_env  # noqa: E402
+
+SHOTS = ROOT / "build/demo"
+
+
+def bmp_to_png(bmp_path, png_path):
+    data = bmp_path.read_bytes()
+    offset = struct.unpack_from("<I", data, 10)[0]
+    width, height = struct.unpack_from("<ii", data, 18)
+    row_bytes = (width * 3 + 3) // 4 * 4
+    raw = bytearray()
+    for y in range(height - 1, -1, -1):  # BMP rows run bottom-up, pixels are BGR
+        row = data[offset + y * row_bytes: offset + y * row_bytes + width * 3]
+        raw.append(0)
+        for x in range(0, len(row), 3):
+            raw += bytes((row[x + 2], row[x + 1], row[x]))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    png_path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+                         + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+
+
+def release(site, library_version):
+    return site.publish([
+        ("soft", {"Varnix.exe": STUB.read_bytes(), "stub_behavior.txt": b"sleep=600000\n"}, True, None),
+        ("lib", {"lib/voice.dll": f"voice {library_version}".encode(),
+                 "lib/codecs/opus.dll": f"opus {library_version}".encode()}, True, None),
+        ("graphics_compat", {"gfx/d3d.dll": b"compat"}, False, None),
+    ])
+
+
+def stop_application(scenario):
+    """The demo application runs until told to stop, as a user would close it."""
+    (scenario.system / "stub_stop").write_text("")
+    time.sleep(0.5)
+    (scenario.system / "stub_stop").unlink()
+
+
+def start(scenario, number, interactive, seen_lines):
+    print(f"\n=== Start {number} ===")
+    if interactive:
+        command = windows_path(scenario.root / "VarnixLauncher.exe")
+        code = subprocess.run(["wine", command], env=wine_env(), stdin=subprocess.DEVNULL).returncode
+        print(f"exit code: {code}")
+        run_log = (scenario.root / "logs/launcher.log").read_bytes().decode("utf-8").split("\r\n")[:-1]
+    else:
+        shots = SHOTS / f"start{number}"
+        shots.mkdir(parents=True, exist_ok=True)
+        for old in shots.iterdir():
+            old.unlink()
+        run = scenario.run(answers=["ok"] * 4, env={"DIALOG_DRIVER_SCREENSHOTS": "Z:" + str(shots)})
+        for index, dialog in enumerate(run.dialogs, 1):
+            print(f"dialog {index} ({dialog.kind}): {dialog.main!r} / {dialog.content!r} -> {dialog.answer}")
+            bmp = shots / f"dialog_{index}.bmp"
+            if bmp.exists():
+                bmp_to_png(bmp, bmp.with_suffix(".png"))
+                bmp.unlink()
+        if not run.dialogs:
+            print("no dialog")
+        print(f"exit code: {run.exit_code}")
+        run_log = (scenario.root / "logs/launcher.log").read_bytes().decode("utf-8").split("\r\n")[:-1]
+    print("log:")
+    for line in run_log[seen_lines:]:
+        print("  " + line)
+    return len(run_log)
+
+
+def main():
+    interactive = os.environ.get("VARNIX_DEMO_INTERACTIVE") == "1"
+    site = Site()
+    scenario = Scenario("varnix_demo")
+    print(f"Root directory: {scenario.win_root} (in {scenario.root})")
+    release(site, "1.0")
+    print("Published release 1: soft (Varnix.exe), lib 1.0 (both required), graphics_compat (optional)")
+    seen = start(scenario, 1, interactive, 0)
+    stop_application(scenario)
+    seen = start(scenario, 2, interactive, seen)
+    stop_application(scenario)
+    release(site, "1.1")
+    print("\nPublished release 2: lib 1.1")
+    start(scenario, 3, interactive, seen)
+    stop_application(scenario)
+    if not interactive:
+        print(f"\nScreenshots of every dialog: {SHOTS}/start*/dialog_*.png")
+    print(f"Installed files: {sorted(str(p.relative_to(scenario.system)) for p in scenario.system.rglob('*') if p.is_file())}")
+
+
+if __name__ == "__main__":
+    main()
