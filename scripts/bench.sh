@@ -182,6 +182,17 @@ demo() {
     VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST /usr/bin/python3 "$ROOT/scripts/demo.py"
 }
 
+# Wine, the PowerShell stand-in, the trusted test CA and the update site; Xvfb unless a display
+# is given. Everything started is stopped again when the script exits.
+start_bench() {
+    trap stop_started EXIT
+    if [[ -z "${DISPLAY:-}" ]]; then start_xvfb; fi
+    start_wine
+    install_powershell_standin
+    trust_test_ca
+    start_site
+}
+
 main() {
     local command=${1:-test}
     cd "$ROOT"
@@ -191,37 +202,24 @@ main() {
         test)
             bootstrap
             build
-            trap stop_started EXIT
-            start_xvfb
-            start_wine
-            install_powershell_standin
-            trust_test_ca
-            start_site
+            unset DISPLAY  # tests always run on their own Xvfb display
+            start_bench
             run_tests
             ;;
         demo)
             bootstrap
             build >/dev/null
-            trap stop_started EXIT
             # With a display of the user's, the person answers the dialogs.
-            if [[ -n "${DISPLAY:-}" ]]; then export VARNIX_DEMO_INTERACTIVE=1; else start_xvfb; fi
-            start_wine
-            install_powershell_standin
-            install_powershell_standin
-            trust_test_ca
-            start_site
+            if [[ -n "${DISPLAY:-}" ]]; then export VARNIX_DEMO_INTERACTIVE=1; fi
+            start_bench
             demo
             ;;
         e2e)
             shift
             bootstrap
             build >/dev/null
-            trap stop_started EXIT
-            start_xvfb
-            start_wine
-            install_powershell_standin
-            trust_test_ca
-            start_site
+            unset DISPLAY
+            start_bench
             VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
                 /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@"
             ;;
