@@ -1,5 +1,5 @@
 # Thin front end; the bench script does the work.
-.PHONY: test demo build bootstrap
+.PHONY: test demo build bootstrap release
 test:
 	scripts/bench.sh test
 demo:
@@ -8,3 +8,9 @@ build:
 	scripts/bench.sh build
 bootstrap:
 	scripts/bench.sh bootstrap
+# make release HOST=update.example.com KEY=keys/manifest-public.pem [SIGN_CERT=c.pem SIGN_KEY=k.pem TIMESTAMP=url]
+release:
+	scripts/bench.sh bootstrap
+	scripts/release.sh --host "$(HOST)" --key "$(KEY)" \
+		$(if $(SIGN_CERT),--sign-cert "$(SIGN_CERT)" --sign-key "$(SIGN_KEY)") \
+		$(if $(TIMESTAMP),--timestamp "$(TIMESTAMP)")

@@ -3,3 +3,6 @@ find_package(GTest REQUIRED)
 add_subdirectory(tests/unit)
 add_subdirectory(tools/varnix-repo)
 add_subdirectory(tests/tools)
+# Two release builds of HEAD in different directories must be identical; signing must verify.
+add_test(NAME release_reproducible COMMAND ${CMAKE_SOURCE_DIR}/tests/release/test_release.sh)
+set_tests_properties(release_reproducible PROPERTIES TIMEOUT 900)

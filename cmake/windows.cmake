@@ -6,6 +6,13 @@ add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
 # One self-contained executable: no libstdc++, libgcc or winpthread DLLs.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
+set(VARNIX_COMMIT "unknown" CACHE STRING "Commit the launcher is built from (version resource)")
+option(VARNIX_REPRODUCIBLE "Keep build paths and time stamps out of the executable" OFF)
+if(VARNIX_REPRODUCIBLE)
+    add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=src -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
+    add_link_options(-Wl,--no-insert-timestamp -s)
+endif()
+
 include(cmake/manifest_key.cmake)
 varnix_embed_manifest_key("${VARNIX_MANIFEST_PUBLIC_KEY}" ${CMAKE_BINARY_DIR}/generated/manifest_key.h)
 configure_file(src/resources/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)

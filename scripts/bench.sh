@@ -17,7 +17,7 @@ SITE=$BUILD/site
 PACKAGES=(
     cmake ninja-build g++ make python3 python3-pytest googletest libgtest-dev
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-    wine wine64 xvfb nginx openssl libssl-dev libzip-dev zip
+    wine wine64 xvfb nginx openssl libssl-dev libzip-dev zip osslsigncode
 )
 
 export WINEPREFIX=$BUILD/wine

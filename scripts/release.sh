@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds a release VarnixLauncher.exe for a given update host and manifest key, reproducibly,
+# from the committed tree (git archive of a commit), and signs it when a certificate is given.
+#
+#   scripts/release.sh --host HOST --key PUBLIC.pem [--commit REV] [--out DIR] [--work DIR]
+#                      [--sign-cert CERT.pem --sign-key KEY.pem [--timestamp URL]]
+#
+# Output in DIR (default dist/): VarnixLauncher.exe (signed when asked), SHA256SUMS, BUILD-INFO.txt
+# and, when signed, VarnixLauncher.unsigned.exe (the reproducible build itself).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+host="" key="" commit=HEAD out=$ROOT/dist work="" sign_cert="" sign_key="" timestamp=""
+while (($#)); do
+    case "$1" in
+        --host) host=$2; shift 2 ;;
+        --key) key=$2; shift 2 ;;
+        --commit) commit=$2; shift 2 ;;
+        --out) out=$2; shift 2 ;;
+        --work) work=$2; shift 2 ;;
+        --sign-cert) sign_cert=$2; shift 2 ;;
+        --sign-key) sign_key=$2; shift 2 ;;
+        --timestamp) timestamp=$2; shift 2 ;;
+        *) echo "release: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+[[ -n $host && -n $key ]] || { echo "release: --host and --key are required" >&2; exit 2; }
+[[ -f $key ]] || { echo "release: no key file $key" >&2; exit 2; }
+if [[ -n $sign_cert || -n $sign_key ]] && [[ ! -f $sign_cert || ! -f $sign_key ]]; then
+    echo "release: --sign-cert and --sign-key must both name existing files" >&2
+    exit 2
+fi
+
+key=$(realpath "$key")
+commit_id=$(git -C "$ROOT" rev-parse --verify "$commit^{commit}")
+own_work=""
+if [[ -z $work ]]; then
+    work=$(mktemp -d)
+    own_work=$work
+fi
+trap '[[ -n $own_work ]] && rm -rf "$own_work"' EXIT
+rm -rf "$work/src" "$work/build"
+mkdir -p "$work/src" "$out"
+
+# The tree of the commit, never the working copy: what is released is what is committed.
+git -C "$ROOT" archive "$commit_id" | tar -x -C "$work/src"
+export SOURCE_DATE_EPOCH
+SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct "$commit_id")
+
+cmake -S "$work/src" -B "$work/build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DVARNIX_REPRODUCIBLE=ON \
+    -DVARNIX_UPDATE_HOST="$host" -DVARNIX_MANIFEST_PUBLIC_KEY="$key" \
+    -DVARNIX_COMMIT="$commit_id" >/dev/null
+cmake --build "$work/build" --target VarnixLauncher >/dev/null
+
+unsigned=$work/build/VarnixLauncher.exe
+rm -f "$out/VarnixLauncher.exe" "$out/VarnixLauncher.unsigned.exe"
+if [[ -n $sign_cert ]]; then
+    cp "$unsigned" "$out/VarnixLauncher.unsigned.exe"
+    sign_args=(sign -certs "$sign_cert" -key "$sign_key" -h sha256 -n "Varnix Launcher")
+    [[ -n $timestamp ]] && sign_args+=(-ts "$timestamp")
+    osslsigncode "${sign_args[@]}" -in "$unsigned" -out "$out/VarnixLauncher.exe" >/dev/null
+    osslsigncode verify -CAfile "$sign_cert" -in "$out/VarnixLauncher.exe" >"$out/signature-verify.txt"
+else
+    cp "$unsigned" "$out/VarnixLauncher.exe"
+fi
+
+fingerprint=$(openssl pkey -pubin -in "$key" -outform DER 2>/dev/null | sha256sum | cut -d' ' -f1)
+if [[ -z $fingerprint || $fingerprint == e3b0c44298fc* ]]; then
+    fingerprint=$(openssl rsa -RSAPublicKey_in -in "$key" -pubout -outform DER 2>/dev/null | sha256sum | cut -d' ' -f1)
+fi
+{
+    echo "commit: $commit_id"
+    echo "update host: $host"
+    echo "manifest key sha256 (DER SubjectPublicKeyInfo): $fingerprint"
+    echo "compiler: $(x86_64-w64-mingw32-g++-posix --version | head -1)"
+    echo "source date epoch: $SOURCE_DATE_EPOCH"
+    echo "signed: $([[ -n $sign_cert ]] && echo yes || echo no)"
+} >"$out/BUILD-INFO.txt"
+(cd "$out" && sha256sum VarnixLauncher*.exe >SHA256SUMS)
+cat "$out/SHA256SUMS"
