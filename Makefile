@@ -1,11 +1,13 @@
 # Thin front end; the bench script does the work.
-.PHONY: test demo build bootstrap release
+.PHONY: test demo build bootstrap release bench
 test:
 	scripts/bench.sh test
 demo:
 	scripts/bench.sh demo
 build:
 	scripts/bench.sh build
+bench:
+	scripts/bench.sh bench
 bootstrap:
 	scripts/bench.sh bootstrap
 # make release HOST=update.example.com KEY=keys/manifest-public.pem [SIGN_CERT=c.pem SIGN_KEY=k.pem TIMESTAMP=url]

@@ -72,3 +72,4 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_subdirectory(tests/support)
 add_subdirectory(tests/unit)
 add_subdirectory(tests/e2e)
+add_subdirectory(tests/bench)

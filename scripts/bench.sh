@@ -4,6 +4,7 @@
 #   build      configure and build the host and windows presets
 #   test       bootstrap, build, start Wine and Xvfb, run every test through CTest, stop all
 #   demo       bootstrap, build, publish a demo update site and run three starts of the launcher
+#   bench      bootstrap, build, start the bench and print the performance table
 #   e2e ARGS   bootstrap, build, start the bench and run only the end-to-end suite (pytest ARGS)
 set -euo pipefail
 
@@ -214,6 +215,13 @@ main() {
             start_bench
             demo
             ;;
+        bench)
+            bootstrap
+            build >/dev/null
+            unset DISPLAY
+            start_bench
+            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST /usr/bin/python3 "$ROOT/scripts/perf.py"
+            ;;
         e2e)
             shift
             bootstrap
@@ -223,7 +231,7 @@ main() {
             VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
                 /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@"
             ;;
-        *) echo "usage: $0 {bootstrap|build|test|demo|e2e}" >&2; return 2 ;;
+        *) echo "usage: $0 {bootstrap|build|test|demo|bench|e2e}" >&2; return 2 ;;
     esac
 }
 

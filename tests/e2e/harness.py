@@ -41,9 +41,11 @@ def wine_env(extra=None):
 
 
 def windows_path(path):
-    """C:\\... form of a path inside the prefix's drive_c."""
-    relative = pathlib.Path(path).relative_to(DRIVE_C)
-    return "C:\\" + str(relative).replace("/", "\\")
+    """C:\\... form of a path inside the prefix's drive_c; Z:\\... (the Unix root) otherwise."""
+    path = pathlib.Path(path)
+    if not path.is_relative_to(DRIVE_C):
+        return "Z:" + str(path).replace("/", "\\")
+    return "C:\\" + str(path.relative_to(DRIVE_C)).replace("/", "\\")
 
 
 def quote_argument(argument):
@@ -83,6 +85,8 @@ class Run:
         exits = [r["code"] for r in records if r["type"] == "exit"]
         self.timed_out = any(r["type"] == "timeout" for r in records)
         self.killed = any(r["type"] == "killed" for r in records)
+        started = [r["ms"] for r in records if r["type"] == "started"]
+        self.started_ms = started[0] if started else None
         self.exit_code = exits[-1] if exits else None
         self.log_bytes = log_bytes
         self.log = parse_log(log_bytes)

@@ -190,6 +190,12 @@ int wmain(int argc, wchar_t** argv) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
+    FILETIME now{};
+    GetSystemTimePreciseAsFileTime(&now);
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    appendLine(resultPath, "{\"type\":\"started\",\"ms\":" +
+                               std::to_string((ticks - 116444736000000000ULL) / 10000ULL) + "}");
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info)) {
         appendLine(resultPath, "{\"type\":\"start_failed\",\"error\":" +
