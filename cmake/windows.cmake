@@ -62,6 +62,9 @@ varnix_add_launcher(VarnixLauncher "${VARNIX_UPDATE_HOST}")
 # The same launcher pointed at a port where nothing listens: the tests' unreachable site.
 set(VARNIX_TEST_UNREACHABLE_HOST "localhost:47449" CACHE STRING "Update host of the unreachable-site test build")
 varnix_add_launcher(VarnixLauncherUnreachableSite "${VARNIX_TEST_UNREACHABLE_HOST}")
+# ... and at the scripted hostile site of the reliability tests.
+set(VARNIX_TEST_FAULT_HOST "localhost:47444" CACHE STRING "Update host of the hostile-site test build")
+varnix_add_launcher(VarnixLauncherFaultSite "${VARNIX_TEST_FAULT_HOST}")
 
 # GoogleTest from Debian's source package, cross-compiled.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)

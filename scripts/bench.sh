@@ -17,7 +17,7 @@ SITE=$BUILD/site
 
 PACKAGES=(
     cmake ninja-build g++ make python3 python3-pytest googletest libgtest-dev
-    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev clang-14 libclang-rt-14-dev
     wine wine64 xvfb nginx openssl libssl-dev libzip-dev zip osslsigncode
 )
 
@@ -47,9 +47,12 @@ build() {
     cmake --build --preset host
     make_test_keys
     log "building windows preset (update host $TEST_HOST, test manifest key)"
-    cmake --preset windows -DVARNIX_UPDATE_HOST="$TEST_HOST" \
+    cmake --preset windows -DVARNIX_UPDATE_HOST="$TEST_HOST" -DVARNIX_TEST_FAULT_HOST="localhost:$FAULT_PORT" \
         -DVARNIX_MANIFEST_PUBLIC_KEY="$SITE/keys/manifest-public.pem" >/dev/null
     cmake --build --preset windows
+    log "building fuzz preset (clang, libFuzzer)"
+    cmake --preset fuzz >/dev/null
+    cmake --build --preset fuzz
 }
 
 # The test manifest key and a test CA with a certificate for "localhost", made once per machine.
@@ -126,8 +129,9 @@ http {
 CONF
     nginx -c "$SITE/nginx.conf" -p "$SITE" &
     started_pids+=($!)
+    mkdir -p "$SITE/fault"
     /usr/bin/python3 "$ROOT/tests/support/fault_server.py" "$FAULT_PORT" "$SITE/tls/server.pem" \
-        "$SITE/tls/server.key" &
+        "$SITE/tls/server.key" "$SITE/fault" &
     started_pids+=($!)
     wait_for_port "$TEST_PORT"
     wait_for_port "$FAULT_PORT"
@@ -175,6 +179,7 @@ start_wine() {
 run_tests() {
     local status=0
     ctest --preset host -j2 || status=1
+    ctest --preset fuzz -j2 || status=1
     ctest --preset windows -j2 || status=1
     return $status
 }

@@ -25,6 +25,7 @@ UPDATE_HOST = os.environ.get("VARNIX_UPDATE_HOST", "update.varnix.example")
 SITE_DIR = pathlib.Path(os.environ.get("VARNIX_SITE_DIR", BUILD.parent / "site"))
 REPO_TOOL = BUILD.parent / "host/tools/varnix-repo/varnix-repo"
 UNREACHABLE_LAUNCHER = BUILD / "VarnixLauncherUnreachableSite.exe"
+FAULT_SITE_LAUNCHER = BUILD / "VarnixLauncherFaultSite.exe"
 MANIFEST_URL_LOGGED = "[HTTPS:SITE]/varnix/repository/manifest.txt"
 
 LOG_LINE = re.compile(r"^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})\] (.*)$", re.DOTALL)
@@ -90,6 +91,8 @@ class Run:
         self.exit_code = exits[-1] if exits else None
         self.log_bytes = log_bytes
         self.log = parse_log(log_bytes)
+        starts = [i for i, m in enumerate(self.log) if m == "Varnix Launcher started."]
+        self.this_run = self.log[starts[-1]:] if starts else []  # the log of this run alone
 
 
 def parse_log(data):
@@ -133,6 +136,16 @@ class Scenario:
     def use_unreachable_site(self):
         """The same launcher built for a site where nothing listens."""
         shutil.copy(UNREACHABLE_LAUNCHER, self.root / "VarnixLauncher.exe")
+
+    def use_fault_site(self):
+        """The same launcher built for the scripted hostile site."""
+        shutil.copy(FAULT_SITE_LAUNCHER, self.root / "VarnixLauncher.exe")
+
+    def system_files(self):
+        """Every file under the system directory with its content, but the stub's own records."""
+        skip = {"stub_runs.jsonl", "launch_guard.token", "stub_stop"}
+        return {str(p.relative_to(self.system)): p.read_bytes() for p in self.system.rglob("*")
+                if p.is_file() and p.name not in skip}
 
     @property
     def win_root(self):
@@ -188,8 +201,8 @@ def make_writable(path):
 class Site:
     """The update site that nginx serves: SITE_DIR/www/varnix/repository."""
 
-    def __init__(self):
-        self.repository = SITE_DIR / "www/varnix/repository"
+    def __init__(self, repository=SITE_DIR / "www/varnix/repository"):
+        self.repository = repository
         self.keys = SITE_DIR / "keys"
         self.releases = SITE_DIR / "releases"
         self.private_key = self.keys / "manifest-private.pem"

@@ -5,7 +5,8 @@
 //   dialog_driver.exe RESULT_FILE ANSWERS CMDLINE_FILE [TIMEOUT_SECONDS [KILL_WHEN]]
 //
 // KILL_WHEN ends the program from outside (TerminateProcess) the moment a condition holds:
-// "exists:PATH" (a file or directory appears) or "log:PATH|TEXT" (a file contains TEXT).
+// "exists:PATH" (a file or directory appears), "log:PATH|TEXT" (a file contains TEXT) or
+// "after:MS" (that many milliseconds after the start).
 // ANSWERS is a comma list of ok, yes, no or close, used one per dialog ("-" for none); when the
 // list runs out, a dialog gets its first button. RESULT_FILE receives JSON lines. When the
 // environment names a directory in DIALOG_DRIVER_SCREENSHOTS, each dialog is also saved there
@@ -109,7 +110,10 @@ void answerDialog(HWND dialog, const std::vector<Control>& controls, std::string
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
-bool killConditionHolds(const std::wstring& condition) {
+bool killConditionHolds(const std::wstring& condition, ULONGLONG startedTicks) {
+    if (condition.rfind(L"after:", 0) == 0) {
+        return GetTickCount64() - startedTicks >= std::wcstoull(condition.c_str() + 6, nullptr, 10);
+    }
     if (condition.rfind(L"exists:", 0) == 0) {
         return GetFileAttributesW(condition.substr(7).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
@@ -203,13 +207,14 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     CloseHandle(info.hThread);
+    const ULONGLONG startedTicks = GetTickCount64();
 
     const std::wstring screenshots = screenshotDirectory();
     int dialogCount = 0;
     size_t nextAnswer = 0;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (WaitForSingleObject(info.hProcess, killWhen.empty() ? 50 : 5) == WAIT_TIMEOUT) {
-        if (!killWhen.empty() && killConditionHolds(killWhen)) {
+        if (!killWhen.empty() && killConditionHolds(killWhen, startedTicks)) {
             TerminateProcess(info.hProcess, 998);
             WaitForSingleObject(info.hProcess, INFINITE);
             appendLine(resultPath, "{\"type\":\"killed\"}");

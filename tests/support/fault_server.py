@@ -3,8 +3,16 @@
 Paths: /status/N (status N, body "status N" unless N is 204), /empty (200, no body),
 /bytes/N (200, N bytes), /cut (Content-Length 1000, 10 bytes, then closed), /reset (connection
 reset before any answer), /request (200, body = the request line and the User-Agent).
+Under /varnix/repository/ it is a hostile update site: it serves the files of SITE/repository
+and misbehaves for any of them as SITE/config.json says, for example
+{"manifest.txt": {"mode": "cut"}}. Modes: cut (half the body, then closed), reset, redirect
+(302 to a path that does not exist), status (with "status"), empty (200, no body), huge (200,
+"bytes" bytes of junk streamed), trickle (the file, "chunk" bytes every "delay" seconds).
 Serves TLS with the bench's test certificate; stops on SIGTERM.
 """
+import json
+import pathlib
+import time
 import http.server
 import socket
 import ssl
@@ -24,8 +32,68 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def reset(self):
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close_connection = True
+        self.connection.close()
+
+    def serve_site(self, name):
+        site = self.server.site_dir
+        try:
+            config = json.loads((site / "config.json").read_text()).get(name, {})
+        except (OSError, ValueError):
+            config = {}
+        mode = config.get("mode", "file")
+        path = site / "repository" / name
+        if mode == "reset":
+            return self.reset()
+        if mode == "redirect":
+            self.send_response(302)
+            self.send_header("Location", "/varnix/elsewhere/" + name)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return None
+        if mode == "status":
+            return self.send_body(config.get("status", 500), b"server error")
+        if mode == "empty":
+            return self.send_body(200, b"")
+        if mode == "huge":
+            total = config.get("bytes", 1 << 30)
+            self.send_response(200)
+            self.send_header("Content-Length", str(total))
+            self.end_headers()
+            block = bytes(range(256)) * 4096
+            sent = 0
+            while sent < total:
+                part = block[:min(len(block), total - sent)]
+                self.wfile.write(part)
+                sent += len(part)
+            return None
+        if not path.is_file():
+            return self.send_body(404, b"not found")
+        data = path.read_bytes()
+        if mode == "cut":
+            self.send_body(200, data[:len(data) // 2], length=len(data))
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+            return None
+        if mode == "trickle":
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            chunk = config.get("chunk", 64)
+            for at in range(0, len(data), chunk):
+                self.wfile.write(data[at:at + chunk])
+                self.wfile.flush()
+                time.sleep(config.get("delay", 0.02))
+            return None
+        return self.send_body(200, data)
+
     def do_GET(self):
         path = self.path
+        if path.startswith("/varnix/repository/") and self.server.site_dir:
+            return self.serve_site(path[len("/varnix/repository/"):])
         if path.startswith("/status/"):
             status = int(path.split("/")[2])
             if status == 204:
@@ -43,9 +111,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
         elif path == "/reset":
-            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-            self.close_connection = True
-            self.connection.close()
+            self.reset()
         elif path.startswith("/request"):
             text = f"{self.requestline}\nUser-Agent: {self.headers.get('User-Agent')}"
             self.send_body(200, text.encode())
@@ -56,6 +122,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 def main():
     port, cert, key = int(sys.argv[1]), sys.argv[2], sys.argv[3]
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+    server.site_dir = pathlib.Path(sys.argv[4]) if len(sys.argv) > 4 else None
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     server.socket = context.wrap_socket(server.socket, server_side=True)

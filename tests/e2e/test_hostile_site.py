@@ -1,0 +1,143 @@
+"""A hostile or broken update site: nothing unsigned or mismatching reaches the system directory,
+and every case ends on its ordinary road."""
+import json
+import shutil
+import time
+import zipfile
+
+import pytest
+
+from harness import SITE_DIR, Site, assert_in_order
+
+FAULT = SITE_DIR / "fault"
+LIB_V1 = ("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"}, True, None)
+LIB_V2 = ("lib", {"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"}, True, None)
+RESOURCE = {"manifest": "manifest.txt", "signature": "manifest.txt.sig", "archive": "packages/lib.zip"}
+
+
+@pytest.fixture
+def hostile(scenario):
+    """The fault site serving a release with one required package, and a launcher pointed at it."""
+    site = Site(repository=FAULT / "repository")
+    site.publish([LIB_V1])
+    configure({})
+    scenario.use_fault_site()
+    scenario.install_stub("exit=0")
+    yield site
+    configure({})
+
+
+def configure(config):
+    FAULT.mkdir(parents=True, exist_ok=True)
+    (FAULT / "config.json").write_text(json.dumps(config))
+
+
+def run_against(scenario, resource, behaviour):
+    configure({RESOURCE[resource]: behaviour})
+    before = scenario.system_files()
+    begin = time.monotonic()
+    run = scenario.run(answers=["ok"] * 3, timeout=300)
+    run.seconds = time.monotonic() - begin
+    run.unchanged = scenario.system_files() == before
+    assert not run.timed_out
+    return run
+
+
+def offline(run):
+    assert run.exit_code == 0
+    assert "Manifest unavailable, local Varnix.exe found. Offline launch mode." in run.this_run
+    assert run.unchanged
+
+
+def blocked(run, reason_start):
+    assert run.exit_code == 1
+    assert run.dialogs[-1].main == "Обновление заблокировано"
+    reason = next(m for m in run.this_run if m.startswith("Manifest download failed: "))
+    assert reason.startswith("Manifest download failed: " + reason_start), reason
+    assert "Launching Varnix." not in run.this_run
+    assert run.unchanged
+
+
+def stage_failed(run):
+    assert run.exit_code == 1
+    assert run.dialogs[-1].main == "Ошибка запуска Varnix"
+    assert any(m.startswith("Required package stage failed: ") for m in run.this_run)
+    assert "Launching Varnix." not in run.this_run
+    assert run.unchanged
+
+
+def installed(run, scenario):
+    assert run.exit_code == 0
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
+
+
+SIGNATURE_FAILED = "SECURITY: не удалось загрузить подпись manifest.txt.sig. "
+BROKEN = [{"mode": "cut"}, {"mode": "reset"}, {"mode": "redirect"}, {"mode": "status", "status": 500}]
+
+
+@pytest.mark.parametrize("behaviour", BROKEN, ids=lambda b: b["mode"])
+def test_broken_manifest_download_starts_offline(scenario, hostile, behaviour):
+    offline(run_against(scenario, "manifest", behaviour))
+
+
+@pytest.mark.parametrize("behaviour", BROKEN, ids=lambda b: b["mode"])
+def test_broken_signature_download_blocks(scenario, hostile, behaviour):
+    blocked(run_against(scenario, "signature", behaviour), SIGNATURE_FAILED)
+
+
+@pytest.mark.parametrize("behaviour", BROKEN + [{"mode": "empty"}, {"mode": "huge", "bytes": 300 << 20}],
+                         ids=lambda b: b["mode"])
+def test_broken_archive_download_stops_the_stage(scenario, hostile, behaviour):
+    stage_failed(run_against(scenario, "archive", behaviour))
+
+
+def test_empty_manifest_and_empty_signature_block(scenario, hostile):
+    blocked(run_against(scenario, "manifest", {"mode": "empty"}), "SECURITY: manifest.txt пустой.")
+    blocked(run_against(scenario, "signature", {"mode": "empty"}),
+            "SECURITY: manifest.txt.sig пустой или не загружен.")
+
+
+def test_gigabyte_manifest_is_refused_in_bounded_time(scenario, hostile):
+    run = run_against(scenario, "manifest", {"mode": "huge", "bytes": 1 << 30})
+    blocked(run, "SECURITY: подпись manifest.txt недействительна.")
+    assert run.seconds < 180
+
+
+@pytest.mark.parametrize("resource", ["manifest", "signature", "archive"])
+def test_slow_trickle_completes(scenario, hostile, resource):
+    chunk = {"manifest": 16, "signature": 32, "archive": 64}[resource]
+    installed(run_against(scenario, resource, {"mode": "trickle", "chunk": chunk, "delay": 0.01}), scenario)
+
+
+def test_valid_zip_with_other_bytes_is_a_hash_mismatch(scenario, hostile):
+    archive = hostile.repository / "packages/lib.zip"
+    archive.unlink()  # the published file may be shared with the release directory
+    with zipfile.ZipFile(archive, "w") as zipped:
+        zipped.writestr("lib/a.dll", b"not what was signed")
+    run = run_against(scenario, "archive", {})
+    stage_failed(run)
+    assert "Package hash mismatch: lib" in run.this_run
+
+
+def test_signature_of_another_manifest_blocks(scenario, hostile):
+    old = hostile.repository.resolve()
+    old_signature = (old / "manifest.txt.sig").read_bytes()
+    hostile.publish([LIB_V2])
+    (hostile.repository / "manifest.txt.sig").unlink()
+    (hostile.repository / "manifest.txt.sig").write_bytes(old_signature)
+    blocked(run_against(scenario, "manifest", {}), "SECURITY: подпись manifest.txt недействительна.")
+
+
+def test_replayed_older_manifest_is_accepted_known_limit(scenario, hostile):
+    """No version in the signed manifest: an old release replayed by the site installs again."""
+    old = hostile.repository.resolve()
+    installed(run_against(scenario, "manifest", {}), scenario)
+    hostile.publish([LIB_V2])
+    assert run_against(scenario, "manifest", {}).exit_code == 0
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
+    hostile.clear()
+    shutil.copytree(old, hostile.repository)
+    run = run_against(scenario, "manifest", {})
+    assert run.exit_code == 0
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"  # downgraded, as signed
+    assert_in_order(run.this_run, ["Package needs install/update: lib", "Install package completed: lib"])

@@ -1,0 +1,21 @@
+// parseManifest never fails on any bytes, and every entry it keeps is well formed.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "manifest/manifest.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    for (const varnix::PackageEntry& entry : varnix::parseManifest(text)) {
+        if (entry.name.empty() || entry.archive.empty() || entry.sha256.empty()) std::abort();
+        for (const std::string* field : {&entry.name, &entry.archive, &entry.sha256}) {
+            if (field->find_first_of("|\n") != std::string::npos) std::abort();
+        }
+        for (char c : entry.sha256) {
+            if (c >= 'A' && c <= 'Z') std::abort();
+        }
+        if (entry.files.empty()) std::abort();  // an empty field still gives one empty item
+    }
+    return 0;
+}
