@@ -1,11 +1,15 @@
 # Thin front end; the bench script does the work.
-.PHONY: test demo build bootstrap release bench
+.PHONY: test demo build bootstrap release bench fuzz reliability
 test:
 	scripts/bench.sh test
 demo:
 	scripts/bench.sh demo
 build:
 	scripts/bench.sh build
+fuzz:
+	scripts/bench.sh fuzz
+reliability:
+	scripts/bench.sh reliability
 bench:
 	scripts/bench.sh bench
 bootstrap:

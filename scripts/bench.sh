@@ -5,6 +5,8 @@
 #   test       bootstrap, build, start Wine and Xvfb, run every test through CTest, stop all
 #   demo       bootstrap, build, publish a demo update site and run three starts of the launcher
 #   bench      bootstrap, build, start the bench and print the performance table
+#   fuzz       run every fuzz target for FUZZ_SECONDS (default 60)
+#   reliability  fuzzing, hostile site, file-system faults, CRASH_RUNS kills; prints a summary
 #   e2e ARGS   bootstrap, build, start the bench and run only the end-to-end suite (pytest ARGS)
 set -euo pipefail
 
@@ -17,7 +19,7 @@ SITE=$BUILD/site
 
 PACKAGES=(
     cmake ninja-build g++ make python3 python3-pytest googletest libgtest-dev
-    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev clang-14 libclang-rt-14-dev
+    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev clang libclang-rt-14-dev
     wine wine64 xvfb nginx openssl libssl-dev libzip-dev zip osslsigncode
 )
 
@@ -188,6 +190,14 @@ demo() {
     VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST /usr/bin/python3 "$ROOT/scripts/demo.py"
 }
 
+run_fuzzers() {
+    local target
+    for target in manifest request text redact quoting; do
+        "$ROOT/tests/fuzz/run_fuzzer.sh" "$BUILD/fuzz/tests/fuzz/fuzz_$target" \
+            "$ROOT/tests/fuzz/corpus/$target" "$BUILD/fuzz/corpus/$target" "$1"
+    done
+}
+
 # Wine, the PowerShell stand-in, the trusted test CA and the update site; Xvfb unless a display
 # is given. Everything started is stopped again when the script exits.
 start_bench() {
@@ -227,6 +237,26 @@ main() {
             start_bench
             VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST /usr/bin/python3 "$ROOT/scripts/perf.py"
             ;;
+        fuzz)
+            bootstrap
+            build >/dev/null
+            run_fuzzers "${FUZZ_SECONDS:-60}"
+            ;;
+        reliability)
+            bootstrap
+            build >/dev/null
+            local out=$BUILD/reliability
+            mkdir -p "$out"
+            run_fuzzers "${FUZZ_SECONDS:-30}" | tee "$out/fuzz.log"
+            unset DISPLAY
+            start_bench
+            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST VARNIX_CRASH_RUNS=${CRASH_RUNS:-50} \
+                /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$out/e2e.xml" \
+                "$ROOT/tests/e2e/test_hostile_site.py" "$ROOT/tests/e2e/test_fs_faults.py" \
+                "$ROOT/tests/e2e/test_crash_loop.py" || true
+            /usr/bin/python3 "$ROOT/scripts/reliability_summary.py" "$out"
+            ! grep -q 'failures="[1-9]\|errors="[1-9]' "$out/e2e.xml"
+            ;;
         e2e)
             shift
             bootstrap
@@ -236,7 +266,7 @@ main() {
             VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
                 /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@"
             ;;
-        *) echo "usage: $0 {bootstrap|build|test|demo|bench|e2e}" >&2; return 2 ;;
+        *) echo "usage: $0 {bootstrap|build|test|demo|bench|fuzz|reliability|e2e}" >&2; return 2 ;;
     esac
 }
 

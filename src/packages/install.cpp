@@ -79,7 +79,11 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
         return false;
     }
 
-    writeWholeFile(packageMarkerPath(systemDir, entry), expected);
+    // A read-only marker would otherwise refuse the new hash, and the package would be
+    // downloaded again at every start.
+    const WideString marker = packageMarkerPath(systemDir, entry);
+    SetFileAttributesW(marker.c_str(), FILE_ATTRIBUTE_NORMAL);
+    writeWholeFile(marker, expected);
     discardDownload(archivePath, downloadDir);
     logWrite(L"Install package completed: " + name);
     return true;

@@ -186,7 +186,7 @@ class Scenario:
         return Run(records, log_path.read_bytes() if log_path.exists() else b"")
 
     def stop_stub(self):
-        if self.system.exists():
+        if self.system.is_dir():
             (self.system / "stub_stop").write_text("")
 
 

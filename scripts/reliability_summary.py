@@ -1,0 +1,36 @@
+#!/usr/bin/env python3
+"""Prints the reliability table from the run's JUnit report, fuzz log and crash-loop summary."""
+import json
+import pathlib
+import re
+import sys
+import xml.etree.ElementTree as ET
+
+out = pathlib.Path(sys.argv[1])
+groups = {"test_hostile_site": "hostile or broken update site", "test_fs_faults": "file-system faults",
+          "test_crash_loop": "crashes at random moments"}
+rows = {name: [0, 0] for name in groups.values()}
+for case in ET.parse(out / "e2e.xml").getroot().iter("testcase"):
+    group = groups.get(case.get("classname", "").split(".")[-1])
+    if group:
+        failed = case.find("failure") is not None or case.find("error") is not None
+        rows[group][0] += 1
+        rows[group][1] += failed
+print(f"{'set':34} {'tried':>6} {'passed':>7} {'failed':>7}")
+for name, (tried, failed) in rows.items():
+    print(f"{name:34} {tried:6} {tried - failed:7} {failed:7}")
+crash = out / "crash_loop.json"
+if crash.exists():
+    summary = json.loads(crash.read_text())
+    print(f"\ncrash loop: {summary['runs']} kills, {len(summary['failures'])} failed recoveries; kill points reached:")
+    for point, count in sorted(summary["kill_points"].items(), key=lambda item: -item[1]):
+        print(f"  {count:3}  {point}")
+print("\nfuzzing:")
+total = 0
+for line in (out / "fuzz.log").read_text().splitlines():
+    match = re.match(r"(\S+): (\d+) executions in (\d+)s, exit (\d+)", line)
+    if match:
+        total += int(match.group(2))
+        print(f"  {match.group(1):16} {int(match.group(2)):12,} executions in {match.group(3)} s, "
+              f"{'no crash' if match.group(4) == '0' else 'CRASH'}")
+print(f"  {'all targets':16} {total:12,} executions")
