@@ -14,7 +14,8 @@ constexpr wchar_t kBullet[] = L"\u2022 ";
 
 WideString joinNames(const std::vector<ByteString>& names) {
     WideString joined;
-    for (size_t i = 0; i < names.size(); ++i) joined += (i ? L", " : L"") + utf8ToWide(names[i]);
+    for (size_t i = 0; i < names.size(); ++i)
+        joined += (i ? L", " : L"") + utf8ToWide(names[i]);
     return joined;
 }
 
@@ -60,7 +61,8 @@ WideString buildDependencyPrompt(const DependencyRequest& request) {
         prompt += L"Причина:\n" + utf8ToWide(request.reason) + L"\n\n";
     }
     prompt += L"Пакеты:\n";
-    for (const ByteString& name : request.packages) prompt += kBullet + utf8ToWide(name) + L"\n";
+    for (const ByteString& name : request.packages)
+        prompt += kBullet + utf8ToWide(name) + L"\n";
     if (!request.missing.empty()) {
         prompt += L"\nОтсутствующие файлы:\n";
         for (const ByteString& item : request.missing) {
@@ -75,10 +77,12 @@ bool handleDependencyRequest(const WideString& rootDir, const WideString& system
                              WideString& errorText, LaunchFunction launch) {
     DependencyRequest request;
     if (!parseDependencyRequest(systemDir, request)) {
-        errorText = L"Varnix запросил дополнительный пакет, но файл dependency_request.txt не "
-                    L"найден или повреждён.";
-        logWrite(L"Dependency request exit code received, but dependency_request.txt not found "
-                 L"or invalid.");
+        errorText =
+            L"Varnix запросил дополнительный пакет, но файл dependency_request.txt не "
+            L"найден или повреждён.";
+        logWrite(
+            L"Dependency request exit code received, but dependency_request.txt not found "
+            L"or invalid.");
         return false;
     }
     logWrite(L"Dependency request received. Packages: " + joinNames(request.packages));
@@ -86,8 +90,8 @@ bool handleDependencyRequest(const WideString& rootDir, const WideString& system
     std::vector<const PackageEntry*> entries;
     ByteString missingName;
     if (!findRequestedEntries(request, manifest, entries, missingName)) {
-        errorText = L"Varnix запросил пакет, которого нет в manifest.txt:\n\n" +
-                    utf8ToWide(missingName);
+        errorText =
+            L"Varnix запросил пакет, которого нет в manifest.txt:\n\n" + utf8ToWide(missingName);
         logWrite(L"Dependency package not found in manifest: " + utf8ToWide(missingName));
         return false;
     }
@@ -115,9 +119,10 @@ bool handleDependencyRequest(const WideString& rootDir, const WideString& system
         removeRollbackData(rootDir);
         return true;
     }
-    errorText = L"Пакет был установлен, но Varnix всё равно не запустился корректно.\n\nLaunch "
-                L"error: " +
-                win32ErrorText(win32Error) + L"\nExit code: " + decimal(exitCode);
+    errorText =
+        L"Пакет был установлен, но Varnix всё равно не запустился корректно.\n\nLaunch "
+        L"error: " +
+        win32ErrorText(win32Error) + L"\nExit code: " + decimal(exitCode);
     logWrite(L"Varnix failed after dependency package install. Launch error: " +
              win32ErrorText(win32Error) + L" early exit: " + decimal(exitCode));
     return false;

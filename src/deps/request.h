@@ -12,7 +12,7 @@ inline constexpr wchar_t kDependencyRequestFileName[] = L"dependency_request.txt
 struct DependencyRequest {
     std::vector<ByteString> packages;  // sorted by bytes, no duplicates, no empty names
     ByteString reason;
-    std::vector<ByteString> missing;   // as written; may hold empty items
+    std::vector<ByteString> missing;  // as written; may hold empty items
 };
 
 // Portable: the file's content to a request. True when at least one package is named.

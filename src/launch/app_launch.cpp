@@ -34,15 +34,14 @@ WideString applicationCommandLine(const WideString& applicationPath) {
 
 // The token variable exists only around CreateProcessW, whatever its result.
 bool createApplicationProcess(const WideString& applicationPath, const WideString& rootDir,
-                              const WideString& token, PROCESS_INFORMATION& info,
-                              DWORD& error) {
+                              const WideString& token, PROCESS_INFORMATION& info, DWORD& error) {
     WideString commandLine = applicationCommandLine(applicationPath);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     SetEnvironmentVariableW(kTokenVariable, token.c_str());
-    const BOOL created = CreateProcessW(applicationPath.c_str(), commandLine.data(), nullptr,
-                                        nullptr, FALSE, 0, nullptr, rootDir.c_str(), &startup,
-                                        &info);
+    const BOOL created =
+        CreateProcessW(applicationPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                       nullptr, rootDir.c_str(), &startup, &info);
     error = created ? 0 : GetLastError();
     SetEnvironmentVariableW(kTokenVariable, nullptr);
     return created != 0;
@@ -60,8 +59,8 @@ ByteString generateLaunchToken() {
     return toLowerHex(random);
 }
 
-bool launchApplication(const WideString& rootDir, const WideString& systemDir,
-                       uint32_t* win32Error, uint32_t* exitCode) {
+bool launchApplication(const WideString& rootDir, const WideString& systemDir, uint32_t* win32Error,
+                       uint32_t* exitCode) {
     const WideString applicationPath = joinPath(systemDir, kApplicationFileName);
     if (win32Error) *win32Error = 0;
     if (exitCode) *exitCode = kStillActive;

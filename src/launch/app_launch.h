@@ -15,7 +15,7 @@ inline constexpr wchar_t kApplicationFileName[] = L"Varnix.exe";
 ByteString generateLaunchToken();
 
 // True when the process was created. exitCode stays 259 while it still runs after the watch.
-bool launchApplication(const WideString& rootDir, const WideString& systemDir,
-                       uint32_t* win32Error, uint32_t* exitCode);
+bool launchApplication(const WideString& rootDir, const WideString& systemDir, uint32_t* win32Error,
+                       uint32_t* exitCode);
 
 }  // namespace varnix

@@ -118,9 +118,9 @@ int recoverFromEarlyExit(RunState& state, uint32_t firstExitCode) {
         }
     }
     if (rollBackAndRetry(state)) return kExitSuccess;
-    showError(L"Не удалось запустить Varnix",
-              L"Программа завершилась сразу после запуска.\n\nКод выхода: " +
-                  decimal(firstExitCode));
+    showError(
+        L"Не удалось запустить Varnix",
+        L"Программа завершилась сразу после запуска.\n\nКод выхода: " + decimal(firstExitCode));
     return kExitFailure;
 }
 
@@ -129,9 +129,9 @@ int recoverFromStartFailure(RunState& state, uint32_t firstError) {
         isCompatibilityError(firstError) ? findCompatibilityPackage(state.manifest) : nullptr;
     if (package != nullptr) {
         const PackageEntry compatibility = *package;
-        if (!askYesNo(kCompatibilityQuestion, L"Не удалось запустить Varnix.\n\nОшибка: " +
-                                                  win32ErrorText(firstError) +
-                                                  L"\n\nСкачать и установить пакет совместимости?")) {
+        if (!askYesNo(kCompatibilityQuestion,
+                      L"Не удалось запустить Varnix.\n\nОшибка: " + win32ErrorText(firstError) +
+                          L"\n\nСкачать и установить пакет совместимости?")) {
             logWrite(L"User declined compatibility package after CreateProcess error.");
         } else {
             logWrite(L"User accepted compatibility package after CreateProcess error.");

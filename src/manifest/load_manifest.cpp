@@ -58,8 +58,8 @@ bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& 
     std::vector<UCHAR> blob = publicKeyBlob();
     CngKey key;
     if (!BCRYPT_SUCCESS(BCryptImportKeyPair(provider.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB,
-                                            key.put(), blob.data(),
-                                            static_cast<ULONG>(blob.size()), 0))) {
+                                            key.put(), blob.data(), static_cast<ULONG>(blob.size()),
+                                            0))) {
         setError(errorText, L"SECURITY: не удалось импортировать публичный RSA ключ.");
         return false;
     }
@@ -102,7 +102,8 @@ bool loadManifest(Manifest& manifest, WideString* errorText) {
 
     manifest = parseManifest(manifestBytes);
     if (manifest.empty()) {
-        setError(errorText, L"SECURITY: manifest.txt подписан, но пустой или имеет неверный формат.");
+        setError(errorText,
+                 L"SECURITY: manifest.txt подписан, но пустой или имеет неверный формат.");
         return false;
     }
     return true;

@@ -35,14 +35,14 @@ struct Sha256Context {
     }
 
     bool add(const void* data, ULONG size) {
-        return BCRYPT_SUCCESS(BCryptHashData(
-            hash.get(), static_cast<PUCHAR>(const_cast<void*>(data)), size, 0));
+        return BCRYPT_SUCCESS(
+            BCryptHashData(hash.get(), static_cast<PUCHAR>(const_cast<void*>(data)), size, 0));
     }
 
     ByteString finish() {
         ByteString digest(digestLength, '\0');
-        const NTSTATUS status = BCryptFinishHash(
-            hash.get(), reinterpret_cast<PUCHAR>(digest.data()), digestLength, 0);
+        const NTSTATUS status =
+            BCryptFinishHash(hash.get(), reinterpret_cast<PUCHAR>(digest.data()), digestLength, 0);
         hash.reset();
         provider.reset();
         return BCRYPT_SUCCESS(status) ? digest : ByteString();
@@ -52,8 +52,8 @@ struct Sha256Context {
 }  // namespace
 
 ByteString sha256File(const WideString& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return {};
     Sha256Context context;
     if (!context.open()) return {};

@@ -16,8 +16,7 @@ bool copyReplacing(const WideString& from, const WideString& to) {
 
 // False with errorText set when a listed file exists but cannot be copied.
 bool backupListedFiles(const WideString& dir, const WideString& systemDir,
-                       const PackageEntry& entry, ByteString& missingList,
-                       WideString& errorText) {
+                       const PackageEntry& entry, ByteString& missingList, WideString& errorText) {
     for (const ByteString& item : entry.files) {
         if (item.empty()) continue;
         const WideString source = listedFilePath(systemDir, item);
@@ -28,16 +27,15 @@ bool backupListedFiles(const WideString& dir, const WideString& systemDir,
         }
         ensureDirectory(parentPath(copy));
         if (!copyReplacing(source, copy)) {
-            errorText = L"Не удалось создать резервную копию файла:\n" + source +
-                        L"\n\nОшибка: " + win32ErrorText(GetLastError());
+            errorText = L"Не удалось создать резервную копию файла:\n" + source + L"\n\nОшибка: " +
+                        win32ErrorText(GetLastError());
             return false;
         }
     }
     return true;
 }
 
-void restoreListedFile(const WideString& dir, const WideString& systemDir,
-                       const ByteString& item) {
+void restoreListedFile(const WideString& dir, const WideString& systemDir, const ByteString& item) {
     const WideString target = listedFilePath(systemDir, item);
     const WideString copy = listedFilePath(dir, item);
     if (!isExistingFile(copy)) {

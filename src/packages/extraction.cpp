@@ -32,8 +32,8 @@ bool extractArchive(const WideString& archivePath, const WideString& destination
                     WideString& errorText) {
     ensureDirectory(destinationDir);
     uint32_t exitCode = 0;
-    if (!runProcess(expandArchiveCommandLine(archivePath, destinationDir), destinationDir,
-                    exitCode, errorText)) {
+    if (!runProcess(expandArchiveCommandLine(archivePath, destinationDir), destinationDir, exitCode,
+                    errorText)) {
         return false;
     }
     if (exitCode != 0) {

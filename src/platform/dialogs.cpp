@@ -12,8 +12,7 @@ using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int
 
 // Returns false when the running system offers no task dialog or it failed to show.
 bool tryTaskDialog(const WideString& windowTitle, const WideString& mainInstruction,
-                   const WideString& content, int commonButtons, const wchar_t* icon,
-                   int& button) {
+                   const WideString& content, int commonButtons, const wchar_t* icon, int& button) {
     // Looked up at run time: older systems (and no version-6 activation) lack it.
     LibraryHandle library(LoadLibraryW(L"comctl32.dll"));
     if (!library) return false;

@@ -11,7 +11,7 @@ namespace varnix {
 
 template <typename Traits>
 class UniqueHandle {
-public:
+  public:
     using Value = typename Traits::Value;
 
     UniqueHandle() noexcept = default;
@@ -47,7 +47,7 @@ public:
         return &value_;
     }
 
-private:
+  private:
     Value value_ = Traits::invalid();
 };
 

@@ -3,8 +3,7 @@
 namespace varnix {
 namespace {
 
-WideString replaceAll(const WideString& text, const WideString& pattern,
-                      const WideString& token) {
+WideString replaceAll(const WideString& text, const WideString& pattern, const WideString& token) {
     if (pattern.empty()) return text;
     WideString result;
     result.reserve(text.size());

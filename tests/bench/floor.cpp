@@ -53,7 +53,8 @@ int wmain(int argc, wchar_t** argv) {
     const double begin = nowMs();
     int result = 2;
     if (mode == L"start" && argc == 4) result = start(argv[2], argv[3]);
-    if (mode == L"download" && argc == 4) result = downloadToFile(argv[2], argv[3], nullptr) ? 0 : 1;
+    if (mode == L"download" && argc == 4)
+        result = downloadToFile(argv[2], argv[3], nullptr) ? 0 : 1;
     if (mode == L"hash" && argc == 3) result = sha256File(argv[2]).empty() ? 1 : 0;
     std::printf("%.1f\n", nowMs() - begin);
     return result;

@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import random
+import signal
 import time
 
 from harness import BUILD, wait_for
@@ -20,14 +21,27 @@ def release(version):
             for name in ("core", "voice", "video")]
 
 
-def powershell_running():
+def powershell_processes():
+    found = []
     for proc in pathlib.Path("/proc").iterdir():
         try:
-            if proc.name.isdigit() and b"powershell.exe" in (proc / "cmdline").read_bytes():
-                return True
+            if proc.name.isdigit() and (proc / "cmdline").read_bytes().startswith(b"powershell.exe"):
+                found.append(int(proc.name))
         except OSError:
             pass
-    return False
+    return found
+
+
+def end_orphaned_extraction():
+    """An extraction orphaned by the kill gets a moment to finish, then is killed too (as a
+    user's reboot would); under Wine an orphaned child can otherwise linger after its work."""
+    wait_for(lambda: not powershell_processes(), 3)
+    for pid in powershell_processes():
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    wait_for(lambda: not powershell_processes(), 10)
 
 
 def check_converged(scenario, site, version):
@@ -57,7 +71,7 @@ def test_kills_at_random_moments_always_converge(scenario, site, powershell):
         run = scenario.run(answers=["ok"] * 3, env=env, kill_when=f"after:{delay_ms}")
         point = run.this_run[-1] if run.killed and run.this_run else "finished before the kill"
         kill_points[point] = kill_points.get(point, 0) + 1
-        wait_for(lambda: not powershell_running(), 60)  # an orphaned extraction runs to its end
+        end_orphaned_extraction()
         recovery = scenario.run(answers=["ok"] * 3, env=env)
         try:
             assert recovery.exit_code == 0, recovery.this_run

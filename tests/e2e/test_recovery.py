@@ -203,3 +203,31 @@ def test_missing_application_gets_no_offer_but_a_rollback_and_retry(scenario, si
     assert run.dialogs[-1].content == "Ошибка: File not found.\r\n"
     assert_in_order(run.log, ["Rollback transaction started. Package count: 1", "Trying to launch Varnix after rollback.",
                               "Varnix failed after rollback. Launch error: File not found.", " early exit: 259"])
+
+
+def invalid_application(scenario):
+    scenario.system.mkdir(parents=True)
+    (scenario.system / "Varnix.exe").write_text("not a program")
+
+
+def test_start_failure_compatibility_declined_ends_with_the_error_text(scenario, site):
+    site.publish([GFX])
+    invalid_application(scenario)
+    run = scenario.run(answers=["no", "ok"])
+    assert run.exit_code == 1
+    assert "User declined compatibility package after CreateProcess error." in run.log
+    assert contents(run)[-1] == ("Не удалось запустить Varnix", "Ошибка: Bad EXE format for %1.\r\n")
+
+
+def test_compatibility_that_does_not_help_is_rolled_back_after_a_start_failure(scenario, site):
+    site.publish([GFX])
+    invalid_application(scenario)
+    run = scenario.run(answers=["yes", "ok", "ok"])
+    assert run.exit_code == 1
+    failed = failure_detail(run.log, "Varnix failed after compatibility package. Launch error: ")
+    assert failed.endswith("Bad EXE format for %1.\r\n early exit: 259")
+    assert_in_order(run.log, ["User accepted compatibility package after CreateProcess error.",
+                              "Rollback transaction started. Package count: 1",
+                              "Rollback started for package: graphics_compat", "Trying to launch Varnix after rollback."])
+    assert contents(run)[-1] == ("Не удалось запустить Varnix", "Ошибка: Bad EXE format for %1.\r\n")
+    assert not (scenario.system / "gfx/gfx.dll").exists()

@@ -16,7 +16,8 @@ std::vector<std::wstring> splitArguments(const std::wstring& line) {
     std::vector<std::wstring> arguments;
     size_t i = 0;
     while (true) {
-        while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
+        while (i < line.size() && (line[i] == L' ' || line[i] == L'\t'))
+            ++i;
         if (i >= line.size()) return arguments;
         std::wstring argument;
         bool quoted = false;
@@ -58,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     std::wstring line;
-    for (const std::wstring& argument : arguments) line += L" " + varnix::quoteArgument(argument);
+    for (const std::wstring& argument : arguments)
+        line += L" " + varnix::quoteArgument(argument);
     if (splitArguments(line) != arguments) std::abort();
     return 0;
 }

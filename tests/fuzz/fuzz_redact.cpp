@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::wstring host;
     for (size_t i = 0; i < newline; ++i) {
         const char c = input[i];
-        const bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+        const bool allowed =
+            (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
         if (!allowed) return 0;
         host += static_cast<wchar_t>(c);
     }

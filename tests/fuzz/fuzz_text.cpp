@@ -32,10 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const auto items = splitString(text, delimiter);
     std::string joined;
-    for (size_t i = 0; i < items.size(); ++i) joined += (i ? std::string(1, delimiter) : "") + items[i];
+    for (size_t i = 0; i < items.size(); ++i)
+        joined += (i ? std::string(1, delimiter) : "") + items[i];
     if (joined != text) std::abort();
     size_t delimiters = 0;
-    for (char c : text) delimiters += c == delimiter;
+    for (char c : text)
+        delimiters += c == delimiter;
     if (items.size() != delimiters + 1) std::abort();
     return 0;
 }

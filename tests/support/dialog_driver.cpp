@@ -177,7 +177,8 @@ std::vector<std::string> splitAnswers(const std::string& text) {
     std::vector<std::string> answers;
     if (text == "-") return answers;
     std::istringstream stream(text);
-    for (std::string answer; std::getline(stream, answer, ',');) answers.push_back(answer);
+    for (std::string answer; std::getline(stream, answer, ',');)
+        answers.push_back(answer);
     return answers;
 }
 
@@ -202,8 +203,8 @@ int wmain(int argc, wchar_t** argv) {
                                std::to_string((ticks - 116444736000000000ULL) / 10000ULL) + "}");
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info)) {
-        appendLine(resultPath, "{\"type\":\"start_failed\",\"error\":" +
-                                   std::to_string(GetLastError()) + "}");
+        appendLine(resultPath,
+                   "{\"type\":\"start_failed\",\"error\":" + std::to_string(GetLastError()) + "}");
         return 2;
     }
     CloseHandle(info.hThread);
@@ -239,7 +240,8 @@ int wmain(int argc, wchar_t** argv) {
         std::string answer = nextAnswer < answers.size() ? answers[nextAnswer++] : "";
         answerDialog(search.found, controls, answer);
         appendLine(resultPath, recordDialog(controls, answer));
-        for (int i = 0; i < 100 && IsWindow(search.found); ++i) Sleep(50);
+        for (int i = 0; i < 100 && IsWindow(search.found); ++i)
+            Sleep(50);
     }
     DWORD exitCode = 0;
     GetExitCodeProcess(info.hProcess, &exitCode);

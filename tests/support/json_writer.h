@@ -52,7 +52,8 @@ inline std::string readFileBytes(const std::wstring& path, bool* exists = nullpt
     if (file == INVALID_HANDLE_VALUE) return content;
     char chunk[4096];
     DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0) content.append(chunk, read);
+    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
+        content.append(chunk, read);
     CloseHandle(file);
     return content;
 }

@@ -41,7 +41,8 @@ uint16_t read16(const std::string& data, size_t at) {
 }
 
 uint32_t read32(const std::string& data, size_t at) {
-    return static_cast<uint32_t>(read16(data, at)) | static_cast<uint32_t>(read16(data, at + 2)) << 16;
+    return static_cast<uint32_t>(read16(data, at)) | static_cast<uint32_t>(read16(data, at + 2))
+                                                         << 16;
 }
 
 bool parseLiteral(const std::wstring& text, size_t& at, std::wstring& value) {
@@ -174,7 +175,8 @@ bool writeFile(const std::wstring& path, const std::string& data) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    const BOOL ok =
+        WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == data.size();
 }
@@ -222,8 +224,10 @@ int wmain() {
     appendLine(dir + L"\\powershell_runs.log", toUtf8(GetCommandLineW()));
     std::vector<std::string> words;
     std::istringstream behaviour(readFileBytes(dir + L"\\powershell_behavior.txt"));
-    for (std::string word; behaviour >> word;) words.push_back(word);
-    for (const std::string& word : words) g_readOnly |= word == "readonly=1";
+    for (std::string word; behaviour >> word;)
+        words.push_back(word);
+    for (const std::string& word : words)
+        g_readOnly |= word == "readonly=1";
 
     std::wstring archive, destination;
     int result = parseCommand(archive, destination) && extract(archive, destination) ? 0 : 1;

@@ -57,7 +57,8 @@ std::string recordJson(const std::wstring& dir, long long startMs) {
     int count = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
     json += ",\"argv\":[";
-    for (int i = 0; i < count; ++i) json += (i ? "," : "") + jsonString(argv[i]);
+    for (int i = 0; i < count; ++i)
+        json += (i ? "," : "") + jsonString(argv[i]);
     json += "]";
     LocalFree(argv);
     wchar_t cwd[MAX_PATH] = {};

@@ -12,7 +12,7 @@ using varnix_test::ScratchDirectory;
 namespace {
 
 class HttpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         wchar_t host[256] = {};
         if (GetEnvironmentVariableW(L"VARNIX_FAULT_SITE", host, 256) == 0) {

@@ -34,13 +34,15 @@ std::wstring environmentValue(const wchar_t* name) {
 
 TEST(QuoteArgument, EveryArgumentSurvivesTheWindowsSplitUnchanged) {
     const std::vector<std::wstring> arguments = {
-        L"-a", L"b c", L"", L"say \"hi\"", L"C:\\dir\\", L"\\\\server\\share\\", L"\"",
-        L"\\", L"a\\\\\"b", L"ends with quote\"", L"tab\there", L"--opt=\"x y\"\\"};
+        L"-a", L"b c", L"",         L"say \"hi\"",        L"C:\\dir\\", L"\\\\server\\share\\",
+        L"\"", L"\\",  L"a\\\\\"b", L"ends with quote\"", L"tab\there", L"--opt=\"x y\"\\"};
     std::wstring commandLine = L"\"C:\\system\\Varnix.exe\"";
-    for (const auto& argument : arguments) commandLine += L" " + quoteArgument(argument);
+    for (const auto& argument : arguments)
+        commandLine += L" " + quoteArgument(argument);
     const std::vector<std::wstring> split = splitLikeWindows(commandLine);
     ASSERT_EQ(split.size(), arguments.size() + 1);
-    for (size_t i = 0; i < arguments.size(); ++i) EXPECT_EQ(split[i + 1], arguments[i]) << i;
+    for (size_t i = 0; i < arguments.size(); ++i)
+        EXPECT_EQ(split[i + 1], arguments[i]) << i;
 }
 
 TEST(ModuleDirectory, IsTheExecutablesDirectoryWithoutTrailingSeparator) {

@@ -14,7 +14,7 @@ using varnix_test::ScratchDirectory;
 namespace {
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         logSetSiteHost(L"update.varnix.example");
         logSetPath(logPath());
@@ -54,8 +54,9 @@ TEST_F(LogTest, SiteAddressIsRedactedAndEmbeddedLineBreaksStay) {
     logWrite(L"Downloading manifest: https://update.varnix.example/varnix/repository/manifest.txt");
     logWrite(L"error text\r\n");
     const std::string content = readWholeFile(logPath());
-    EXPECT_NE(content.find("] Downloading manifest: [HTTPS:SITE]/varnix/repository/manifest.txt\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        content.find("] Downloading manifest: [HTTPS:SITE]/varnix/repository/manifest.txt\r\n"),
+        std::string::npos);
     EXPECT_EQ(content.find("update.varnix.example"), std::string::npos);
     EXPECT_NE(content.find("] error text\r\n\r\n"), std::string::npos);
 }
@@ -70,8 +71,8 @@ TEST_F(LogTest, DeletedLogDirectoryIsCreatedAgain) {
 TEST_F(LogTest, LockedLogOrFileInPlaceOfDirectoryLosesLinesQuietly) {
     logWrite(L"before");
     {
-        FileHandle held(CreateFileW(logPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    0, nullptr));
+        FileHandle held(
+            CreateFileW(logPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(held.valid());
         logWrite(L"lost while locked");
     }

@@ -30,10 +30,10 @@ TEST(ParseManifest, ReadsFieldsAndLowerCasesTheHash) {
 
 TEST(ParseManifest, SkipsLinesThatAreNotValidPackages) {
     const Manifest manifest = parseManifest(
-        "package|a|b|c|1\n"          // five fields
-        "Package|a|b|c|1|\n"         // prefix is case-sensitive
+        "package|a|b|c|1\n"   // five fields
+        "Package|a|b|c|1|\n"  // prefix is case-sensitive
         "packages|a|b|c|1|\n"
-        "package||b|c|1|x\n"         // empty name
+        "package||b|c|1|x\n"  // empty name
         "package|a||c|1|x\n"
         "package|a|b||1|x\n"
         "\xEF\xBB\xBFpackage|bom|b|c|1|\n"  // a byte-order mark hides the first line

@@ -26,7 +26,7 @@ PackageEntry entry(std::vector<std::string> files) {
 }
 
 class PackageStoreTest : public ::testing::Test {
-protected:
+  protected:
     std::wstring root() const { return scratch.path(); }
     std::wstring system() const { return scratch / L"system"; }
     std::wstring markerPath() const { return system() + L"\\.packages\\lib.sha256"; }
@@ -50,7 +50,8 @@ TEST(PowerShellLiteral, DoublesSingleQuotesAndNothingElse) {
 }
 
 TEST(PowerShellLiteral, CommandLineHasTheFixedPieces) {
-    const std::wstring line = expandArchiveCommandLine(L"C:\\L\\_download\\core.zip", L"C:\\L\\system");
+    const std::wstring line =
+        expandArchiveCommandLine(L"C:\\L\\_download\\core.zip", L"C:\\L\\system");
     EXPECT_EQ(line,
               L"powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command "
               L"\"Expand-Archive -LiteralPath 'C:\\L\\_download\\core.zip' -DestinationPath "
@@ -59,7 +60,8 @@ TEST(PowerShellLiteral, CommandLineHasTheFixedPieces) {
 }
 
 TEST_F(PackageStoreTest, PathsFollowTheJoinRule) {
-    EXPECT_EQ(packageMarkerPath(L"C:\\R\\system\\", entry({})), L"C:\\R\\system\\.packages\\lib.sha256");
+    EXPECT_EQ(packageMarkerPath(L"C:\\R\\system\\", entry({})),
+              L"C:\\R\\system\\.packages\\lib.sha256");
     EXPECT_EQ(packageRollbackDir(L"C:\\R", entry({})), L"C:\\R\\_rollback\\lib");
     EXPECT_EQ(listedFilePath(L"C:\\R", "bin/x/app.dll"), L"C:\\R\\bin\\x\\app.dll");
 }
@@ -68,11 +70,13 @@ TEST_F(PackageStoreTest, MarkerToleratesTrailingSpaceAndCaseOnly) {
     put(L"bin\\app.dll", "x");
     const PackageEntry e = entry({"bin/app.dll", ""});
     EXPECT_FALSE(isPackageInstalled(system(), e));  // no marker
-    for (const std::string& good : {kHash, kHash + "\r\n", " \t" + kHash + " \t", std::string("0123456789ABCDEF") + kHash.substr(16)}) {
+    for (const std::string& good : {kHash, kHash + "\r\n", " \t" + kHash + " \t",
+                                    std::string("0123456789ABCDEF") + kHash.substr(16)}) {
         ASSERT_TRUE(writeWholeFile(markerPath(), good));
         EXPECT_TRUE(isPackageInstalled(system(), e)) << good;
     }
-    for (const std::string& bad : {"\r\n" + kHash, "\xEF\xBB\xBF" + kHash, kHash + kHash, std::string()}) {
+    for (const std::string& bad :
+         {"\r\n" + kHash, "\xEF\xBB\xBF" + kHash, kHash + kHash, std::string()}) {
         ASSERT_TRUE(writeWholeFile(markerPath(), bad));
         EXPECT_FALSE(isPackageInstalled(system(), e)) << bad;
     }
@@ -142,7 +146,11 @@ TEST_F(PackageStoreTest, BackupFailsWhenAListedFileCannotBeRead) {
     std::wstring error;
     EXPECT_FALSE(backupPackage(root(), system(), entry({"held.dll"}), error));
     CloseHandle(held);
-    EXPECT_EQ(error.rfind(L"Не удалось создать резервную копию файла:\n" + system() + L"\\held.dll\n\nОшибка: ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind(L"Не удалось создать резервную копию файла:\n" + system() +
+                              L"\\held.dll\n\nОшибка: ",
+                          0),
+              0u)
+        << error;
     EXPECT_FALSE(isExistingDirectory(root() + L"\\_rollback\\lib"));
 }
 

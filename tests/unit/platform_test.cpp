@@ -66,8 +66,8 @@ TEST(DeleteDirectoryTree, FileHeldOpenKeepsItsDirectories) {
     ASSERT_TRUE(writeWholeFile(tree + L"\\held\\file.bin", "data"));
     ASSERT_TRUE(writeWholeFile(tree + L"\\free.bin", "data"));
     {
-        FileHandle held(CreateFileW((tree + L"\\held\\file.bin").c_str(), GENERIC_READ, 0,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
+        FileHandle held(CreateFileW((tree + L"\\held\\file.bin").c_str(), GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(held.valid());
         EXPECT_FALSE(deleteDirectoryTree(tree));
         EXPECT_TRUE(isExistingFile(tree + L"\\held\\file.bin"));
@@ -95,7 +95,8 @@ TEST(WholeFiles, WriteCreatesParentsReadGivesEveryByte) {
     ScratchDirectory scratch;
     const std::wstring path = scratch / L"x\\y\\data.bin";
     std::string content(10000, '\0');
-    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7);
     ASSERT_TRUE(writeWholeFile(path, content));
     EXPECT_EQ(readWholeFile(path), content);
 
@@ -109,8 +110,7 @@ TEST(WholeFiles, WriteFailsWhileAnotherHandleHoldsTheFile) {
     ScratchDirectory scratch;
     const std::wstring path = scratch / L"held.bin";
     ASSERT_TRUE(writeWholeFile(path, "old"));
-    FileHandle held(
-        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    FileHandle held(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.valid());
     EXPECT_FALSE(writeWholeFile(path, "new"));
 }

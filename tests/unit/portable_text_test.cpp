@@ -48,9 +48,9 @@ TEST(RedactSiteUrls, SchemeAndHostBecomeTokensPathStays) {
     // Matching is case-sensitive.
     EXPECT_EQ(redactSiteUrls(L"https://UPDATE.VARNIX.EXAMPLE/", host),
               L"https://UPDATE.VARNIX.EXAMPLE/");
-    EXPECT_EQ(redactSiteUrls(L"a https://update.varnix.example b https://update.varnix.example",
-                             host),
-              L"a [HTTPS:SITE] b [HTTPS:SITE]");
+    EXPECT_EQ(
+        redactSiteUrls(L"a https://update.varnix.example b https://update.varnix.example", host),
+        L"a [HTTPS:SITE] b [HTTPS:SITE]");
     EXPECT_EQ(redactSiteUrls(L"nothing here", L""), L"nothing here");
 }
 

@@ -7,9 +7,10 @@ using Names = std::vector<std::string>;
 
 TEST(DependencyRequestParser, KeysInAnyCaseNamesSortedOnceByBytes) {
     DependencyRequest request;
-    ASSERT_TRUE(parseDependencyRequestText(
-        "Package=voice\r\n  PACKAGE = video \npackages=b;;voice;;A;\npackage=\nunknown=x\nno equals\n",
-        request));
+    ASSERT_TRUE(
+        parseDependencyRequestText("Package=voice\r\n  PACKAGE = video "
+                                   "\npackages=b;;voice;;A;\npackage=\nunknown=x\nno equals\n",
+                                   request));
     EXPECT_EQ(request.packages, (Names{"A", "b", "video", "voice"}));
     EXPECT_TRUE(request.reason.empty());
     EXPECT_TRUE(request.missing.empty());
@@ -18,7 +19,8 @@ TEST(DependencyRequestParser, KeysInAnyCaseNamesSortedOnceByBytes) {
 TEST(DependencyRequestParser, LaterReasonAndMissingReplaceEarlierOnes) {
     DependencyRequest request;
     ASSERT_TRUE(parseDependencyRequestText(
-        "reason=first\nmissing=a.dll;b.dll\npackage=x\nreason = a=b=c \nmissing=c.dll;;\n", request));
+        "reason=first\nmissing=a.dll;b.dll\npackage=x\nreason = a=b=c \nmissing=c.dll;;\n",
+        request));
     EXPECT_EQ(request.reason, "a=b=c");
     EXPECT_EQ(request.missing, (Names{"c.dll", "", ""}));
     ASSERT_TRUE(parseDependencyRequestText("package=x\nmissing=\n", request));

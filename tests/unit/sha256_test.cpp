@@ -23,7 +23,8 @@ TEST(Sha256, KnownVectorsAndEmptyInput) {
 TEST(Sha256, FileOverSeveralChunksMatchesTheBufferDigest) {
     ScratchDirectory scratch;
     std::string content(8192 * 3 + 17, '\0');
-    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + 7);
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 31 + 7);
     ASSERT_TRUE(writeWholeFile(scratch / L"data.bin", content));
     const ByteString text = sha256File(scratch / L"data.bin");
     EXPECT_EQ(text, toLowerHex(sha256Bytes(content)));

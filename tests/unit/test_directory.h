@@ -11,7 +11,7 @@
 namespace varnix_test {
 
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory() {
         wchar_t temp[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, temp);
@@ -26,7 +26,7 @@ public:
     const std::wstring& path() const { return path_; }
     std::wstring operator/(const std::wstring& name) const { return varnix::joinPath(path_, name); }
 
-private:
+  private:
     std::wstring path_;
 };
 

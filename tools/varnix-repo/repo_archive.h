@@ -9,8 +9,8 @@ namespace varnix_repo {
 struct ArchiveListing {
     bool readable = false;
     std::string error;
-    std::vector<std::string> files;        // file entries, in archive order, as stored
-    std::vector<std::string> escaping;     // entries that would land outside the destination
+    std::vector<std::string> files;     // file entries, in archive order, as stored
+    std::vector<std::string> escaping;  // entries that would land outside the destination
 };
 
 ArchiveListing listArchive(const std::string& path);

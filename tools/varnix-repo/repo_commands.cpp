@@ -38,12 +38,14 @@ std::string checkComponent(const std::string& what, const std::string& value) {
 }
 
 std::string checkFileItem(const std::string& item) {
-    if (hasAny(item, "|;\r\n")) return "listed file \"" + item + "\" holds \"|\", \";\" or a line break";
+    if (hasAny(item, "|;\r\n"))
+        return "listed file \"" + item + "\" holds \"|\", \";\" or a line break";
     if (entryEscapes(item)) return "listed file \"" + item + "\" lies outside the system directory";
     return {};
 }
 
-bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs, std::string& error) {
+bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
+                      std::string& error) {
     std::istringstream stream(text);
     int lineNumber = 0;
     for (std::string line; std::getline(stream, line);) {
@@ -101,7 +103,8 @@ bool listedFileInArchive(const std::string& item, const ArchiveListing& listing)
 
 std::string joinFiles(const std::vector<std::string>& files) {
     std::string joined;
-    for (size_t i = 0; i < files.size(); ++i) joined += (i ? ";" : "") + files[i];
+    for (size_t i = 0; i < files.size(); ++i)
+        joined += (i ? ";" : "") + files[i];
     return joined;
 }
 
@@ -114,9 +117,11 @@ std::string buildRelease(const std::string& keyPath, std::vector<PackageSpec>& s
         std::string data;
         if (!readFile(spec.archivePath, data)) return "cannot read archive " + spec.archivePath;
         const ArchiveListing listing = listArchive(spec.archivePath);
-        if (!listing.readable) return spec.archivePath + " is not a readable ZIP archive: " + listing.error;
+        if (!listing.readable)
+            return spec.archivePath + " is not a readable ZIP archive: " + listing.error;
         if (!listing.escaping.empty()) {
-            return spec.archivePath + ": entry \"" + listing.escaping[0] + "\" lies outside the destination";
+            return spec.archivePath + ": entry \"" + listing.escaping[0] +
+                   "\" lies outside the destination";
         }
         if (!spec.filesGiven) spec.files = listing.files;
         for (const std::string& item : spec.files) {
@@ -245,8 +250,10 @@ int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, 
     };
     const fs::path site = siteDir;
     std::string manifestText, signature;
-    if (!readFile((site / "manifest.txt").string(), manifestText)) problem("manifest.txt is missing");
-    if (!readFile((site / "manifest.txt.sig").string(), signature)) problem("manifest.txt.sig is missing");
+    if (!readFile((site / "manifest.txt").string(), manifestText))
+        problem("manifest.txt is missing");
+    if (!readFile((site / "manifest.txt.sig").string(), signature))
+        problem("manifest.txt.sig is missing");
     if (problems) return 1;
     bool valid = false;
     std::string error;
@@ -262,11 +269,13 @@ int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, 
         const std::string where = "package " + entry.name + ": ";
         const fs::path archive = site / "packages" / entry.archive;
         std::string data;
-        if (!checkComponent("archive", entry.archive).empty() || !readFile(archive.string(), data)) {
+        if (!checkComponent("archive", entry.archive).empty() ||
+            !readFile(archive.string(), data)) {
             problem(where + "archive packages/" + entry.archive + " is missing");
             continue;
         }
-        if (sha256Hex(data) != entry.sha256) problem(where + "archive hash differs from the manifest");
+        if (sha256Hex(data) != entry.sha256)
+            problem(where + "archive hash differs from the manifest");
         const ArchiveListing listing = listArchive(archive.string());
         if (!listing.readable) {
             problem(where + "archive is not a valid ZIP: " + listing.error);

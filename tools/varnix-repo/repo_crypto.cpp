@@ -99,8 +99,8 @@ bool generateKeyPair(const std::string& privatePath, const std::string& publicPa
         return false;
     }
     File privateFile(::fdopen(fd, "wb"));
-    if (!privateFile ||
-        !PEM_write_PrivateKey(privateFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr)) {
+    if (!privateFile || !PEM_write_PrivateKey(privateFile.get(), key.get(), nullptr, nullptr, 0,
+                                              nullptr, nullptr)) {
         error = "cannot write " + privatePath;
         return false;
     }
@@ -149,10 +149,10 @@ bool verifyBytes(const std::string& publicKeyPath, const std::string& data,
         error = "cannot set up the verification";
         return false;
     }
-    valid = EVP_DigestVerify(context.get(),
-                             reinterpret_cast<const unsigned char*>(signature.data()),
-                             signature.size(),
-                             reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+    valid =
+        EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+                         signature.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                         data.size()) == 1;
     return true;
 }
 
