@@ -18,7 +18,7 @@ import zlib
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 
-from harness import STUB, Scenario, Site, quote_argument, windows_path, wine_env  # noqa: E402
+from harness import STUB, Scenario, Site, windows_path, wine_env  # noqa: E402
 
 SHOTS = ROOT / "build/demo"
 

@@ -1,6 +1,7 @@
 """Required packages: installation, update, verification, backup and rollback, crash safety."""
+import hashlib
 import os
-
+import time
 
 from harness import assert_in_order, windows_path
 
@@ -104,13 +105,11 @@ def test_hash_mismatch_stops_with_both_hashes_and_changes_nothing(scenario, site
 
 
 def manifest_hash_of_file(path):
-    import hashlib
     return hashlib.sha256(path.read_bytes()).hexdigest()
 
 
 def write_manifest_with_archive(site, name, data, files):
     """A signed manifest whose one required package is these raw archive bytes."""
-    import hashlib
     site.write(f"package|{name}|{name}.zip|{hashlib.sha256(data).hexdigest()}|1|{';'.join(files)}\n".encode())
     (site.repository / "packages").mkdir()
     (site.repository / "packages" / f"{name}.zip").write_bytes(data)
@@ -217,7 +216,6 @@ def test_killed_after_extraction_before_marker_converges(scenario, site, powersh
     # Killed once PowerShell runs: the extraction completes, the marker is never written.
     run = scenario.run(answers=["ok"], kill_when="log:" + windows_path(powershell.runs_log) + "|Expand-Archive")
     assert run.killed
-    import time
     time.sleep(3.5)  # the stand-in finishes extracting on its own
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
     assert marker(scenario, "lib") != manifest_hash(site, "lib")  # old marker: not installed

@@ -1,8 +1,9 @@
 """Start-up of the launcher: banner, log format and rotation, already-running road, dialogs."""
 import os
+import re
 import subprocess
 
-from harness import Scenario, assert_in_order, wait_for, wine_env, windows_path
+from harness import LAUNCHER, Scenario, assert_in_order, wait_for, wine_env, windows_path
 
 BANNER = ["==============================", "Varnix Launcher started."]
 
@@ -106,8 +107,6 @@ def test_error_dialog_falls_back_to_message_box_with_instruction_blank_line_cont
 
 
 def test_launcher_is_one_self_contained_gui_executable():
-    import re
-    from harness import LAUNCHER
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(LAUNCHER)], capture_output=True,
                           text=True, check=True).stdout
     imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
