@@ -47,12 +47,20 @@ git -C "$ROOT" archive "$commit_id" | tar -x -C "$work/src"
 export SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct "$commit_id")
 
-cmake -S "$work/src" -B "$work/build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DVARNIX_REPRODUCIBLE=ON \
-    -DVARNIX_UPDATE_HOST="$host" -DVARNIX_MANIFEST_PUBLIC_KEY="$key" \
-    -DVARNIX_COMMIT="$commit_id" >/dev/null
-cmake --build "$work/build" --target VarnixLauncher >/dev/null
+# Build output goes to a log; a failing build shows its end, where the compiler's error stands.
+build_log=$work/build.log
+if ! {
+    cmake -S "$work/src" -B "$work/build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DVARNIX_REPRODUCIBLE=ON \
+        -DVARNIX_UPDATE_HOST="$host" -DVARNIX_MANIFEST_PUBLIC_KEY="$key" \
+        -DVARNIX_COMMIT="$commit_id" &&
+        cmake --build "$work/build" --target VarnixLauncher
+} >"$build_log" 2>&1; then
+    echo "release build failed; the end of $build_log:" >&2
+    tail -n 60 "$build_log" >&2
+    exit 1
+fi
 
 unsigned=$work/build/VarnixLauncher.exe
 rm -f "$out/VarnixLauncher.exe" "$out/VarnixLauncher.unsigned.exe"
