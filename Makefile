@@ -1,5 +1,5 @@
 # Thin front end; the bench script does the work.
-.PHONY: test demo build bootstrap release bench fuzz reliability
+.PHONY: test demo build bootstrap release bench fuzz reliability soak mutants
 test:
 	scripts/bench.sh test
 demo:
@@ -20,3 +20,9 @@ release:
 	scripts/release.sh --host "$(HOST)" --key "$(KEY)" \
 		$(if $(SIGN_CERT),--sign-cert "$(SIGN_CERT)" --sign-key "$(SIGN_KEY)") \
 		$(if $(TIMESTAMP),--timestamp "$(TIMESTAMP)")
+# make soak [RUNS=10] [SOAK_LOAD=0]: the end-to-end suite RUNS times on a busy machine
+soak:
+	scripts/bench.sh soak
+# make mutants: each deliberate fault of tests/mutants/mutants.py must fail a test
+mutants:
+	scripts/bench.sh mutants

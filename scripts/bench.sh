@@ -7,6 +7,8 @@
 #   bench      bootstrap, build, start the bench and print the performance table
 #   fuzz       run every fuzz target for FUZZ_SECONDS (default 60)
 #   reliability  fuzzing, hostile site, file-system faults, CRASH_RUNS kills; prints a summary
+#   soak       the end-to-end suite RUNS times (default 10) on a busy machine; failures per test
+#   mutants    applies each deliberate fault of tests/mutants/mutants.py; reports survivors
 #   e2e ARGS   bootstrap, build, start the bench and run only the end-to-end suite (pytest ARGS)
 set -euo pipefail
 
@@ -210,12 +212,58 @@ unmanaged_windows() {
     wine reg add "$key" /v Managed /d N /f </dev/null >/dev/null 2>&1
 }
 
+# Each stage is timed; the last line of `make test` gives the figures.
+stage_times=()
+timed() {
+    local name=$1 started=$SECONDS status=0
+    shift
+    "$@" || status=1
+    stage_times+=("$name $((SECONDS - started)) s")
+    return $status
+}
+
 run_tests() {
     local status=0
-    ctest --preset host -j2 || status=1
-    ctest --preset fuzz -j2 || status=1
-    ctest --preset windows -j2 || status=1
+    timed "host tests" ctest --preset host -j2 || status=1
+    timed "fuzz" ctest --preset fuzz -j2 || status=1
+    timed "Windows unit tests" ctest --preset windows -E '^e2e$' || status=1
+    timed "e2e" ctest --preset windows -R '^e2e$' || status=1
     return $status
+}
+
+print_stage_times() {
+    local IFS=','
+    printf 'stage times: %s\n' "${stage_times[*]}" | sed 's/,/, /g'
+}
+
+# The whole end-to-end suite RUNS times; prints how often each test failed. Unless SOAK_LOAD=0,
+# a build of the fuzz preset runs in a loop beside it, so the suite is proven on a busy machine.
+soak() {
+    local runs=${RUNS:-10} out=$BUILD/soak load_pid=""
+    rm -rf "$out"
+    mkdir -p "$out"
+    if [[ ${SOAK_LOAD:-1} != 0 ]]; then
+        (while true; do
+            cmake --build "$BUILD/fuzz" --target clean >/dev/null 2>&1
+            cmake --build "$BUILD/fuzz" -j2 >/dev/null 2>&1
+        done) &
+        load_pid=$!
+        started_pids+=("$load_pid")
+        log "soak under load: fuzz preset rebuilt in a loop (pid $load_pid)"
+    fi
+    local run
+    for run in $(seq "$runs"); do
+        log "soak run $run of $runs"
+        VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
+            /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$out/run-$run.xml" \
+            "$ROOT/tests/e2e" >"$out/run-$run.log" 2>&1 || true
+        tail -n 1 "$out/run-$run.log" >&2
+    done
+    if [[ -n $load_pid ]]; then
+        pkill -P "$load_pid" >/dev/null 2>&1 || true
+        kill "$load_pid" >/dev/null 2>&1 || true
+    fi
+    /usr/bin/python3 "$ROOT/scripts/soak_summary.py" "$out"
 }
 
 demo() {
@@ -249,10 +297,13 @@ main() {
         build) shift; bootstrap; build "$@" ;;
         test)
             bootstrap
-            build
+            timed "build" build
             unset DISPLAY  # tests always run on their own Xvfb display
             start_bench
-            run_tests
+            local status=0
+            run_tests || status=1
+            print_stage_times
+            return $status
             ;;
         demo)
             bootstrap
@@ -292,6 +343,22 @@ main() {
             /usr/bin/python3 "$ROOT/scripts/reliability_summary.py" "$out" || status=1
             return $status
             ;;
+        soak)
+            bootstrap
+            build windows fuzz
+            unset DISPLAY
+            start_bench
+            soak
+            ;;
+        mutants)
+            shift
+            bootstrap
+            build windows
+            unset DISPLAY
+            start_bench
+            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
+                /usr/bin/python3 "$ROOT/tests/mutants/mutants.py" "$@"
+            ;;
         e2e)
             shift
             bootstrap
@@ -301,7 +368,10 @@ main() {
             VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
                 /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@"
             ;;
-        *) echo "usage: $0 {bootstrap|build|test|demo|bench|fuzz|reliability|e2e}" >&2; return 2 ;;
+        *)
+            echo "usage: $0 {bootstrap|build [PRESET...]|test|demo|bench|fuzz|reliability|soak|mutants|e2e ARGS}" >&2
+            return 2
+            ;;
     esac
 }
 

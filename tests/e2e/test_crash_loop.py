@@ -10,7 +10,7 @@ import random
 import signal
 import time
 
-from harness import BUILD, wait_for
+from harness import BUILD, WINEPREFIX, wait_for
 
 RUNS = int(os.environ.get("VARNIX_CRASH_RUNS", "3"))
 SUMMARY = BUILD.parent / "reliability/crash_loop.json"
@@ -22,10 +22,14 @@ def release(version):
 
 
 def powershell_processes():
+    """PowerShell processes of this bench's own prefix only: killing a starting PowerShell of
+    another run on the machine makes its CreateProcessW fail with ERROR_INTERNAL_ERROR."""
+    own_prefix = b"\0WINEPREFIX=" + bytes(WINEPREFIX) + b"\0"
     found = []
     for proc in pathlib.Path("/proc").iterdir():
         try:
-            if proc.name.isdigit() and (proc / "cmdline").read_bytes().startswith(b"powershell.exe"):
+            if (proc.name.isdigit() and (proc / "cmdline").read_bytes().startswith(b"powershell.exe")
+                    and own_prefix in b"\0" + (proc / "environ").read_bytes()):
                 found.append(int(proc.name))
         except OSError:
             pass

@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""Deliberate faults, applied one at a time: each must make at least one of its tests fail.
+
+Every row names a one-line change to the launcher's source and the tests that are meant to catch
+it. The runner applies the change, rebuilds the Windows preset, runs those tests, and puts the file
+back whatever happens. A mutant that passes its tests is a survivor: the suite misses that fault.
+A row whose text no longer stands exactly once in its file is stale and fails the run too, so the
+table follows the code.
+
+Run through `make mutants` (the bench starts Wine and the update site first); `-k TEXT` runs only
+the rows whose name contains TEXT.
+"""
+import argparse
+import dataclasses
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BUILD = pathlib.Path(os.environ.get("VARNIX_BUILD_DIR", ROOT / "build/windows"))
+UNIT_TESTS = BUILD / "tests/unit/unit_tests.exe"
+
+
+@dataclasses.dataclass(frozen=True)
+class Mutant:
+    name: str
+    file: str
+    find: str
+    replace: str
+    e2e: str | None = None  # pytest -k expression over tests/e2e
+    unit: str | None = None  # GoogleTest filter for the Windows unit tests
+
+
+MUTANTS = [
+    Mutant("watch window 800 ms", "src/launch/app_launch.h",
+           "kLaunchWatchMilliseconds = 1800", "kLaunchWatchMilliseconds = 800",
+           e2e="watch_window"),
+    Mutant("status 300 counted as success", "src/net/http.cpp",
+           "status > 299", "status > 300", unit="HttpTest.StatusesOutsideTwoHundreds*"),
+    Mutant("log rotation one byte late", "src/platform/log.h",
+           "kLogRotationThreshold = 1048576", "kLogRotationThreshold = 1048577",
+           e2e="rotates"),
+    Mutant("marker never written", "src/packages/install.cpp",
+           "    writeWholeFile(marker, expected);", "",
+           e2e="first_installation_then_nothing_to_do"),
+    Mutant("restore keeps added files", "src/packages/backup.cpp",
+           "        if (DeleteFileW(target.c_str())) {", "        if (false) {",
+           e2e="read_only_files_are_restored_and_new_ones_deleted"),
+    Mutant("compatibility order reversed", "src/launch/recovery.cpp",
+           '{"graphics_compat", "compatibility"}', '{"compatibility", "graphics_compat"}',
+           e2e="graphics_compat_before_compatibility"),
+    Mutant("SECURITY test never matches", "src/launch/main_sequence.cpp",
+           'return text.rfind(L"SECURITY:", 0) == 0;', 'return text.rfind(L"SECURITY!", 0) == 0;',
+           e2e="signature_that_does_not_verify"),
+]
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.setdefault("WINEDEBUG", "-all")
+    return env
+
+
+def build():
+    result = subprocess.run(["cmake", "--build", str(BUILD)], capture_output=True, text=True)
+    return result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+
+
+def tests_fail(mutant):
+    """True when any of the row's tests fails against the mutated build."""
+    if mutant.unit:
+        unit = subprocess.run([str(ROOT / "scripts/wine-exec"), str(UNIT_TESTS), f"--gtest_filter={mutant.unit}"],
+                              capture_output=True, text=True, env=wine_env(), timeout=600)
+        if "[  PASSED  ]" not in unit.stdout or unit.returncode != 0:
+            return True
+        if " 0 tests" in unit.stdout:
+            raise RuntimeError(f"filter {mutant.unit!r} selects no unit test")
+    if mutant.e2e:
+        e2e = subprocess.run([sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
+                              str(ROOT / "tests/e2e"), "-k", mutant.e2e],
+                             capture_output=True, text=True, env=wine_env(), timeout=1800)
+        if e2e.returncode == 5:
+            raise RuntimeError(f"expression {mutant.e2e!r} selects no e2e test")
+        if e2e.returncode != 0:
+            return True
+    return False
+
+
+def try_mutant(mutant):
+    path = ROOT / mutant.file
+    original = path.read_text(encoding="utf-8")
+    if original.count(mutant.find) != 1:
+        return "stale row"
+    try:
+        path.write_text(original.replace(mutant.find, mutant.replace), encoding="utf-8")
+        built, output = build()
+        if not built:
+            print(output, file=sys.stderr)
+            return "does not build"
+        return "killed" if tests_fail(mutant) else "SURVIVED"
+    except (RuntimeError, subprocess.TimeoutExpired) as error:
+        return f"bad row: {error}"
+    finally:
+        path.write_text(original, encoding="utf-8")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("-k", default="", help="only rows whose name contains this text")
+    selected = [m for m in MUTANTS if parser.parse_args().k in m.name]
+    results = []
+    for mutant in selected:
+        started = time.monotonic()
+        outcome = try_mutant(mutant)
+        results.append((mutant.name, outcome))
+        print(f"{outcome:>16}  {mutant.name}  ({time.monotonic() - started:.0f} s)", flush=True)
+    rebuilt, output = build()
+    if not rebuilt:
+        print(output, file=sys.stderr)
+    bad = [name for name, outcome in results if outcome != "killed"]
+    print(f"{len(results) - len(bad)} killed, {len(bad)} not killed" + (": " + ", ".join(bad) if bad else ""))
+    return 0 if not bad and rebuilt else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
