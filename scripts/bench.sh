@@ -12,9 +12,15 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build
-TEST_PORT=${VARNIX_TEST_PORT:-47443}
+# The bench's ports, defined here only: CMake gets them as the test launchers' hosts, the unit
+# tests and the end-to-end suite read them from the environment. Several checkouts on one machine
+# each export their own.
+export VARNIX_TEST_PORT=${VARNIX_TEST_PORT:-47443}          # nginx: the update site
+export VARNIX_FAULT_PORT=${VARNIX_FAULT_PORT:-47444}        # the scripted hostile site
+export VARNIX_UNREACHABLE_PORT=${VARNIX_UNREACHABLE_PORT:-47449}  # nothing listens here
+TEST_PORT=$VARNIX_TEST_PORT
 TEST_HOST=localhost:$TEST_PORT
-FAULT_PORT=${VARNIX_FAULT_PORT:-47444}
+FAULT_PORT=$VARNIX_FAULT_PORT
 SITE=$BUILD/site
 
 PACKAGES=(
@@ -71,6 +77,7 @@ build_preset() {
         windows)
             cmake --preset windows -DVARNIX_UPDATE_HOST="$TEST_HOST" \
                 -DVARNIX_TEST_FAULT_HOST="localhost:$FAULT_PORT" \
+                -DVARNIX_TEST_UNREACHABLE_HOST="localhost:$VARNIX_UNREACHABLE_PORT" \
                 -DVARNIX_MANIFEST_PUBLIC_KEY="$SITE/keys/manifest-public.pem" &&
                 cmake --build --preset windows
             ;;
@@ -219,7 +226,7 @@ run_tests() {
 }
 
 demo() {
-    VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST /usr/bin/python3 "$ROOT/scripts/demo.py"
+    VARNIX_BUILD_DIR=$BUILD/windows /usr/bin/python3 "$ROOT/scripts/demo.py"
 }
 
 run_fuzzers() {
@@ -267,7 +274,7 @@ main() {
             build windows
             unset DISPLAY
             start_bench
-            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST /usr/bin/python3 "$ROOT/scripts/perf.py"
+            VARNIX_BUILD_DIR=$BUILD/windows /usr/bin/python3 "$ROOT/scripts/perf.py"
             ;;
         fuzz)
             bootstrap
@@ -285,7 +292,7 @@ main() {
             # A result of an earlier run must never count for this one.
             rm -f "$out/e2e.xml"
             local status=0
-            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST VARNIX_CRASH_RUNS=${CRASH_RUNS:-50} \
+            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_CRASH_RUNS=${CRASH_RUNS:-50} \
                 /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$out/e2e.xml" \
                 "$ROOT/tests/e2e/test_hostile_site.py" "$ROOT/tests/e2e/test_fs_faults.py" \
                 "$ROOT/tests/e2e/test_crash_loop.py" || status=1
@@ -298,7 +305,7 @@ main() {
             build windows
             unset DISPLAY
             start_bench
-            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
+            VARNIX_BUILD_DIR=$BUILD/windows \
                 /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@"
             ;;
         *) echo "usage: $0 {bootstrap|build|test|demo|bench|fuzz|reliability|e2e}" >&2; return 2 ;;
