@@ -12,14 +12,13 @@ import pathlib
 import struct
 import subprocess
 import sys
-import time
 import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 
 from constants import OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD  # noqa: E402
-from harness import STUB, Package, Scenario, Site, windows_path, wine_env  # noqa: E402
+from harness import STUB, Package, Scenario, Site, end_leftover_processes, windows_path, wine_env  # noqa: E402
 
 SHOTS = ROOT / "build/demo"
 
@@ -55,7 +54,7 @@ def release(site, library_version):
 def stop_application(scenario):
     """The demo application runs until told to stop, as a user would close it."""
     (scenario.system / "stub_stop").write_text("")
-    time.sleep(0.5)
+    end_leftover_processes(5)  # it ends on its own at once; anything else is ended by its id
     (scenario.system / "stub_stop").unlink()
 
 

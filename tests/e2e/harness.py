@@ -172,7 +172,7 @@ class Run:
     killed: bool
     started_ms: int
     seconds: float
-    log_bytes: bytes
+    log_bytes: bytes = dataclasses.field(repr=False)
 
     @property
     def log(self):
@@ -222,7 +222,9 @@ def answers_file(answers):
     ordered = not isinstance(answers, dict)
     pairs = list(answers) if ordered else list(answers.items())
     lines = ["ordered" if ordered else "keyed"]
-    for main, answer in pairs:
+    for pair in pairs:
+        assert isinstance(pair, tuple) and len(pair) == 2, f"answers are (main instruction, answer) pairs: {pair!r}"
+        main, answer = pair
         assert "\n" not in main and "\t" not in main and answer in (OK, YES, NO, CLOSE), (main, answer)
         lines.append(f"{answer}\t{main}")
     return ("\n".join(lines) + "\n").encode("utf-8")

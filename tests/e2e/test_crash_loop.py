@@ -7,7 +7,8 @@ import json
 import os
 import random
 
-from constants import OK, PACKAGE_DOWNLOAD, WINEDLLOVERRIDES_WITHOUT_COMCTL32
+from constants import (ALREADY_RUNNING, ALREADY_RUNNING_LOGGED, LAUNCHING, OK, PACKAGE_DOWNLOAD,
+                       WINEDLLOVERRIDES_WITHOUT_COMCTL32)
 from harness import BUILD, Package, end_leftover_processes
 
 RUNS = int(os.environ.get("VARNIX_CRASH_RUNS", "3"))
@@ -31,6 +32,20 @@ def end_orphaned_extraction():
     end_leftover_processes(3)
 
 
+def recover(scenario, env, point):
+    """The ordinary start after a kill. A kill during the application's start ("Launching
+    Varnix." last in the log) can leave a Varnix.exe that Wine shows only a moment later and that
+    never runs; the launcher then rightly takes the already-running road. That orphan is ended by
+    its process id (as a user's reboot would) and the start is made again; the count is returned."""
+    interrupted_launch = point == LAUNCHING
+    answers = {PACKAGE_DOWNLOAD: OK, **({ALREADY_RUNNING: OK} if interrupted_launch else {})}
+    run = scenario.run(answers=answers, env=env)
+    if interrupted_launch and ALREADY_RUNNING_LOGGED in run.this_run:
+        assert end_leftover_processes(0), "already running, but no Varnix.exe to end"
+        return scenario.run(answers={PACKAGE_DOWNLOAD: OK}, env=env), 1
+    return run, 0
+
+
 def check_converged(scenario, site, version):
     manifest = site.manifest()
     assert sorted(manifest) == sorted(NAMES)
@@ -50,7 +65,7 @@ def test_kills_at_random_moments_always_converge(scenario, site, powershell):
     first = scenario.run(answers=answers, env=env)
     assert first.exit_code == 0
     full_run = first.seconds
-    kill_points, failures = {}, []
+    kill_points, failures, orphaned_launches = {}, [], 0
     for attempt in range(1, RUNS + 1):
         site.publish(release(attempt))
         delay_ms = int(rng.uniform(0.05, 1.0) * full_run * 1000)
@@ -58,13 +73,15 @@ def test_kills_at_random_moments_always_converge(scenario, site, powershell):
         point = run.this_run[-1] if run.killed and run.this_run else "finished before the kill"
         kill_points[point] = kill_points.get(point, 0) + 1
         end_orphaned_extraction()
-        recovery = scenario.run(answers=answers, env=env)
         try:
+            recovery, orphans = recover(scenario, env, point)
+            orphaned_launches += orphans
             assert recovery.exit_code == 0, recovery.this_run
             check_converged(scenario, site, attempt)
         except AssertionError as error:
             failures.append({"attempt": attempt, "delay_ms": delay_ms, "kill_point": point, "error": str(error)[:500]})
     SUMMARY.parent.mkdir(parents=True, exist_ok=True)
-    SUMMARY.write_text(json.dumps({"runs": RUNS, "kill_points": kill_points, "failures": failures}, indent=1,
+    SUMMARY.write_text(json.dumps({"runs": RUNS, "kill_points": kill_points, "orphaned_launches": orphaned_launches,
+                                   "failures": failures}, indent=1,
                                   ensure_ascii=False))
     assert failures == []
