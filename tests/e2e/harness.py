@@ -216,7 +216,8 @@ def assert_in_order(messages, expected):
 def answers_file(answers):
     """The driver's answer file: a dict {main instruction: answer} answers those dialogs in any
     order and as often as they come; a list of (main instruction, answer) pairs expects exactly
-    that sequence. Any other dialog ends the run as unexpected."""
+    that sequence (a run that ends early without being killed fails). Any other dialog ends the
+    run as unexpected."""
     if answers is None:
         answers = {}
     ordered = not isinstance(answers, dict)
@@ -320,6 +321,10 @@ class Scenario:
         if unexpected:
             raise UnexpectedDialog(f"unexpected dialog {unexpected[0]!r} after {run.dialogs}; "
                                    f"answers given: {answers!r}\nlog: {run.this_run}")
+        ordered = answers is not None and not isinstance(answers, dict)
+        if ordered and len(run.dialogs) < len(answers) and not (run.killed or run.timed_out):
+            raise AssertionError(f"expected dialog {answers[len(run.dialogs)][0]!r} never came; "
+                                 f"dialogs: {run.dialogs}\nlog: {run.this_run}")
         return run
 
     def stop_stub(self):
