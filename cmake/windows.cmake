@@ -59,12 +59,16 @@ function(varnix_add_launcher name host)
 endfunction()
 
 varnix_add_launcher(VarnixLauncher "${VARNIX_UPDATE_HOST}")
-# The same launcher pointed at a port where nothing listens: the tests' unreachable site.
-set(VARNIX_TEST_UNREACHABLE_HOST "localhost:47449" CACHE STRING "Update host of the unreachable-site test build")
-varnix_add_launcher(VarnixLauncherUnreachableSite "${VARNIX_TEST_UNREACHABLE_HOST}")
-# ... and at the scripted hostile site of the reliability tests.
-set(VARNIX_TEST_FAULT_HOST "localhost:47444" CACHE STRING "Update host of the hostile-site test build")
-varnix_add_launcher(VarnixLauncherFaultSite "${VARNIX_TEST_FAULT_HOST}")
+# The same launcher pointed at a port where nothing listens (the tests' unreachable site) and at
+# the scripted hostile site of the reliability tests; the bench (scripts/bench.sh) owns the ports.
+set(VARNIX_TEST_UNREACHABLE_HOST "" CACHE STRING "Update host of the unreachable-site test build")
+set(VARNIX_TEST_FAULT_HOST "" CACHE STRING "Update host of the hostile-site test build")
+if(VARNIX_TEST_UNREACHABLE_HOST)
+    varnix_add_launcher(VarnixLauncherUnreachableSite "${VARNIX_TEST_UNREACHABLE_HOST}")
+endif()
+if(VARNIX_TEST_FAULT_HOST)
+    varnix_add_launcher(VarnixLauncherFaultSite "${VARNIX_TEST_FAULT_HOST}")
+endif()
 
 # GoogleTest from Debian's source package, cross-compiled.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)

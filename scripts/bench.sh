@@ -14,9 +14,15 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build
-TEST_PORT=${VARNIX_TEST_PORT:-47443}
+# The bench's ports, defined here only: CMake gets them as the test launchers' hosts, the unit
+# tests and the end-to-end suite read them from the environment. Several checkouts on one machine
+# each export their own.
+export VARNIX_TEST_PORT=${VARNIX_TEST_PORT:-47443}          # nginx: the update site
+export VARNIX_FAULT_PORT=${VARNIX_FAULT_PORT:-47444}        # the scripted hostile site
+export VARNIX_UNREACHABLE_PORT=${VARNIX_UNREACHABLE_PORT:-47449}  # nothing listens here
+TEST_PORT=$VARNIX_TEST_PORT
 TEST_HOST=localhost:$TEST_PORT
-FAULT_PORT=${VARNIX_FAULT_PORT:-47444}
+FAULT_PORT=$VARNIX_FAULT_PORT
 SITE=$BUILD/site
 
 PACKAGES=(
@@ -73,6 +79,7 @@ build_preset() {
         windows)
             cmake --preset windows -DVARNIX_UPDATE_HOST="$TEST_HOST" \
                 -DVARNIX_TEST_FAULT_HOST="localhost:$FAULT_PORT" \
+                -DVARNIX_TEST_UNREACHABLE_HOST="localhost:$VARNIX_UNREACHABLE_PORT" \
                 -DVARNIX_MANIFEST_PUBLIC_KEY="$SITE/keys/manifest-public.pem" &&
                 cmake --build --preset windows
             ;;
@@ -254,7 +261,7 @@ soak() {
     local run
     for run in $(seq "$runs"); do
         log "soak run $run of $runs"
-        VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
+        VARNIX_BUILD_DIR=$BUILD/windows \
             /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$out/run-$run.xml" \
             "$ROOT/tests/e2e" >"$out/run-$run.log" 2>&1 || true
         tail -n 1 "$out/run-$run.log" >&2
@@ -267,7 +274,7 @@ soak() {
 }
 
 demo() {
-    VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST /usr/bin/python3 "$ROOT/scripts/demo.py"
+    VARNIX_BUILD_DIR=$BUILD/windows /usr/bin/python3 "$ROOT/scripts/demo.py"
 }
 
 run_fuzzers() {
@@ -318,7 +325,7 @@ main() {
             build windows
             unset DISPLAY
             start_bench
-            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST /usr/bin/python3 "$ROOT/scripts/perf.py"
+            VARNIX_BUILD_DIR=$BUILD/windows /usr/bin/python3 "$ROOT/scripts/perf.py"
             ;;
         fuzz)
             bootstrap
@@ -336,7 +343,7 @@ main() {
             # A result of an earlier run must never count for this one.
             rm -f "$out/e2e.xml"
             local status=0
-            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST VARNIX_CRASH_RUNS=${CRASH_RUNS:-50} \
+            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_CRASH_RUNS=${CRASH_RUNS:-50} \
                 /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$out/e2e.xml" \
                 "$ROOT/tests/e2e/test_hostile_site.py" "$ROOT/tests/e2e/test_fs_faults.py" \
                 "$ROOT/tests/e2e/test_crash_loop.py" || status=1
@@ -356,7 +363,7 @@ main() {
             build windows
             unset DISPLAY
             start_bench
-            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
+            VARNIX_BUILD_DIR=$BUILD/windows \
                 /usr/bin/python3 "$ROOT/tests/mutants/mutants.py" "$@"
             ;;
         e2e)
@@ -365,7 +372,7 @@ main() {
             build windows
             unset DISPLAY
             start_bench
-            VARNIX_BUILD_DIR=$BUILD/windows VARNIX_UPDATE_HOST=$TEST_HOST \
+            VARNIX_BUILD_DIR=$BUILD/windows \
                 /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@"
             ;;
         *)

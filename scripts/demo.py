@@ -12,13 +12,13 @@ import pathlib
 import struct
 import subprocess
 import sys
-import time
 import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 
-from harness import STUB, Scenario, Site, windows_path, wine_env  # noqa: E402
+from constants import OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD  # noqa: E402
+from harness import STUB, Package, Scenario, Site, end_leftover_processes, windows_path, wine_env  # noqa: E402
 
 SHOTS = ROOT / "build/demo"
 
@@ -44,17 +44,17 @@ def bmp_to_png(bmp_path, png_path):
 
 def release(site, library_version):
     return site.publish([
-        ("soft", {"Varnix.exe": STUB.read_bytes(), "stub_behavior.txt": b"sleep=600000\n"}, True, None),
-        ("lib", {"lib/voice.dll": f"voice {library_version}".encode(),
-                 "lib/codecs/opus.dll": f"opus {library_version}".encode()}, True, None),
-        ("graphics_compat", {"gfx/d3d.dll": b"compat"}, False, None),
+        Package("soft", {"Varnix.exe": STUB.read_bytes(), "stub_behavior.txt": b"sleep=600000\n"}),
+        Package("lib", {"lib/voice.dll": f"voice {library_version}".encode(),
+                        "lib/codecs/opus.dll": f"opus {library_version}".encode()}),
+        Package("graphics_compat", {"gfx/d3d.dll": b"compat"}, required=False),
     ])
 
 
 def stop_application(scenario):
     """The demo application runs until told to stop, as a user would close it."""
     (scenario.system / "stub_stop").write_text("")
-    time.sleep(0.5)
+    end_leftover_processes(5)  # it ends on its own at once; anything else is ended by its id
     (scenario.system / "stub_stop").unlink()
 
 
@@ -70,7 +70,7 @@ def start(scenario, number, interactive, seen_lines):
         shots.mkdir(parents=True, exist_ok=True)
         for old in shots.iterdir():
             old.unlink()
-        run = scenario.run(answers=["ok"] * 4, env={"DIALOG_DRIVER_SCREENSHOTS": "Z:" + str(shots)})
+        run = scenario.run(answers={UPDATE_DOWNLOAD: OK, PACKAGE_DOWNLOAD: OK}, env={"DIALOG_DRIVER_SCREENSHOTS": "Z:" + str(shots)})
         for index, dialog in enumerate(run.dialogs, 1):
             print(f"dialog {index} ({dialog.kind}): {dialog.main!r} / {dialog.content!r} -> {dialog.answer}")
             bmp = shots / f"dialog_{index}.bmp"

@@ -19,7 +19,8 @@ import zipfile
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 
-from harness import (BUILD, LAUNCHER, STUB, UPDATE_HOST, Scenario, Site, quote_argument,  # noqa: E402
+from constants import OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD, UPDATE_HOST  # noqa: E402
+from harness import (BUILD, LAUNCHER, STUB, Package, Scenario, Site, quote_argument,  # noqa: E402
                      wait_for, windows_path, wine_env)
 
 FLOOR = BUILD / "tests/bench/bench_floor.exe"
@@ -72,8 +73,8 @@ def peak_rss_watcher(marker, result):
 
 def no_update_start(site):
     scenario = Scenario("bench_start")
-    site.publish([("soft", {"Varnix.exe": STUB.read_bytes(), "stub_behavior.txt": b"exit=0\n"}, True, None)])
-    assert scenario.run(answers=["ok"]).exit_code == 0
+    site.publish([Package("soft", {"Varnix.exe": STUB.read_bytes(), "stub_behavior.txt": b"exit=0\n"})])
+    assert scenario.run(answers={UPDATE_DOWNLOAD: OK}).exit_code == 0
     launcher, floor, opens = [], [], []
     app = windows_path(scenario.system / "Varnix.exe")
     for _ in range(RUNS):
@@ -116,7 +117,7 @@ def install_phases(site, archive_path):
         watch = {}
         watcher = threading.Thread(target=peak_rss_watcher, args=(windows_path(scenario.root / "VarnixLauncher.exe"), watch))
         watcher.start()
-        run = scenario.run(answers=["ok"], timeout=600)
+        run = scenario.run(answers={PACKAGE_DOWNLOAD: OK}, timeout=600)
         watcher.join()
         assert run.exit_code == 0, run.log
         lines, seen = timed_lines(scenario, seen)

@@ -22,7 +22,8 @@ for name, (tried, failed) in rows.items():
 crash = out / "crash_loop.json"
 if crash.exists():
     summary = json.loads(crash.read_text())
-    print(f"\ncrash loop: {summary['runs']} kills, {len(summary['failures'])} failed recoveries; kill points reached:")
+    print(f"\ncrash loop: {summary['runs']} kills, {len(summary['failures'])} failed recoveries, "
+          f"{summary.get('orphaned_launches', 0)} interrupted starts left a Varnix.exe to end; kill points reached:")
     for point, count in sorted(summary["kill_points"].items(), key=lambda item: -item[1]):
         print(f"  {count:3}  {point}")
 print("\nfuzzing:")

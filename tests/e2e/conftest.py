@@ -4,7 +4,29 @@ import re
 
 import pytest
 
-from harness import DEFAULT_MANIFEST, PowerShell, Scenario, Site
+from harness import DEFAULT_MANIFEST, PowerShell, Scenario, Site, end_leftover_processes
+
+# How long a scenario's own processes get to end after its stubs are told to stop.
+GRACE_SECONDS = 5
+
+
+@pytest.fixture(scope="session", autouse=True)
+def no_processes_of_an_earlier_run():
+    end_leftover_processes(0)
+
+
+@pytest.fixture(autouse=True)
+def ends_every_process_it_started():
+    """Isolation: a scenario ends with every Windows process it started ended, and fails itself
+    if it left one running, so that no later scenario takes the already-running road."""
+    Scenario.created.clear()
+    yield
+    for scenario in Scenario.created:
+        scenario.stop_stub()
+    Scenario.created.clear()
+    left = end_leftover_processes(GRACE_SECONDS)
+    if left:
+        pytest.fail("left running, ended by process id: " + ", ".join(f"{pid} {image}" for pid, image in left))
 
 
 @pytest.fixture
@@ -14,9 +36,11 @@ def site():
     made.write(DEFAULT_MANIFEST)
     yield made
 
+
 @pytest.fixture(autouse=True)
 def default_site(site):
     yield
+
 
 @pytest.fixture
 def powershell():
@@ -24,25 +48,16 @@ def powershell():
     yield made
     made.reset()
 
+
 @pytest.fixture
 def scenario(request):
     name = re.sub(r"[^A-Za-z0-9_]", "_", request.node.name)
     if len(name) > 60:  # parametrised names: keep them short and distinct
         name = name[:50] + "_" + hashlib.sha1(request.node.name.encode()).hexdigest()[:8]
-    made = Scenario(name)
-    yield made
-    made.stop_stub()
+    return Scenario(name)
+
 
 @pytest.fixture
-def make_scenario(request):
+def make_scenario():
     """For roots with special names (Cyrillic letters, blanks, apostrophes)."""
-    made = []
-
-    def factory(name):
-        made.append(Scenario(name))
-        return made[-1]
-
-    yield factory
-    for item in made:
-        item.stop_stub()
-
+    return Scenario

@@ -2,8 +2,12 @@
 
 Each scenario gets its own root directory inside the Wine prefix (C:\\t\\<name>), a copy of the
 launcher, optionally the stub Varnix.exe with a behaviour, and runs the launcher through the
-dialog driver, which records every dialog, answers it and records the exit code.
+dialog driver, which records every dialog, answers the ones the test expects (by their main
+instruction) and ends the launcher on any other. Packages are `Package` records; the manifest
+is read through `parse_manifest` alone.
 """
+import dataclasses
+import hashlib
 import json
 import os
 import pathlib
@@ -13,29 +17,31 @@ import subprocess
 import time
 import zipfile
 
+from constants import CLOSE, NO, OK, POWERSHELL_PATH, STARTED, STATIC_TEXT_ID, WINEDLLOVERRIDES, YES
+
 BUILD = pathlib.Path(os.environ.get("VARNIX_BUILD_DIR", pathlib.Path(__file__).parents[2] / "build/windows"))
 WINEPREFIX = pathlib.Path(os.environ.get("WINEPREFIX", BUILD.parent / "wine"))
 DRIVE_C = WINEPREFIX / "drive_c"
 SCRATCH = DRIVE_C / "t"
 LAUNCHER = BUILD / "VarnixLauncher.exe"
-STUB = BUILD / "tests/support/Varnix.exe"
-DRIVER = BUILD / "tests/support/dialog_driver.exe"
-UPDATE_HOST = os.environ.get("VARNIX_UPDATE_HOST", "update.varnix.example")
+SUPPORT = BUILD / "tests/support"
+STUB = SUPPORT / "Varnix.exe"
+DRIVER = SUPPORT / "dialog_driver.exe"
+SWEEP = SUPPORT / "process_sweep.exe"
+HOLDER = SUPPORT / "file_holder.exe"
 
 SITE_DIR = pathlib.Path(os.environ.get("VARNIX_SITE_DIR", BUILD.parent / "site"))
 REPO_TOOL = BUILD.parent / "host/tools/varnix-repo/varnix-repo"
 UNREACHABLE_LAUNCHER = BUILD / "VarnixLauncherUnreachableSite.exe"
 FAULT_SITE_LAUNCHER = BUILD / "VarnixLauncherFaultSite.exe"
-MANIFEST_URL_LOGGED = "[HTTPS:SITE]/varnix/repository/manifest.txt"
 
 LOG_LINE = re.compile(r"^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})\] (.*)$", re.DOTALL)
-
 
 def wine_env(extra=None):
     env = dict(os.environ)
     env.setdefault("WINEDEBUG", "-all")
     env["WINEPREFIX"] = str(WINEPREFIX)
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    env["WINEDLLOVERRIDES"] = WINEDLLOVERRIDES
     if extra:
         env.update(extra)
     return env
@@ -47,6 +53,12 @@ def windows_path(path):
     if not path.is_relative_to(DRIVE_C):
         return "Z:" + str(path).replace("/", "\\")
     return "C:\\" + str(path.relative_to(DRIVE_C)).replace("/", "\\")
+
+
+def unix_path(windows):
+    """The prefix path of a C:\\... path."""
+    assert windows[:3].upper() == "C:\\", windows
+    return DRIVE_C / windows[3:].replace("\\", "/")
 
 
 def quote_argument(argument):
@@ -61,46 +73,128 @@ def quote_argument(argument):
     return out + "\\" * (pending * 2) + '"'
 
 
+def wait_for(predicate, seconds=20):
+    """Polls until the predicate holds; False when the deadline passes first."""
+    deadline = time.monotonic() + seconds
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.05)
+
+
+# ---------------------------------------------------------------- packages and the manifest
+
+@dataclasses.dataclass(frozen=True)
+class Package:
+    """One package as a test publishes it: archive entries (name -> bytes), whether it is
+    required, and the files the manifest lists (None: varnix-repo lists every entry)."""
+    name: str
+    files: dict
+    required: bool = True
+    listed: tuple = None
+
+    def but(self, **changes):
+        """The same package with some fields changed, e.g. LIB.but(files={...})."""
+        return dataclasses.replace(self, **changes)
+
+
+@dataclasses.dataclass(frozen=True)
+class ManifestEntry:
+    """One "package|name|archive|sha256|required|files" line of manifest.txt."""
+    name: str
+    archive: str
+    sha256: str
+    required: bool
+    listed: tuple = ()
+
+    def line(self):
+        return f"package|{self.name}|{self.archive}|{self.sha256}|{int(self.required)}|{';'.join(self.listed)}\n"
+
+
+def parse_manifest(data):
+    """The package lines of a manifest, by package name (in manifest order)."""
+    entries = {}
+    for line in data.decode("utf-8").splitlines():
+        if not line.startswith("package|"):
+            continue
+        fields = line.split("|") + [""] * 6
+        entries[fields[1]] = ManifestEntry(fields[1], fields[2], fields[3], fields[4] == "1",
+                                           tuple(f for f in fields[5].split(";") if f))
+    return entries
+
+
+def manifest_text(*entries):
+    return "".join(entry.line() for entry in entries).encode("utf-8")
+
+
+DEFAULT_MANIFEST = manifest_text(ManifestEntry("extra", "extra.zip", "00", False, ("extra.dat",)))
+
+
+# ---------------------------------------------------------------- one launcher run
+
+@dataclasses.dataclass
 class Dialog:
-    def __init__(self, record):
-        self.answer = record["answer"]
+    kind: str  # "taskdialog" or "messagebox"
+    main: str
+    content: str
+    buttons: list
+    answer: str
+
+    @classmethod
+    def from_record(cls, record):
         controls = record["controls"]
-        self.buttons = sorted(c["id"] for c in controls if c["class"].lower() == "button")
-        box_text = [c["text"] for c in controls if c["class"].lower() == "static" and c["id"] == 65535]
+        statics = [c for c in controls if c["class"].lower() == "static"]
+        buttons = sorted(c["id"] for c in controls if c["class"].lower() == "button")
+        box_text = [c["text"] for c in statics if c["id"] == STATIC_TEXT_ID]
         if box_text:
-            self.kind = "messagebox"
-            self.main, _, self.content = box_text[0].partition("\n\n")
-        else:
-            self.kind = "taskdialog"
-            texts = [c["text"] for c in controls if c["class"].lower() == "static" and c["text"]]
-            self.main = texts[0] if texts else ""
-            self.content = texts[1] if len(texts) > 1 else ""
+            main, _, content = box_text[0].partition("\n\n")
+            return cls("messagebox", main, content, buttons, record["answer"])
+        texts = [c["text"] for c in statics if c["text"]]
+        return cls("taskdialog", texts[0] if texts else "", texts[1] if len(texts) > 1 else "",
+                   buttons, record["answer"])
 
     def __repr__(self):
         return f"Dialog({self.kind}, {self.main!r}, {self.content!r}, {self.buttons})"
 
 
+class UnexpectedDialog(AssertionError):
+    pass
+
+
+@dataclasses.dataclass
 class Run:
-    def __init__(self, records, log_bytes):
-        self.dialogs = [Dialog(r) for r in records if r["type"] == "dialog"]
-        exits = [r["code"] for r in records if r["type"] == "exit"]
-        self.timed_out = any(r["type"] == "timeout" for r in records)
-        self.killed = any(r["type"] == "killed" for r in records)
-        started = [r["ms"] for r in records if r["type"] == "started"]
-        self.started_ms = started[0] if started else None
-        self.exit_code = exits[-1] if exits else None
-        self.log_bytes = log_bytes
-        self.log = parse_log(log_bytes)
-        starts = [i for i, m in enumerate(self.log) if m == "Varnix Launcher started."]
-        self.this_run = self.log[starts[-1]:] if starts else []  # the log of this run alone
+    """What one launcher run left: exit code, dialogs, log, and how long it took."""
+    exit_code: int
+    dialogs: list
+    timed_out: bool
+    killed: bool
+    started_ms: int
+    seconds: float
+    log_bytes: bytes = dataclasses.field(repr=False)
+
+    @property
+    def log(self):
+        return parse_log(self.log_bytes)
+
+    @property
+    def this_run(self):
+        """The log of this run alone (from its own start line)."""
+        log = self.log
+        starts = [i for i, m in enumerate(log) if m == STARTED]
+        return log[starts[-1]:] if starts else []
+
+    @property
+    def contents(self):
+        return [(d.main, d.content) for d in self.dialogs]
 
 
 def parse_log(data):
     """Messages of the log, one per CRLF line (an empty line stays an empty message)."""
     if not data:
         return []
-    text = data.decode("utf-8")
-    lines = text.split("\r\n")
+    lines = data.decode("utf-8").split("\r\n")
     assert lines[-1] == "", "log must end with CRLF"
     messages = []
     for line in lines[:-1]:
@@ -119,7 +213,29 @@ def assert_in_order(messages, expected):
         position += 1
 
 
+def answers_file(answers):
+    """The driver's answer file: a dict {main instruction: answer} answers those dialogs in any
+    order and as often as they come; a list of (main instruction, answer) pairs expects exactly
+    that sequence (a run that ends early without being killed fails). Any other dialog ends the
+    run as unexpected."""
+    if answers is None:
+        answers = {}
+    ordered = not isinstance(answers, dict)
+    pairs = list(answers) if ordered else list(answers.items())
+    lines = ["ordered" if ordered else "keyed"]
+    for pair in pairs:
+        assert isinstance(pair, tuple) and len(pair) == 2, f"answers are (main instruction, answer) pairs: {pair!r}"
+        main, answer = pair
+        assert "\n" not in main and "\t" not in main and answer in (OK, YES, NO, CLOSE), (main, answer)
+        lines.append(f"{answer}\t{main}")
+    return ("\n".join(lines) + "\n").encode("utf-8")
+
+
+# ---------------------------------------------------------------- a scenario root
+
 class Scenario:
+    created = []  # every scenario of the running test, so its end can stop what they started
+
     def __init__(self, name):
         self.name = name
         self.root = SCRATCH / name
@@ -132,6 +248,7 @@ class Scenario:
         self.root.mkdir(parents=True)
         self.work.mkdir(parents=True)
         shutil.copy(LAUNCHER, self.root / "VarnixLauncher.exe")
+        Scenario.created.append(self)
 
     def use_unreachable_site(self):
         """The same launcher built for a site where nothing listens."""
@@ -156,6 +273,7 @@ class Scenario:
         return windows_path(self.system)
 
     def install_stub(self, *behaviour):
+        """The stub Varnix.exe; one behaviour line per start, the last repeats (see stub_app.cpp)."""
         self.system.mkdir(parents=True, exist_ok=True)
         shutil.copy(STUB, self.system / "Varnix.exe")
         (self.system / "stub_behavior.txt").write_text("\n".join(behaviour) + "\n")
@@ -166,24 +284,48 @@ class Scenario:
             return []
         return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines() if line]
 
-    def run(self, arguments=(), answers=(), env=None, timeout=90, kill_when=None):
+    def marker(self, name):
+        """The installed-package marker's content (the hash of the installed archive)."""
+        return (self.system / ".packages" / f"{name}.sha256").read_text()
+
+    def run(self, arguments=(), answers=None, env=None, timeout=90, kill_when=None):
+        """Runs the launcher; answers as `answers_file` says. Fails at once on an unexpected dialog."""
         command_line = quote_argument(windows_path(self.root / "VarnixLauncher.exe"))
         for argument in arguments:
             command_line += " " + quote_argument(argument)
         return self.run_command_line(command_line, answers, env, timeout, kill_when)
 
-    def run_command_line(self, command_line, answers=(), env=None, timeout=90, kill_when=None):
+    def run_command_line(self, command_line, answers=None, env=None, timeout=90, kill_when=None):
         result = self.work / "result.jsonl"
         result.unlink(missing_ok=True)
         (self.work / "cmdline.txt").write_bytes(command_line.encode("utf-8"))
+        (self.work / "answers.txt").write_bytes(answers_file(answers))
+        begin = time.monotonic()
         subprocess.run(
-            ["wine", str(DRIVER), windows_path(result), ",".join(answers) or "-",
+            ["wine", str(DRIVER), windows_path(result), windows_path(self.work / "answers.txt"),
              windows_path(self.work / "cmdline.txt"), str(timeout)] + ([kill_when] if kill_when else []),
             env=wine_env(env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, timeout=timeout + 30, check=False)
+        seconds = time.monotonic() - begin
         records = [json.loads(line) for line in result.read_text(encoding="utf-8").splitlines()]
+        kinds = [r["type"] for r in records]
         log_path = self.root / "logs" / "launcher.log"
-        return Run(records, log_path.read_bytes() if log_path.exists() else b"")
+        run = Run(exit_code=next((r["code"] for r in reversed(records) if r["type"] == "exit"), None),
+                  dialogs=[Dialog.from_record(r) for r in records if r["type"] == "dialog"],
+                  timed_out="timeout" in kinds, killed="killed" in kinds,
+                  started_ms=next((r["ms"] for r in records if r["type"] == "started"), None),
+                  seconds=seconds, log_bytes=log_path.read_bytes() if log_path.exists() else b"")
+        failed_start = [r for r in records if r["type"] == "start_failed"]
+        assert not failed_start, f"the driver could not start the launcher: error {failed_start[0]['error']}"
+        unexpected = [Dialog.from_record(r) for r in records if r["type"] == "unexpected"]
+        if unexpected:
+            raise UnexpectedDialog(f"unexpected dialog {unexpected[0]!r} after {run.dialogs}; "
+                                   f"answers given: {answers!r}\nlog: {run.this_run}")
+        ordered = answers is not None and not isinstance(answers, dict)
+        if ordered and len(run.dialogs) < len(answers) and not (run.killed or run.timed_out):
+            raise AssertionError(f"expected dialog {answers[len(run.dialogs)][0]!r} never came; "
+                                 f"dialogs: {run.dialogs}\nlog: {run.this_run}")
+        return run
 
     def stop_stub(self):
         if self.system.is_dir():
@@ -197,6 +339,52 @@ def make_writable(path):
             if not os.path.islink(full):
                 os.chmod(full, 0o755)
 
+
+# ---------------------------------------------------------------- processes a scenario starts
+
+# Images a scenario may leave running besides everything under the scratch root.
+SWEPT_IMAGES = ("varnix.exe", "varnixlauncher*", "powershell.exe", "file_holder.exe", "dialog_driver.exe")
+
+
+def end_leftover_processes(grace_seconds):
+    """Waits up to grace_seconds for the scenario's Windows processes to end, then terminates each
+    survivor by its process id; returns them as (pid, image) pairs."""
+    result = subprocess.run(
+        ["wine", str(SWEEP), str(int(grace_seconds * 1000)), windows_path(SCRATCH), *SWEPT_IMAGES],
+        env=wine_env(), stdin=subprocess.DEVNULL, capture_output=True, timeout=grace_seconds + 60)
+    return [tuple(line.split("\t", 1)) for line in result.stdout.decode("utf-8", "replace").splitlines()
+            if "\t" in line]
+
+
+def start_windows_program(*arguments, env=None):
+    """A Windows program running beside the test (wine's process); ended by the test's end."""
+    return subprocess.Popen(["wine", *map(str, arguments)], env=wine_env(env), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class Held:
+    """A file held open by another Windows process for the duration of a `with` block
+    (sharing "none" or "read")."""
+
+    def __init__(self, path, sharing):
+        self.path, self.sharing = path, sharing
+
+    def __enter__(self):
+        self.process = start_windows_program(HOLDER, windows_path(self.path), self.sharing)
+        assert wait_for(lambda: self.flag(".held").exists()), "file_holder did not open the file"
+        return self
+
+    def flag(self, suffix):
+        return self.path.with_name(self.path.name + suffix)
+
+    def __exit__(self, *exc):
+        self.flag(".release").write_text("")
+        self.process.wait(timeout=30)
+        for suffix in (".held", ".release"):
+            self.flag(suffix).unlink(missing_ok=True)
+
+
+# ---------------------------------------------------------------- the update site
 
 class Site:
     """The update site that nginx serves: SITE_DIR/www/varnix/repository."""
@@ -215,23 +403,23 @@ class Site:
             shutil.rmtree(self.repository)
 
     def publish(self, packages):
-        """packages: (name, {entry: bytes}, required, files or None) tuples, through varnix-repo."""
+        """Publishes these `Package`s through varnix-repo; returns the release directory."""
         self.counter += 1
         work = self.releases / f"work-{os.getpid()}-{self.counter}"
         if work.exists():
             shutil.rmtree(work)
         work.mkdir(parents=True)
         lines = []
-        for name, entries, required, files in packages:
-            archive = work / f"{name}.zip"
+        for package in packages:
+            archive = work / f"{package.name}.zip"
             with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as zipped:
-                for entry, data in entries.items():
+                for entry, data in package.files.items():
                     # A fixed time stamp: the same content gives the same archive and hash.
                     zipped.writestr(zipfile.ZipInfo(entry, (2026, 1, 1, 0, 0, 0)), data,
                                     compress_type=zipfile.ZIP_DEFLATED)
-            line = f"{name}|{archive}|{1 if required else 0}"
-            if files is not None:
-                line += "|" + ";".join(files)
+            line = f"{package.name}|{archive}|{1 if package.required else 0}"
+            if package.listed is not None:
+                line += "|" + ";".join(package.listed)
             lines.append(line)
         (work / "packages.txt").write_text("\n".join(lines) + "\n")
         self.clear()
@@ -260,14 +448,22 @@ class Site:
         if signature is not False:
             (self.repository / "manifest.txt.sig").write_bytes(signature)
 
+    def write_archive(self, name, data, listed, required=True):
+        """A signed manifest whose one package is these raw archive bytes."""
+        self.write(manifest_text(ManifestEntry(name, f"{name}.zip", hashlib.sha256(data).hexdigest(),
+                                               required, tuple(listed))))
+        (self.repository / "packages").mkdir()
+        (self.repository / "packages" / f"{name}.zip").write_bytes(data)
+
     def manifest_bytes(self):
         return (self.repository / "manifest.txt").read_bytes()
 
+    def manifest(self):
+        """The served manifest's package entries, by name."""
+        return parse_manifest(self.manifest_bytes())
 
-DEFAULT_MANIFEST = b"package|extra|extra.zip|00|0|extra.dat\n"
 
-
-POWERSHELL_DIR = DRIVE_C / "windows/system32/WindowsPowerShell/v1.0"
+POWERSHELL_DIR = unix_path(POWERSHELL_PATH).parent
 
 
 class PowerShell:
@@ -289,13 +485,3 @@ class PowerShell:
         if not self.runs_log.exists():
             return []
         return self.runs_log.read_text(encoding="utf-8").splitlines()
-
-
-
-def wait_for(predicate, seconds=20):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return False

@@ -5,84 +5,83 @@ VARNIX_CRASH_RUNS sets the number of kills (make test: a few; make reliability: 
 goes to build/reliability/crash_loop.json."""
 import json
 import os
-import pathlib
 import random
-import signal
-import time
 
-from harness import BUILD, WINEPREFIX, wait_for
+from constants import (ALREADY_RUNNING, ALREADY_RUNNING_LOGGED, LAUNCHING, OK, PACKAGE_DOWNLOAD,
+                       WINEDLLOVERRIDES_WITHOUT_COMCTL32)
+from harness import BUILD, Package, end_leftover_processes
 
 RUNS = int(os.environ.get("VARNIX_CRASH_RUNS", "3"))
 SUMMARY = BUILD.parent / "reliability/crash_loop.json"
 
 
+NAMES = ("core", "voice", "video")
+
+
+def part(name, version, n):
+    return f"{name} {version} {n} ".encode() * 40000
+
+
 def release(version):
-    return [(name, {f"{name}/part{n}.bin": f"{name} {version} {n} ".encode() * 40000 for n in range(3)}, True, None)
-            for name in ("core", "voice", "video")]
-
-
-def powershell_processes():
-    """PowerShell processes of this bench's own prefix only: killing a starting PowerShell of
-    another run on the machine makes its CreateProcessW fail with ERROR_INTERNAL_ERROR."""
-    own_prefix = b"\0WINEPREFIX=" + bytes(WINEPREFIX) + b"\0"
-    found = []
-    for proc in pathlib.Path("/proc").iterdir():
-        try:
-            if (proc.name.isdigit() and (proc / "cmdline").read_bytes().startswith(b"powershell.exe")
-                    and own_prefix in b"\0" + (proc / "environ").read_bytes()):
-                found.append(int(proc.name))
-        except OSError:
-            pass
-    return found
+    return [Package(name, {f"{name}/part{n}.bin": part(name, version, n) for n in range(3)}) for name in NAMES]
 
 
 def end_orphaned_extraction():
-    """An extraction orphaned by the kill gets a moment to finish, then is killed too (as a
-    user's reboot would); under Wine an orphaned child can otherwise linger after its work."""
-    wait_for(lambda: not powershell_processes(), 3)
-    for pid in powershell_processes():
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except OSError:
-            pass
-    wait_for(lambda: not powershell_processes(), 10)
+    """An extraction orphaned by the kill gets a moment to finish, then is ended by its process
+    id too (as a user's reboot would); under Wine an orphaned child can linger after its work."""
+    end_leftover_processes(3)
+
+
+def recover(scenario, env, point):
+    """The ordinary start after a kill. A kill during the application's start ("Launching
+    Varnix." last in the log) can leave a Varnix.exe that Wine shows only a moment later and that
+    never runs; the launcher then rightly takes the already-running road. That orphan is ended by
+    its process id (as a user's reboot would) and the start is made again; the count is returned."""
+    interrupted_launch = point == LAUNCHING
+    answers = {PACKAGE_DOWNLOAD: OK, **({ALREADY_RUNNING: OK} if interrupted_launch else {})}
+    run = scenario.run(answers=answers, env=env)
+    if interrupted_launch and ALREADY_RUNNING_LOGGED in run.this_run:
+        assert end_leftover_processes(0), "already running, but no Varnix.exe to end"
+        return scenario.run(answers={PACKAGE_DOWNLOAD: OK}, env=env), 1
+    return run, 0
 
 
 def check_converged(scenario, site, version):
-    for line in site.manifest_bytes().decode().splitlines():
-        if not line.startswith("package|"):
-            continue
-        fields = line.split("|")
-        assert (scenario.system / ".packages" / f"{fields[1]}.sha256").read_text() == fields[3]
+    manifest = site.manifest()
+    assert sorted(manifest) == sorted(NAMES)
+    for name, entry in manifest.items():
+        assert scenario.marker(name) == entry.sha256
         for n in range(3):
-            expected = f"{fields[1]} {version} {n} ".encode() * 40000
-            assert (scenario.system / fields[1] / f"part{n}.bin").read_bytes() == expected
+            assert (scenario.system / name / f"part{n}.bin").read_bytes() == part(name, version, n)
     assert not (scenario.root / "_download").exists()
 
 
 def test_kills_at_random_moments_always_converge(scenario, site, powershell):
     rng = random.Random(int(os.environ.get("VARNIX_CRASH_SEED", "20261207")))
     scenario.install_stub("exit=0")
-    env = {"WINEDLLOVERRIDES": "mscoree,mshtml=;comctl32=d"}  # message boxes: quicker to answer
+    env = {"WINEDLLOVERRIDES": WINEDLLOVERRIDES_WITHOUT_COMCTL32}  # message boxes: quicker to answer
+    answers = {PACKAGE_DOWNLOAD: OK}
     site.publish(release(0))
-    begin = time.monotonic()
-    assert scenario.run(answers=["ok"] * 3, env=env).exit_code == 0
-    full_run = time.monotonic() - begin
-    kill_points, failures = {}, []
+    first = scenario.run(answers=answers, env=env)
+    assert first.exit_code == 0
+    full_run = first.seconds
+    kill_points, failures, orphaned_launches = {}, [], 0
     for attempt in range(1, RUNS + 1):
         site.publish(release(attempt))
         delay_ms = int(rng.uniform(0.05, 1.0) * full_run * 1000)
-        run = scenario.run(answers=["ok"] * 3, env=env, kill_when=f"after:{delay_ms}")
+        run = scenario.run(answers=answers, env=env, kill_when=f"after:{delay_ms}")
         point = run.this_run[-1] if run.killed and run.this_run else "finished before the kill"
         kill_points[point] = kill_points.get(point, 0) + 1
         end_orphaned_extraction()
-        recovery = scenario.run(answers=["ok"] * 3, env=env)
         try:
+            recovery, orphans = recover(scenario, env, point)
+            orphaned_launches += orphans
             assert recovery.exit_code == 0, recovery.this_run
             check_converged(scenario, site, attempt)
         except AssertionError as error:
             failures.append({"attempt": attempt, "delay_ms": delay_ms, "kill_point": point, "error": str(error)[:500]})
     SUMMARY.parent.mkdir(parents=True, exist_ok=True)
-    SUMMARY.write_text(json.dumps({"runs": RUNS, "kill_points": kill_points, "failures": failures}, indent=1,
+    SUMMARY.write_text(json.dumps({"runs": RUNS, "kill_points": kill_points, "orphaned_launches": orphaned_launches,
+                                   "failures": failures}, indent=1,
                                   ensure_ascii=False))
     assert failures == []

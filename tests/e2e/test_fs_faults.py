@@ -1,49 +1,31 @@
 """File-system faults: read-only and held files, impossible directories, long and Cyrillic names."""
 import os
-import subprocess
 
 import pytest
 
-from harness import BUILD, assert_in_order, wait_for, windows_path, wine_env
+from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD
+from harness import Held, Package, assert_in_order
 
-HOLDER = BUILD / "tests/support/file_holder.exe"
-LIB_V1 = ("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"}, True, None)
-LIB_V2 = ("lib", {"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"}, True, None)
+LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
+LIB_V2 = LIB_V1.but(files={"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"})
+DOWNLOAD = {PACKAGE_DOWNLOAD: OK}
+DOWNLOAD_THEN_ERROR = {PACKAGE_DOWNLOAD: OK, LAUNCH_ERROR: OK}
 
 
 @pytest.fixture
 def installed_v1(scenario, site):
     site.publish([LIB_V1])
     scenario.install_stub("exit=0")
-    assert scenario.run(answers=["ok"]).exit_code == 0
+    assert scenario.run(answers=DOWNLOAD).exit_code == 0
     return scenario
-
-
-class Held:
-    """A file held open by another Windows process for the duration of a `with` block."""
-
-    def __init__(self, path, sharing):
-        self.path, self.sharing = path, sharing
-
-    def __enter__(self):
-        self.process = subprocess.Popen(["wine", str(HOLDER), windows_path(self.path), self.sharing], env=wine_env(),
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        assert wait_for(lambda: self.path.with_name(self.path.name + ".held").exists())
-        return self
-
-    def __exit__(self, *exc):
-        self.path.with_name(self.path.name + ".release").write_text("")
-        self.process.wait(timeout=30)
-        for suffix in (".held", ".release"):
-            self.path.with_name(self.path.name + suffix).unlink(missing_ok=True)
 
 
 def test_read_only_marker_and_files_still_take_the_update(installed_v1, site):
     scenario = installed_v1
     os.chmod(scenario.system / ".packages/lib.sha256", 0o444)
     site.publish([LIB_V2])
-    assert scenario.run(answers=["ok"]).exit_code == 0
-    marker = (scenario.system / ".packages/lib.sha256").read_text()
+    assert scenario.run(answers=DOWNLOAD).exit_code == 0
+    marker = scenario.marker("lib")
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
     run = scenario.run()
     assert "Package already installed: lib" in run.this_run, marker
@@ -54,13 +36,13 @@ def test_listed_file_held_without_sharing_fails_the_backup(installed_v1, site):
     site.publish([LIB_V2])
     held = scenario.system / "lib/a.dll"
     with Held(held, "none"):
-        run = scenario.run(answers=["ok", "ok"])
+        run = scenario.run(answers=DOWNLOAD_THEN_ERROR)
     assert run.exit_code == 1
     reason = run.dialogs[-1].content
     assert reason.startswith("Не удалось создать резервную копию файла:\n" + scenario.win_system + "\\lib\\a.dll\n\nОшибка: ")
     assert any(m.startswith("Rollback backup failed: lib / ") for m in run.this_run)
     assert (scenario.system / "lib/b.dll").read_bytes() == b"b v1"
-    assert scenario.run(answers=["ok"]).exit_code == 0  # released: the update goes through
+    assert scenario.run(answers=DOWNLOAD).exit_code == 0  # released: the update goes through
     assert held.read_bytes() == b"a v2"
 
 
@@ -69,7 +51,7 @@ def test_listed_file_held_for_reading_fails_extraction_and_restore_logs_it(insta
     site.publish([LIB_V2])
     held = scenario.system / "lib/a.dll"
     with Held(held, "read"):
-        run = scenario.run(answers=["ok", "ok"])
+        run = scenario.run(answers=DOWNLOAD_THEN_ERROR)
     assert run.exit_code == 1
     assert run.dialogs[-1].content == "PowerShell Expand-Archive завершился с кодом: 1"
     assert_in_order(run.this_run, ["Rollback started for package: lib", "Rollback completed for package: lib"])
@@ -77,15 +59,15 @@ def test_listed_file_held_for_reading_fails_extraction_and_restore_logs_it(insta
                for m in run.this_run)
     assert held.read_bytes() == b"a v1"
     assert (scenario.system / "lib/b.dll").read_bytes() == b"b v1"
-    assert (scenario.system / ".packages/lib.sha256").read_text() != site.manifest_bytes().decode().split("|")[3]
+    assert scenario.marker("lib") != site.manifest()["lib"].sha256
 
 
 def test_system_directory_that_cannot_be_made(scenario, site):
     site.publish([LIB_V1])
     (scenario.root / "system").write_text("a file where the system directory belongs")
-    run = scenario.run(answers=["ok", "ok"])
+    run = scenario.run(answers=DOWNLOAD_THEN_ERROR)
     assert run.exit_code == 1
-    assert run.dialogs[-1].main == "Ошибка запуска Varnix"
+    assert run.dialogs[-1].main == LAUNCH_ERROR
     assert (scenario.root / "system").read_text() == "a file where the system directory belongs"
 
 
@@ -95,9 +77,9 @@ def test_paths_near_max_path_end_cleanly(make_scenario, site):
     scenario = make_scenario(name.replace("\\", "/"))
     assert len(scenario.win_root + "\\VarnixLauncher.exe") < 260
     long_file = "lib/" + "x" * 60 + ".dll"
-    site.publish([("lib", {long_file: b"x"}, True, None)])
+    site.publish([Package("lib", {long_file: b"x"})])
     scenario.install_stub("exit=0")
-    run = scenario.run(answers=["ok", "ok"], timeout=120)
+    run = scenario.run(answers=DOWNLOAD_THEN_ERROR, timeout=120)
     assert not run.timed_out
     assert run.this_run[0] == "Varnix Launcher started."
     # Wine accepts the longer paths; Windows without long-path support refuses them, which ends
@@ -105,21 +87,21 @@ def test_paths_near_max_path_end_cleanly(make_scenario, site):
     if run.exit_code == 0:
         assert (scenario.system / long_file).read_bytes() == b"x"
     else:
-        assert run.dialogs[-1].main == "Ошибка запуска Varnix"
+        assert run.dialogs[-1].main == LAUNCH_ERROR
 
 
 def test_cyrillic_package_and_file_names(make_scenario, site, powershell):
     scenario = make_scenario("Кириллица")
-    site.publish([("пакет", {"данные/файл.txt": "содержимое".encode()}, True, None)])
+    site.publish([Package("пакет", {"данные/файл.txt": "содержимое".encode()})])
     scenario.install_stub("exit=0")
-    run = scenario.run(answers=["ok"])
+    run = scenario.run(answers=DOWNLOAD)
     assert run.exit_code == 0
     assert (scenario.system / "данные/файл.txt").read_text() == "содержимое"
     assert (scenario.system / ".packages/пакет.sha256").exists()
     assert "Install package completed: пакет" in run.this_run
-    site.publish([("пакет", {"данные/файл.txt": "новое".encode()}, True, None)])
+    site.publish([Package("пакет", {"данные/файл.txt": "новое".encode()})])
     powershell.behave("exit_code=5")
-    run = scenario.run(answers=["ok", "ok"])
+    run = scenario.run(answers=DOWNLOAD_THEN_ERROR)
     assert run.exit_code == 1
     assert "Rollback restored file: " + scenario.win_system + "\\данные\\файл.txt" in run.this_run
     assert (scenario.system / "данные/файл.txt").read_text() == "содержимое"

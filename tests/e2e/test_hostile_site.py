@@ -1,17 +1,20 @@
 """A hostile or broken update site: nothing unsigned or mismatching reaches the system directory,
 and every case ends on its ordinary road."""
+import dataclasses
 import json
 import shutil
-import time
 import zipfile
 
 import pytest
 
-from harness import SITE_DIR, Site, assert_in_order
+from constants import LAUNCH_ERROR, LAUNCHING, OFFLINE_MODE, OK, PACKAGE_DOWNLOAD, UPDATE_BLOCKED
+from harness import SITE_DIR, Package, Run, Site, assert_in_order
 
 FAULT = SITE_DIR / "fault"
-LIB_V1 = ("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"}, True, None)
-LIB_V2 = ("lib", {"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"}, True, None)
+LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
+LIB_V2 = LIB_V1.but(files={"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"})
+# Every road of these cases: the download, then the blocked or failed stage.
+ANSWERS = {PACKAGE_DOWNLOAD: OK, UPDATE_BLOCKED: OK, LAUNCH_ERROR: OK}
 RESOURCE = {"manifest": "manifest.txt", "signature": "manifest.txt.sig", "archive": "packages/lib.zip"}
 
 
@@ -32,42 +35,47 @@ def configure(config):
     (FAULT / "config.json").write_text(json.dumps(config))
 
 
+@dataclasses.dataclass
+class Attempt:
+    run: Run
+    unchanged: bool  # the system directory holds exactly what it held before
+
+
 def run_against(scenario, resource, behaviour):
     configure({RESOURCE[resource]: behaviour})
     before = scenario.system_files()
-    begin = time.monotonic()
-    run = scenario.run(answers=["ok"] * 3, timeout=300)
-    run.seconds = time.monotonic() - begin
-    run.unchanged = scenario.system_files() == before
+    run = scenario.run(answers=ANSWERS, timeout=300)
     assert not run.timed_out
-    return run
+    return Attempt(run, scenario.system_files() == before)
 
 
-def offline(run):
-    assert run.exit_code == 0
-    assert "Manifest unavailable, local Varnix.exe found. Offline launch mode." in run.this_run
-    assert run.unchanged
+def offline(attempt):
+    assert attempt.run.exit_code == 0
+    assert OFFLINE_MODE in attempt.run.this_run
+    assert attempt.unchanged
 
 
-def blocked(run, reason_start):
+def blocked(attempt, reason_start):
+    run = attempt.run
     assert run.exit_code == 1
-    assert run.dialogs[-1].main == "Обновление заблокировано"
+    assert run.dialogs[-1].main == UPDATE_BLOCKED
     reason = next(m for m in run.this_run if m.startswith("Manifest download failed: "))
     assert reason.startswith("Manifest download failed: " + reason_start), reason
-    assert "Launching Varnix." not in run.this_run
-    assert run.unchanged
+    assert LAUNCHING not in run.this_run
+    assert attempt.unchanged
 
 
-def stage_failed(run):
+def stage_failed(attempt):
+    run = attempt.run
     assert run.exit_code == 1
-    assert run.dialogs[-1].main == "Ошибка запуска Varnix"
+    assert run.dialogs[-1].main == LAUNCH_ERROR
     assert any(m.startswith("Required package stage failed: ") for m in run.this_run)
-    assert "Launching Varnix." not in run.this_run
-    assert run.unchanged
+    assert LAUNCHING not in run.this_run
+    assert attempt.unchanged
 
 
-def installed(run, scenario):
-    assert run.exit_code == 0
+def installed(attempt, scenario):
+    assert attempt.run.exit_code == 0
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
 
 
@@ -98,9 +106,9 @@ def test_empty_manifest_and_empty_signature_block(scenario, hostile):
 
 
 def test_gigabyte_manifest_is_refused_in_bounded_time(scenario, hostile):
-    run = run_against(scenario, "manifest", {"mode": "huge", "bytes": 1 << 30})
-    blocked(run, "SECURITY: подпись manifest.txt недействительна.")
-    assert run.seconds < 180
+    attempt = run_against(scenario, "manifest", {"mode": "huge", "bytes": 1 << 30})
+    blocked(attempt, "SECURITY: подпись manifest.txt недействительна.")
+    assert attempt.run.seconds < 180
 
 
 @pytest.mark.parametrize("resource", ["manifest", "signature", "archive"])
@@ -114,9 +122,9 @@ def test_valid_zip_with_other_bytes_is_a_hash_mismatch(scenario, hostile):
     archive.unlink()  # the published file may be shared with the release directory
     with zipfile.ZipFile(archive, "w") as zipped:
         zipped.writestr("lib/a.dll", b"not what was signed")
-    run = run_against(scenario, "archive", {})
-    stage_failed(run)
-    assert "Package hash mismatch: lib" in run.this_run
+    attempt = run_against(scenario, "archive", {})
+    stage_failed(attempt)
+    assert "Package hash mismatch: lib" in attempt.run.this_run
 
 
 def test_signature_of_another_manifest_blocks(scenario, hostile):
@@ -133,11 +141,11 @@ def test_replayed_older_manifest_is_accepted_known_limit(scenario, hostile):
     old = hostile.repository.resolve()
     installed(run_against(scenario, "manifest", {}), scenario)
     hostile.publish([LIB_V2])
-    assert run_against(scenario, "manifest", {}).exit_code == 0
+    assert run_against(scenario, "manifest", {}).run.exit_code == 0
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
     hostile.clear()
     shutil.copytree(old, hostile.repository)
-    run = run_against(scenario, "manifest", {})
+    run = run_against(scenario, "manifest", {}).run
     assert run.exit_code == 0
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"  # downgraded, as signed
     assert_in_order(run.this_run, ["Package needs install/update: lib", "Install package completed: lib"])

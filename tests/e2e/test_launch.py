@@ -2,9 +2,10 @@
 import os
 import re
 
-from harness import assert_in_order
+import pytest
 
-SUCCESS = ["Launching Varnix.", "Varnix launched successfully."]
+from constants import LAUNCHED, LAUNCHING, OK, ROLLBACK_REMOVED, START_FAILED
+from harness import assert_in_order
 
 
 def test_good_start_hands_over_token_path_directory_and_arguments(scenario):
@@ -14,7 +15,7 @@ def test_good_start_hands_over_token_path_directory_and_arguments(scenario):
     run = scenario.run(arguments=arguments)
     assert run.exit_code == 0
     assert run.dialogs == []
-    assert_in_order(run.log, SUCCESS + ["Rollback data removed."])
+    assert_in_order(run.log, [LAUNCHING, LAUNCHED, ROLLBACK_REMOVED])
     assert not (scenario.root / "_rollback").exists()
 
     [start] = scenario.stub_runs()
@@ -35,68 +36,72 @@ def test_no_arguments_gives_only_the_quoted_path(scenario):
     assert start["cmdline"] == '"' + scenario.win_system + '\\Varnix.exe"'
 
 
-def test_exit_0_within_the_wait_counts_as_success(scenario):
-    scenario.install_stub("exit=0")
-    run = scenario.run()
-    assert run.exit_code == 0
-    assert_in_order(run.log, SUCCESS)
+def early_exit_dialog(code):
+    return (START_FAILED, f"Программа завершилась сразу после запуска.\n\nКод выхода: {code}")
 
 
-def test_exit_259_within_the_wait_counts_as_running(scenario):
-    scenario.install_stub("exit=259")
-    assert scenario.run().exit_code == 0
+# How the stub ends, against the launcher's watch of about 1.8 s from the start: within the watch
+# an exit code other than 0 and 259 (still active) is an early exit; after it nothing is watched.
+# exit_at times the stub from its own process creation, so a slow start does not move the line.
+OUTCOMES = {
+    "exit 0 within the watch is success": ("exit=0", None),
+    "exit 259 within the watch counts as running": ("exit=259", None),
+    "exit 1 at once is an early exit": ("exit=1", 1),
+    "status code is logged unsigned": ("exit=0xC0000135", 0xC0000135),
+    "exit 1 after 2.6 s is not watched": ("sleep=2600 exit=1", None),
+    "exit 1 1.0 s after creation is inside the watch": ("exit_at=1000 exit=1", 1),
+    "exit 1 3 s after creation is outside the watch": ("exit_at=3000 exit=1", None),
+}
 
 
-def early_exit(scenario, code):
-    scenario.install_stub(f"exit={code}")
-    run = scenario.run(answers=["ok"])
-    assert run.exit_code == 1
-    assert_in_order(run.log, ["Launching Varnix.", f"Varnix exited too early. Exit code: {code}"])
-    assert [(d.main, d.content) for d in run.dialogs] == [
-        ("Не удалось запустить Varnix", f"Программа завершилась сразу после запуска.\n\nКод выхода: {code}")]
-    return run
-
-
-def test_early_exit_code_1_ends_with_final_dialog(scenario):
-    early_exit(scenario, 1)
-
-
-def test_early_exit_status_code_is_logged_unsigned(scenario):
-    early_exit(scenario, 0xC0000135)
-
-
-def test_exit_after_the_wait_is_not_watched(scenario):
-    scenario.install_stub("sleep=2600 exit=1")
-    assert scenario.run().exit_code == 0
-
-
-def start_failure(scenario, expected_text):
-    run = scenario.run(answers=["ok"])
-    assert run.exit_code == 1
-    # The system text ends with its own line break, which leaves an empty log line after it.
-    logged = "CreateProcess failed: " + expected_text.rstrip("\r\n")
-    assert_in_order(run.log, ["Launching Varnix.", logged, ""])
-    assert [(d.main, d.content) for d in run.dialogs] == [("Не удалось запустить Varnix", "Ошибка: " + expected_text)]
-    assert not (scenario.system / "launch_guard.token").exists()
-    return run
+@pytest.mark.parametrize("behaviour, early_code", OUTCOMES.values(), ids=OUTCOMES.keys())
+def test_exit_of_the_application_against_the_watch(scenario, behaviour, early_code):
+    scenario.install_stub(behaviour)
+    if early_code is None:
+        run = scenario.run()
+        assert run.exit_code == 0
+        assert run.dialogs == []
+        assert_in_order(run.log, [LAUNCHING, LAUNCHED])
+    else:
+        run = scenario.run(answers={START_FAILED: OK})
+        assert run.exit_code == 1
+        assert_in_order(run.log, [LAUNCHING, f"Varnix exited too early. Exit code: {early_code}"])
+        assert run.contents == [early_exit_dialog(early_code)]
 
 
 FILE_NOT_FOUND = "File not found.\r\n"
 
 
-def test_missing_application_reports_file_not_found(scenario):
-    start_failure(scenario, FILE_NOT_FOUND)
+def no_application(scenario):
+    pass
 
 
-def test_directory_named_like_the_application_reports_file_not_found(scenario):
+def directory_for_application(scenario):
     (scenario.system / "Varnix.exe").mkdir(parents=True)
-    start_failure(scenario, FILE_NOT_FOUND)
 
 
-def test_invalid_executable_reports_the_bad_format_error(scenario):
+def invalid_application(scenario):
     scenario.system.mkdir(parents=True)
     (scenario.system / "Varnix.exe").write_text("not a program")
-    start_failure(scenario, "Bad EXE format for %1.\r\n")
+
+
+START_FAILURES = {
+    "missing application": (no_application, FILE_NOT_FOUND),
+    "directory named like the application": (directory_for_application, FILE_NOT_FOUND),
+    "invalid executable": (invalid_application, "Bad EXE format for %1.\r\n"),
+}
+
+
+@pytest.mark.parametrize("prepare, expected_text", START_FAILURES.values(), ids=START_FAILURES.keys())
+def test_start_failure_reports_the_system_error(scenario, prepare, expected_text):
+    prepare(scenario)
+    run = scenario.run(answers={START_FAILED: OK})
+    assert run.exit_code == 1
+    # The system text ends with its own line break, which leaves an empty log line after it.
+    logged = "CreateProcess failed: " + expected_text.rstrip("\r\n")
+    assert_in_order(run.log, [LAUNCHING, logged, ""])
+    assert run.contents == [(START_FAILED, "Ошибка: " + expected_text)]
+    assert not (scenario.system / "launch_guard.token").exists()
 
 
 def test_stale_read_only_request_is_removed_before_the_start(scenario):

@@ -4,7 +4,9 @@ import subprocess
 
 import pytest
 
-from harness import MANIFEST_URL_LOGGED, assert_in_order
+from constants import (DOWNLOADING_MANIFEST, HTTP_404, LAUNCHED, LAUNCHING, OFFLINE_MODE, OK, START_FAILED,
+                       UPDATE_BLOCKED)
+from harness import ManifestEntry, Package, assert_in_order, manifest_text
 
 BLOCKED_TAIL = "\n\nЗапуск остановлен, чтобы не использовать подменённое обновление."
 INVALID_SIGNATURE = ("SECURITY: подпись manifest.txt недействительна. "
@@ -12,27 +14,23 @@ INVALID_SIGNATURE = ("SECURITY: подпись manifest.txt недействит
 
 
 def test_online_start_loads_the_signed_manifest_then_launches(scenario, site):
-    site.publish([("extra", {"extra/a.dat": b"a"}, False, None),
-                  ("graphics_compat", {"gfx.dll": b"g"}, False, None)])
+    site.publish([Package("extra", {"extra/a.dat": b"a"}, required=False),
+                  Package("graphics_compat", {"gfx.dll": b"g"}, required=False)])
     scenario.install_stub("exit=0")
     run = scenario.run()
     assert run.exit_code == 0
-    assert_in_order(run.log, ["Downloading manifest: " + MANIFEST_URL_LOGGED,
-                              "Manifest loaded. Package count: 2", "Launching Varnix.",
-                              "Varnix launched successfully."])
+    assert_in_order(run.log, [DOWNLOADING_MANIFEST, "Manifest loaded. Package count: 2", LAUNCHING, LAUNCHED])
     assert b"localhost" not in run.log_bytes
 
 
 def test_package_count_is_logged(scenario, site):
-    site.write(b"".join(b"package|p%d|p%d.zip|00|0|\n" % (n, n) for n in range(12)))
+    site.write(manifest_text(*(ManifestEntry(f"p{n}", f"p{n}.zip", "00", False) for n in range(12))))
     scenario.install_stub("exit=0")
     assert "Manifest loaded. Package count: 12" in scenario.run().log
 
 
 def offline_lines(reason):
-    return ["Downloading manifest: " + MANIFEST_URL_LOGGED, "Manifest download failed: " + reason,
-            "Manifest unavailable, local Varnix.exe found. Offline launch mode.", "Launching Varnix.",
-            "Varnix launched successfully."]
+    return [DOWNLOADING_MANIFEST, "Manifest download failed: " + reason, OFFLINE_MODE, LAUNCHING, LAUNCHED]
 
 
 def test_unreachable_site_with_local_application_starts_offline(scenario):
@@ -52,35 +50,33 @@ def test_missing_manifest_with_local_application_starts_offline(scenario, site):
     scenario.install_stub("exit=0")
     run = scenario.run()
     assert run.exit_code == 0
-    assert_in_order(run.log, offline_lines("Сервер вернул HTTP статус: 404"))
+    assert_in_order(run.log, offline_lines(HTTP_404))
 
 
 def test_unreachable_site_without_application_shows_error(scenario):
     scenario.use_unreachable_site()
     (scenario.system / "Varnix.exe").mkdir(parents=True)  # a directory is no application
-    run = scenario.run(answers=["ok"])
+    run = scenario.run(answers={START_FAILED: OK})
     assert run.exit_code == 1
     [dialog] = run.dialogs
-    assert dialog.main == "Не удалось запустить Varnix"
+    assert dialog.main == START_FAILED
     assert dialog.content.startswith("Не удалось загрузить manifest.txt и не найден локальный Varnix.exe.\n\nОшибка загрузки: ")
-    assert "Launching Varnix." not in run.log
+    assert LAUNCHING not in run.log
 
 
 def blocked(scenario, reason):
     scenario.install_stub("exit=0")
-    run = scenario.run(answers=["ok"])
+    run = scenario.run(answers={UPDATE_BLOCKED: OK})
     assert run.exit_code == 1
-    assert [(d.main, d.content) for d in run.dialogs] == [
-        ("Обновление заблокировано",
-         "Не удалось проверить подлинность manifest.txt.\n\n" + reason + BLOCKED_TAIL)]
-    assert_in_order(run.log, ["Downloading manifest: " + MANIFEST_URL_LOGGED, "Manifest download failed: " + reason])
-    assert "Launching Varnix." not in run.log
+    assert run.contents == [(UPDATE_BLOCKED, "Не удалось проверить подлинность manifest.txt.\n\n" + reason + BLOCKED_TAIL)]
+    assert_in_order(run.log, [DOWNLOADING_MANIFEST, "Manifest download failed: " + reason])
+    assert LAUNCHING not in run.log
     assert scenario.stub_runs() == []
 
 
 def test_missing_signature_blocks_even_with_a_working_application(scenario, site):
-    site.write(b"package|a|a.zip|00|1|\n", signature=False)
-    blocked(scenario, "SECURITY: не удалось загрузить подпись manifest.txt.sig. Сервер вернул HTTP статус: 404")
+    site.write(manifest_text(ManifestEntry("a", "a.zip", "00", True)), signature=False)
+    blocked(scenario, "SECURITY: не удалось загрузить подпись manifest.txt.sig. " + HTTP_404)
 
 
 def pss_signature(site, data):
@@ -99,21 +95,21 @@ def other_key_signature(site, data, tmp_path):
                           check=True, capture_output=True).stdout
 
 
-MANIFEST = b"package|core|core.zip|00|0|a.dat\n"
+MANIFEST = manifest_text(ManifestEntry("core", "core.zip", "00", False, ("a.dat",)))
+
+# What the site serves instead of the manifest's own signature: (manifest, signature) from the site.
+TAMPERED = {
+    "other key": lambda site, tmp: (MANIFEST, other_key_signature(site, MANIFEST, tmp)),
+    "pss": lambda site, tmp: (MANIFEST, pss_signature(site, MANIFEST)),
+    "base64": lambda site, tmp: (MANIFEST, base64.b64encode(site.sign(MANIFEST))),
+    "line ends": lambda site, tmp: (MANIFEST, site.sign(MANIFEST.replace(b"\n", b"\r\n"))),
+    "one byte": lambda site, tmp: (MANIFEST.replace(b"core|", b"cora|"), site.sign(MANIFEST)),
+}
 
 
-@pytest.mark.parametrize("tamper", ["other key", "pss", "base64", "line ends", "one byte"])
+@pytest.mark.parametrize("tamper", TAMPERED.values(), ids=TAMPERED.keys())
 def test_signature_that_does_not_verify_blocks_the_launch(scenario, site, tmp_path, tamper):
-    if tamper == "other key":
-        site.write(MANIFEST, other_key_signature(site, MANIFEST, tmp_path))
-    elif tamper == "pss":
-        site.write(MANIFEST, pss_signature(site, MANIFEST))
-    elif tamper == "base64":
-        site.write(MANIFEST, base64.b64encode(site.sign(MANIFEST)))
-    elif tamper == "line ends":
-        site.write(MANIFEST, site.sign(MANIFEST.replace(b"\n", b"\r\n")))
-    else:
-        site.write(MANIFEST.replace(b"core|", b"cora|"), site.sign(MANIFEST))
+    site.write(*tamper(site, tmp_path))
     blocked(scenario, INVALID_SIGNATURE)
 
 

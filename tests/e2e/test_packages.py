@@ -1,12 +1,15 @@
 """Required packages: installation, update, verification, backup and rollback, crash safety."""
 import hashlib
 import os
-import time
 
-from harness import assert_in_order, windows_path
+from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD
+from harness import Package, assert_in_order, end_leftover_processes, windows_path
 
-SOFT = ("soft", {"soft/readme.txt": b"", "soft/core.dll": b"core v1"}, True, ["soft/core.dll"])
-LIB = ("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"}, True, None)
+SOFT = Package("soft", {"soft/readme.txt": b"", "soft/core.dll": b"core v1"}, listed=("soft/core.dll",))
+LIB = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
+LIB_V2 = LIB.but(files={"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"})
+DOWNLOADS = {UPDATE_DOWNLOAD: OK, PACKAGE_DOWNLOAD: OK}
+DOWNLOADS_THEN_ERROR = {**DOWNLOADS, LAUNCH_ERROR: OK}
 
 
 def install_lines(name, url_name):
@@ -25,33 +28,24 @@ def assert_install_lines(log, name, archive):
     assert digest[0] == digest[1] and len(digest[0]) == 64
 
 
-def marker(scenario, name):
-    return (scenario.system / ".packages" / f"{name}.sha256").read_bytes()
-
-
 def manifest_hash(site, name):
-    for line in site.manifest_bytes().decode().splitlines():
-        fields = line.split("|")
-        if line.startswith("package|") and fields[1] == name:
-            return fields[3].encode()
-    raise KeyError(name)
+    return site.manifest()[name].sha256
 
 
 def test_first_installation_then_nothing_to_do(scenario, site, powershell):
     site.publish([SOFT, LIB])
     scenario.install_stub("exit=0")
-    run = scenario.run(answers=["ok", "ok"])
+    run = scenario.run(answers=[(UPDATE_DOWNLOAD, OK), (PACKAGE_DOWNLOAD, OK)])
     assert run.exit_code == 0
-    assert [(d.main, d.content) for d in run.dialogs] == [
-        ("Загрузка пакета обновления", "Пакет: soft"), ("Загрузка пакета", "Пакет: lib")]
+    assert run.contents == [(UPDATE_DOWNLOAD, "Пакет: soft"), (PACKAGE_DOWNLOAD, "Пакет: lib")]
     assert_in_order(run.log, ["Manifest loaded. Package count: 2", "Checking required package: soft",
                               "Package needs install/update: soft"])
     assert_install_lines(run.log, "soft", "soft.zip")
     assert_install_lines(run.log, "lib", "lib.zip")
     assert_in_order(run.log, ["Install package completed: lib", "Launching Varnix.",
                               "Varnix launched successfully.", "Rollback data removed."])
-    assert marker(scenario, "soft") == manifest_hash(site, "soft")
-    assert marker(scenario, "lib") == manifest_hash(site, "lib")
+    assert scenario.marker("soft") == manifest_hash(site, "soft")
+    assert scenario.marker("lib") == manifest_hash(site, "lib")
     assert (scenario.system / "lib/b.dll").read_bytes() == b"b v1"
     assert "_rollback" in scenario.stub_runs()[0]["root_entries"]  # kept until the good start
     assert not (scenario.root / "_rollback").exists()
@@ -71,15 +65,15 @@ def test_first_installation_then_nothing_to_do(scenario, site, powershell):
 def test_new_hash_or_deleted_file_installs_again(scenario, site, powershell):
     site.publish([SOFT, LIB])
     scenario.install_stub("exit=0")
-    assert scenario.run(answers=["ok", "ok"]).exit_code == 0
-    site.publish([SOFT, ("lib", {"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"}, True, None)])
-    run = scenario.run(answers=["ok"])
+    assert scenario.run(answers=DOWNLOADS).exit_code == 0
+    site.publish([SOFT, LIB_V2])
+    run = scenario.run(answers=DOWNLOADS)
     assert [d.content for d in run.dialogs] == ["Пакет: lib"]
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
-    assert marker(scenario, "lib") == manifest_hash(site, "lib")
+    assert scenario.marker("lib") == manifest_hash(site, "lib")
 
     (scenario.system / "soft/core.dll").unlink()
-    run = scenario.run(answers=["ok"])
+    run = scenario.run(answers=DOWNLOADS)
     assert [d.content for d in run.dialogs] == ["Пакет: soft"]
     assert (scenario.system / "soft/core.dll").read_bytes() == b"core v1"
     assert len(powershell.runs()) == 4
@@ -88,14 +82,14 @@ def test_new_hash_or_deleted_file_installs_again(scenario, site, powershell):
 def test_hash_mismatch_stops_with_both_hashes_and_changes_nothing(scenario, site):
     release = site.publish([LIB])
     scenario.install_stub("exit=0")
-    text = site.manifest_bytes().replace(manifest_hash(site, "lib"), b"AB" * 32)
+    text = site.manifest_bytes().replace(manifest_hash(site, "lib").encode(), b"AB" * 32)
     site.write(text)
     (site.repository / "packages").symlink_to(release / "packages")
-    run = scenario.run(answers=["ok", "ok"])
+    run = scenario.run(answers=DOWNLOADS_THEN_ERROR)
     assert run.exit_code == 1
-    actual = manifest_hash_of_file(release / "packages/lib.zip")
+    actual = hashlib.sha256((release / "packages/lib.zip").read_bytes()).hexdigest()
     reason = f"SHA256 не совпал для пакета: lib\nОжидалось: {'ab' * 32}\nПолучено: {actual}"
-    assert [(d.main, d.content) for d in run.dialogs][-1] == ("Ошибка запуска Varnix", reason)
+    assert run.contents[-1] == (LAUNCH_ERROR, reason)
     assert_in_order(run.log, ["Package hash mismatch: lib", "Required package install failed: lib",
                               "Rollback transaction started. Package count: 0", "Rollback transaction completed.",
                               "Required package stage failed: " + reason])
@@ -104,26 +98,15 @@ def test_hash_mismatch_stops_with_both_hashes_and_changes_nothing(scenario, site
     assert scenario.stub_runs() == []
 
 
-def manifest_hash_of_file(path):
-    return hashlib.sha256(path.read_bytes()).hexdigest()
-
-
-def write_manifest_with_archive(site, name, data, files):
-    """A signed manifest whose one required package is these raw archive bytes."""
-    site.write(f"package|{name}|{name}.zip|{hashlib.sha256(data).hexdigest()}|1|{';'.join(files)}\n".encode())
-    (site.repository / "packages").mkdir()
-    (site.repository / "packages" / f"{name}.zip").write_bytes(data)
-
-
 def test_archive_that_is_not_a_zip_restores_files_and_marker(scenario, site, powershell):
     site.publish([LIB])
     scenario.install_stub("exit=0")
-    assert scenario.run(answers=["ok"]).exit_code == 0
-    old_marker = marker(scenario, "lib")
-    write_manifest_with_archive(site, "lib", b"this is not a zip archive", ["lib/a.dll", "lib/new.dll"])
-    run = scenario.run(answers=["ok", "ok"])
+    assert scenario.run(answers=DOWNLOADS).exit_code == 0
+    old_marker = scenario.marker("lib")
+    site.write_archive("lib", b"this is not a zip archive", ["lib/a.dll", "lib/new.dll"])
+    run = scenario.run(answers=DOWNLOADS_THEN_ERROR)
     assert run.exit_code == 1
-    assert run.dialogs[-1].main == "Ошибка запуска Varnix"
+    assert run.dialogs[-1].main == LAUNCH_ERROR
     assert run.dialogs[-1].content == "PowerShell Expand-Archive завершился с кодом: 1"
     assert_in_order(run.log, ["Extracting package: lib",
                               "Package extraction failed: lib / PowerShell Expand-Archive завершился с кодом: 1",
@@ -131,17 +114,17 @@ def test_archive_that_is_not_a_zip_restores_files_and_marker(scenario, site, pow
                               "Rollback restored file: " + scenario.win_system + "\\lib\\a.dll",
                               "Rollback completed for package: lib"])
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
-    assert marker(scenario, "lib") == old_marker
+    assert scenario.marker("lib") == old_marker
     assert not (scenario.root / "_download").exists()
 
 
 def test_read_only_files_are_restored_and_new_ones_deleted(scenario, site, powershell):
     site.publish([LIB])
     scenario.install_stub("exit=0")
-    assert scenario.run(answers=["ok"]).exit_code == 0
-    site.publish([("lib", {"lib/a.dll": b"a v2", "lib/new.dll": b"new"}, True, None)])
+    assert scenario.run(answers=DOWNLOADS).exit_code == 0
+    site.publish([LIB.but(files={"lib/a.dll": b"a v2", "lib/new.dll": b"new"})])
     powershell.behave("readonly=1 exit_code=3")
-    run = scenario.run(answers=["ok", "ok"])
+    run = scenario.run(answers=DOWNLOADS_THEN_ERROR)
     assert run.exit_code == 1
     assert_in_order(run.log, ["Rollback started for package: lib",
                               "Rollback restored file: " + scenario.win_system + "\\lib\\a.dll",
@@ -151,11 +134,11 @@ def test_read_only_files_are_restored_and_new_ones_deleted(scenario, site, power
 
 
 def test_second_of_three_failing_rolls_back_the_first(scenario, site):
-    release = site.publish([("one", {"one.dll": b"1"}, True, None), ("two", {"two.dll": b"2"}, True, None),
-                            ("three", {"three.dll": b"3"}, True, None)])
+    release = site.publish([Package("one", {"one.dll": b"1"}), Package("two", {"two.dll": b"2"}),
+                            Package("three", {"three.dll": b"3"})])
     (release / "packages/two.zip").unlink()
     scenario.install_stub("exit=0")
-    run = scenario.run(answers=["ok", "ok", "ok"])
+    run = scenario.run(answers=DOWNLOADS_THEN_ERROR)
     assert run.exit_code == 1
     assert run.dialogs[-1].content == "Сервер вернул HTTP статус: 404"
     assert_in_order(run.log, ["Install package completed: one", "Package download failed: two / Сервер вернул HTTP статус: 404",
@@ -172,7 +155,7 @@ def test_root_with_cyrillic_letters_blanks_and_apostrophe(make_scenario, site, p
     scenario = make_scenario("Корень O'Neil с пробелом")
     site.publish([LIB])
     scenario.install_stub("exit=0")
-    run = scenario.run(answers=["ok"])
+    run = scenario.run(answers=DOWNLOADS)
     assert run.exit_code == 0, run.log
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
     assert "-LiteralPath '" + scenario.win_root.replace("'", "''") + "\\_download\\lib.zip'" in powershell.runs()[0]
@@ -181,25 +164,23 @@ def test_root_with_cyrillic_letters_blanks_and_apostrophe(make_scenario, site, p
 def converges(scenario, site, powershell):
     """After an interruption the next ordinary start completes the installation."""
     powershell.reset()
-    run = scenario.run(answers=["ok"] * 4)
+    run = scenario.run(answers=DOWNLOADS)
     assert run.exit_code == 0, run.log
     assert not (scenario.root / "_download").exists()
-    for line in site.manifest_bytes().decode().splitlines():
-        if line.startswith("package|"):
-            fields = line.split("|")
-            assert marker(scenario, fields[1]) == fields[3].encode()
-            for item in fields[5].split(";"):
-                assert (scenario.system / item).is_file()
+    for name, entry in site.manifest().items():
+        assert scenario.marker(name) == entry.sha256
+        for item in entry.listed:
+            assert (scenario.system / item).is_file()
     return run
 
 
-BIG = ("slow_big", {f"big/{n}.bin": os.urandom(64 * 1024) for n in range(16)}, True, None)
+BIG = Package("slow_big", {f"big/{n}.bin": os.urandom(64 * 1024) for n in range(16)})
 
 
 def test_killed_during_download_converges(scenario, site, powershell):
     site.publish([BIG])
     scenario.install_stub("exit=0")
-    run = scenario.run(answers=["ok"], kill_when="log:" + windows_path(scenario.root / "logs/launcher.log")
+    run = scenario.run(answers=DOWNLOADS, kill_when="log:" + windows_path(scenario.root / "logs/launcher.log")
                        + "|Downloading package: slow_big")
     assert run.killed
     assert not (scenario.system / ".packages/slow_big.sha256").exists()
@@ -209,28 +190,28 @@ def test_killed_during_download_converges(scenario, site, powershell):
 def test_killed_after_extraction_before_marker_converges(scenario, site, powershell):
     site.publish([LIB])
     scenario.install_stub("exit=0")
-    assert scenario.run(answers=["ok"]).exit_code == 0
-    site.publish([("lib", {"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"}, True, None)])
+    assert scenario.run(answers=DOWNLOADS).exit_code == 0
+    site.publish([LIB_V2])
     powershell.reset()
     powershell.behave("sleep_after=3000")
     # Killed once PowerShell runs: the extraction completes, the marker is never written.
-    run = scenario.run(answers=["ok"], kill_when="log:" + windows_path(powershell.runs_log) + "|Expand-Archive")
+    run = scenario.run(answers=DOWNLOADS, kill_when="log:" + windows_path(powershell.runs_log) + "|Expand-Archive")
     assert run.killed
-    time.sleep(3.5)  # the stand-in finishes extracting on its own
+    assert end_leftover_processes(10) == []  # the stand-in finishes extracting and ends on its own
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
-    assert marker(scenario, "lib") != manifest_hash(site, "lib")  # old marker: not installed
+    assert scenario.marker("lib") != manifest_hash(site, "lib")  # old marker: not installed
     converges(scenario, site, powershell)
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
 
 
 def test_killed_during_restore_converges(scenario, site, powershell):
     many = {f"many/{n}.dll": b"v1" for n in range(300)}
-    site.publish([("many", many, True, None)])
+    site.publish([Package("many", many)])
     scenario.install_stub("exit=0")
-    assert scenario.run(answers=["ok"]).exit_code == 0
-    site.publish([("many", {name: b"v2" for name in many}, True, None)])
+    assert scenario.run(answers=DOWNLOADS).exit_code == 0
+    site.publish([Package("many", {name: b"v2" for name in many})])
     powershell.behave("exit_code=1")
-    run = scenario.run(answers=["ok", "ok"], kill_when="log:" + windows_path(scenario.root / "logs/launcher.log")
+    run = scenario.run(answers=DOWNLOADS_THEN_ERROR, kill_when="log:" + windows_path(scenario.root / "logs/launcher.log")
                        + "|Rollback started for package: many")
     assert run.killed
     converges(scenario, site, powershell)

@@ -3,9 +3,11 @@ import os
 import re
 import subprocess
 
-from harness import LAUNCHER, Scenario, assert_in_order, wait_for, wine_env, windows_path
+import pytest
 
-BANNER = ["==============================", "Varnix Launcher started."]
+from constants import (ALREADY_RUNNING, ALREADY_RUNNING_LOGGED, BANNER, IDOK, LAUNCHING, OK, START_FAILED,
+                       WINEDLLOVERRIDES_WITHOUT_COMCTL32)
+from harness import LAUNCHER, Scenario, assert_in_order, start_windows_program, wait_for
 
 
 def test_banner_lines_in_utf8_log_without_bom_with_crlf(make_scenario):
@@ -29,7 +31,7 @@ def test_oversized_log_rotates_generations_once(scenario):
     for n, text in ((1, b"one"), (2, b"two"), (3, b"three")):
         (logs / f"launcher_old_{n}.log").write_bytes(text)
     os.chmod(logs / "launcher_old_3.log", 0o444)
-    run = scenario.run(answers=["ok"])
+    run = scenario.run(answers={START_FAILED: OK})
     assert (logs / "launcher_old_1.log").stat().st_size == 1048577
     assert (logs / "launcher_old_2.log").read_bytes() == b"one"
     assert (logs / "launcher_old_3.log").read_bytes() == b"two"
@@ -40,7 +42,7 @@ def test_log_at_threshold_is_appended_to(scenario):
     logs = scenario.root / "logs"
     logs.mkdir()
     (logs / "launcher.log").write_bytes(b"x" * 1048576)
-    scenario.run(answers=["ok"])
+    scenario.run(answers={START_FAILED: OK})
     assert not (logs / "launcher_old_1.log").exists()
     data = (logs / "launcher.log").read_bytes()
     assert data.startswith(b"x" * 1048576) and b"Varnix Launcher started." in data
@@ -59,51 +61,39 @@ def start_running_application(name):
     """A process named Varnix.exe elsewhere in the prefix, running until told to stop."""
     other = Scenario(name)
     other.install_stub("sleep=60000")
-    process = subprocess.Popen(["wine", windows_path(other.system / "Varnix.exe")], env=wine_env(),
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+    process = start_windows_program(other.system / "Varnix.exe")
     assert wait_for(lambda: other.stub_runs()), "running Varnix.exe did not start"
     return other, process
 
 
-def check_already_running(scenario, env=None):
+@pytest.mark.parametrize("overrides, kind", [(None, "taskdialog"), (WINEDLLOVERRIDES_WITHOUT_COMCTL32, "messagebox")],
+                         ids=["task dialog", "message box without comctl32"])
+def test_already_running_shows_a_dialog_and_exits_0(scenario, overrides, kind):
     other, process = start_running_application(scenario.name + "_other")
     try:
         scenario.install_stub("sleep=2500")
-        run = scenario.run(answers=["ok"], env=env)
+        run = scenario.run(answers={ALREADY_RUNNING: OK}, env=overrides and {"WINEDLLOVERRIDES": overrides})
     finally:
         other.stop_stub()
         process.wait(timeout=30)
     assert run.exit_code == 0
-    assert [(d.main, d.content) for d in run.dialogs] == [("Varnix уже запущен", "Программа уже работает.\n")]
-    assert run.dialogs[0].buttons == [1]
-    assert_in_order(run.log, BANNER + ["Varnix is already running. Update and launch skipped."])
-    assert "Launching Varnix." not in run.log
+    assert run.contents == [(ALREADY_RUNNING, "Программа уже работает.\n")]
+    assert run.dialogs[0].buttons == [IDOK]
+    assert run.dialogs[0].kind == kind
+    assert_in_order(run.log, BANNER + [ALREADY_RUNNING_LOGGED])
+    assert LAUNCHING not in run.log
     assert scenario.stub_runs() == []
-    return run
-
-
-def test_already_running_shows_task_dialog_and_exits_0(scenario):
-    run = check_already_running(scenario)
-    assert run.dialogs[0].kind == "taskdialog"
-
-
-def test_already_running_falls_back_to_message_box_without_comctl32(scenario):
-    run = check_already_running(scenario, env={"WINEDLLOVERRIDES": "mscoree,mshtml=;comctl32=d"})
-    assert run.dialogs[0].kind == "messagebox"
 
 
 def test_error_dialog_falls_back_to_message_box_with_instruction_blank_line_content(scenario):
     scenario.use_unreachable_site()
-    run = scenario.run(answers=["ok"], env={"WINEDLLOVERRIDES": "mscoree,mshtml=;comctl32=d"})
+    run = scenario.run(answers={START_FAILED: OK}, env={"WINEDLLOVERRIDES": WINEDLLOVERRIDES_WITHOUT_COMCTL32})
     assert run.exit_code == 1
     [dialog] = run.dialogs
     assert dialog.kind == "messagebox"
-    assert dialog.main == "Не удалось запустить Varnix"
+    assert dialog.main == START_FAILED
     assert dialog.content.startswith("Не удалось загрузить manifest.txt и не найден локальный Varnix.exe.\n\n")
-    assert dialog.buttons == [1]
-
-
+    assert dialog.buttons == [IDOK]
 
 
 def test_launcher_is_one_self_contained_gui_executable():

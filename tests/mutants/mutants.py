@@ -36,7 +36,10 @@ class Mutant:
 MUTANTS = [
     Mutant("watch window 800 ms", "src/launch/app_launch.h",
            "kLaunchWatchMilliseconds = 1800", "kLaunchWatchMilliseconds = 800",
-           e2e="watch_window"),
+           e2e="test_exit_of_the_application_against_the_watch"),
+    Mutant("watch window 3500 ms", "src/launch/app_launch.h",
+           "kLaunchWatchMilliseconds = 1800", "kLaunchWatchMilliseconds = 3500",
+           e2e="test_exit_of_the_application_against_the_watch"),
     Mutant("status 300 counted as success", "src/net/http.cpp",
            "status > 299", "status > 300", unit="HttpTest.StatusesOutsideTwoHundreds*"),
     Mutant("log rotation one byte late", "src/platform/log.h",

@@ -2,17 +2,22 @@
 // every top-level window titled "Varnix Launcher" that the program shows (each child control's
 // class, id and text), answers it, and records the program's exit code.
 //
-//   dialog_driver.exe RESULT_FILE ANSWERS CMDLINE_FILE [TIMEOUT_SECONDS [KILL_WHEN]]
+//   dialog_driver.exe RESULT_FILE ANSWERS_FILE CMDLINE_FILE [TIMEOUT_SECONDS [KILL_WHEN]]
 //
 // KILL_WHEN ends the program from outside (TerminateProcess) the moment a condition holds:
 // "exists:PATH" (a file or directory appears), "log:PATH|TEXT" (a file contains TEXT) or
 // "after:MS" (that many milliseconds after the start).
-// ANSWERS is a comma list of ok, yes, no or close, used one per dialog ("-" for none); when the
-// list runs out, a dialog gets its first button. RESULT_FILE receives JSON lines. When the
-// environment names a directory in DIALOG_DRIVER_SCREENSHOTS, each dialog is also saved there
-// as it appeared on the screen (dialog_N.bmp).
+// ANSWERS_FILE (UTF-8) says which dialogs the test expects and how each is answered: a first
+// line "ordered" or "keyed", then one line per answer, "ANSWER<TAB>MAIN INSTRUCTION", where
+// ANSWER is ok, yes, no or close. "ordered": the n-th dialog must carry the n-th line's main
+// instruction; "keyed": any dialog whose main instruction is listed gets that answer. A dialog
+// that matches no line is never answered: it is recorded as "unexpected" and the program is
+// ended at once (exit code 997), so a test fails on the first dialog it did not foresee.
+// RESULT_FILE receives JSON lines. When the environment names a directory in
+// DIALOG_DRIVER_SCREENSHOTS, each dialog is also saved there as it appeared (dialog_N.bmp).
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -67,14 +72,70 @@ BOOL CALLBACK collectControl(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+struct Answer {
+    std::string answer;
+    std::wstring mainInstruction;
+};
+
+struct Answers {
+    bool ordered = false;
+    std::vector<Answer> lines;
+    size_t next = 0;
+
+    // The answer for a dialog with this main instruction; empty when the test did not expect it.
+    std::string take(const std::wstring& mainInstruction) {
+        if (ordered) {
+            if (next >= lines.size() || lines[next].mainInstruction != mainInstruction) return {};
+            return lines[next++].answer;
+        }
+        for (const Answer& line : lines) {
+            if (line.mainInstruction == mainInstruction) return line.answer;
+        }
+        return {};
+    }
+};
+
+Answers readAnswers(const std::wstring& path) {
+    Answers answers;
+    std::istringstream stream(readFileBytes(path));
+    std::string line;
+    if (std::getline(stream, line)) answers.ordered = line == "ordered";
+    while (std::getline(stream, line)) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        answers.lines.push_back({line.substr(0, tab), fromUtf8(line.substr(tab + 1))});
+    }
+    return answers;
+}
+
+bool isStatic(const Control& control) {
+    return _wcsicmp(control.className.c_str(), L"Static") == 0;
+}
+
+// A message box holds its whole text in the static control 65535, the main instruction before
+// the first blank line; a task dialog shows the main instruction as its first non-empty static.
+std::wstring mainInstruction(const std::vector<Control>& controls) {
+    for (const Control& control : controls) {
+        if (isStatic(control) && control.id == 65535) {
+            return control.text.substr(0, control.text.find(L"\n\n"));
+        }
+    }
+    for (const Control& control : controls) {
+        if (isStatic(control) && !control.text.empty()) return control.text;
+    }
+    return {};
+}
+
 int buttonId(const std::string& answer) {
     if (answer == "yes") return IDYES;
     if (answer == "no") return IDNO;
     return IDOK;
 }
 
-std::string recordDialog(const std::vector<Control>& controls, const std::string& answer) {
-    std::string json = "{\"type\":\"dialog\",\"answer\":\"" + answer + "\",\"controls\":[";
+std::string recordDialog(const char* type, const std::vector<Control>& controls,
+                         const std::string& answer) {
+    std::string json =
+        std::string("{\"type\":\"") + type + "\",\"answer\":\"" + answer + "\",\"controls\":[";
     for (size_t i = 0; i < controls.size(); ++i) {
         json += (i ? "," : "");
         json += "{\"class\":" + jsonString(controls[i].className) +
@@ -88,16 +149,7 @@ bool isButton(const Control& control) {
     return _wcsicmp(control.className.c_str(), L"Button") == 0;
 }
 
-void answerDialog(HWND dialog, const std::vector<Control>& controls, std::string& answer) {
-    if (answer.empty()) {
-        // No answer left: take the first button, as a user pressing Enter would.
-        for (const Control& control : controls) {
-            if (isButton(control)) {
-                answer = control.id == IDYES ? "yes" : control.id == IDNO ? "no" : "ok";
-                break;
-            }
-        }
-    }
+void answerDialog(HWND dialog, const std::vector<Control>& controls, const std::string& answer) {
     if (answer == "close") {
         PostMessageW(dialog, WM_CLOSE, 0, 0);
         return;
@@ -173,13 +225,35 @@ std::wstring screenshotDirectory() {
     return buffer;
 }
 
-std::vector<std::string> splitAnswers(const std::string& text) {
-    std::vector<std::string> answers;
-    if (text == "-") return answers;
-    std::istringstream stream(text);
-    for (std::string answer; std::getline(stream, answer, ',');)
-        answers.push_back(answer);
-    return answers;
+std::vector<Control> controlsOf(HWND dialog) {
+    std::vector<Control> controls;
+    EnumChildWindows(dialog, collectControl, reinterpret_cast<LPARAM>(&controls));
+    return controls;
+}
+
+bool sameControls(const std::vector<Control>& a, const std::vector<Control>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].id != b[i].id || a[i].text != b[i].text || a[i].className != b[i].className)
+            return false;
+    }
+    return true;
+}
+
+// A dialog becomes visible while it may still be laying out its controls: read them once they
+// hold a button and a main instruction and stay the same over three looks (2 s at most).
+std::vector<Control> settledControls(HWND dialog) {
+    std::vector<Control> previous = controlsOf(dialog);
+    int stableLooks = 0;
+    for (int i = 0; i < 80 && stableLooks < 3; ++i) {
+        Sleep(25);
+        std::vector<Control> current = controlsOf(dialog);
+        const bool ready = std::any_of(current.begin(), current.end(), isButton) &&
+                           !mainInstruction(current).empty();
+        stableLooks = ready && sameControls(previous, current) ? stableLooks + 1 : 0;
+        previous = std::move(current);
+    }
+    return previous;
 }
 
 }  // namespace
@@ -187,7 +261,7 @@ std::vector<std::string> splitAnswers(const std::string& text) {
 int wmain(int argc, wchar_t** argv) {
     if (argc < 4) return 2;
     const std::wstring resultPath = argv[1];
-    std::vector<std::string> answers = splitAnswers(toUtf8(argv[2]));
+    Answers answers = readAnswers(argv[2]);
     std::wstring commandLine = fromUtf8(readFileBytes(argv[3]));
     const DWORD timeoutMs = argc > 4 ? std::wcstoul(argv[4], nullptr, 10) * 1000 : 120000;
     const std::wstring killWhen = argc > 5 ? argv[5] : L"";
@@ -212,7 +286,6 @@ int wmain(int argc, wchar_t** argv) {
 
     const std::wstring screenshots = screenshotDirectory();
     int dialogCount = 0;
-    size_t nextAnswer = 0;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (WaitForSingleObject(info.hProcess, killWhen.empty() ? 50 : 5) == WAIT_TIMEOUT) {
         if (!killWhen.empty() && killConditionHolds(killWhen, startedTicks)) {
@@ -229,17 +302,21 @@ int wmain(int argc, wchar_t** argv) {
         Search search{info.dwProcessId, nullptr};
         EnumWindows(findDialog, reinterpret_cast<LPARAM>(&search));
         if (search.found == nullptr) continue;
-        Sleep(100);  // let the dialog finish laying out its controls
-        std::vector<Control> controls;
-        EnumChildWindows(search.found, collectControl, reinterpret_cast<LPARAM>(&controls));
+        const std::vector<Control> controls = settledControls(search.found);
         ++dialogCount;
         if (!screenshots.empty()) {
             saveScreenshot(search.found,
                            screenshots + L"\\dialog_" + std::to_wstring(dialogCount) + L".bmp");
         }
-        std::string answer = nextAnswer < answers.size() ? answers[nextAnswer++] : "";
+        const std::string answer = answers.take(mainInstruction(controls));
+        if (answer.empty()) {
+            appendLine(resultPath, recordDialog("unexpected", controls, answer));
+            TerminateProcess(info.hProcess, 997);
+            WaitForSingleObject(info.hProcess, INFINITE);
+            break;
+        }
         answerDialog(search.found, controls, answer);
-        appendLine(resultPath, recordDialog(controls, answer));
+        appendLine(resultPath, recordDialog("dialog", controls, answer));
         for (int i = 0; i < 100 && IsWindow(search.found); ++i)
             Sleep(50);
     }

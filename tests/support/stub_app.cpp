@@ -3,11 +3,15 @@
 // blank-separated words:
 //   exit=N      exit code (decimal or 0x...), default 0
 //   sleep=MS    keep running this long first (ends early when "stub_stop" appears beside it)
+//   exit_at=MS  keep running until MS after this process was created (same early end); timed
+//               from the creation, not from the first instruction, so a slow start under load
+//               does not move the moment the launcher's watch sees the exit
 //   request=F   copy file F (beside the stub) to dependency_request.txt first
 // Each start appends one JSON line to "stub_runs.jsonl" beside it.
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -43,16 +47,29 @@ std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
-long long epochMilliseconds() {
-    FILETIME now{};
-    GetSystemTimePreciseAsFileTime(&now);
+long long epochMilliseconds(const FILETIME& time) {
     const unsigned long long ticks =
-        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     return static_cast<long long>((ticks - 116444736000000000ULL) / 10000ULL);
 }
 
-std::string recordJson(const std::wstring& dir, long long startMs) {
+long long nowMilliseconds() {
+    FILETIME now{};
+    GetSystemTimePreciseAsFileTime(&now);
+    return epochMilliseconds(now);
+}
+
+long long createdMilliseconds() {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+        return nowMilliseconds();
+    }
+    return epochMilliseconds(created);
+}
+
+std::string recordJson(const std::wstring& dir, long long startMs, long long createdMs) {
     std::string json = "{\"start_ms\":" + std::to_string(startMs);
+    json += ",\"created_ms\":" + std::to_string(createdMs);
     json += ",\"cmdline\":" + jsonString(GetCommandLineW());
     int count = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -93,11 +110,12 @@ std::string recordJson(const std::wstring& dir, long long startMs) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    const long long startMs = epochMilliseconds();
+    const long long startMs = nowMilliseconds();
+    const long long createdMs = createdMilliseconds();
     const std::wstring dir = ownDirectory();
     const std::wstring runsPath = dir + L"\\stub_runs.jsonl";
     const size_t startIndex = lines(readFileBytes(runsPath)).size();
-    appendLine(runsPath, recordJson(dir, startMs));
+    appendLine(runsPath, recordJson(dir, startMs, createdMs));
 
     const std::vector<std::string> behaviour = lines(readFileBytes(dir + L"\\stub_behavior.txt"));
     std::string line;
@@ -105,6 +123,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     unsigned long exitCode = 0;
     unsigned long sleepMs = 0;
+    long long exitAtMs = -1;
     std::istringstream words(line);
     for (std::string word; words >> word;) {
         const size_t eq = word.find('=');
@@ -112,15 +131,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
         if (key == "exit") exitCode = std::strtoul(value.c_str(), nullptr, 0);
         if (key == "sleep") sleepMs = std::strtoul(value.c_str(), nullptr, 0);
+        if (key == "exit_at") exitAtMs = std::strtoll(value.c_str(), nullptr, 0);
         if (key == "request") {
             CopyFileW((dir + L"\\" + fromUtf8(value)).c_str(),
                       (dir + L"\\dependency_request.txt").c_str(), FALSE);
         }
     }
+    const long long until = exitAtMs >= 0 ? createdMs + exitAtMs : nowMilliseconds() + sleepMs;
     const std::wstring stopPath = dir + L"\\stub_stop";
-    for (unsigned long waited = 0; waited < sleepMs; waited += 50) {
+    for (long long left = until - nowMilliseconds(); left > 0; left = until - nowMilliseconds()) {
         if (GetFileAttributesW(stopPath.c_str()) != INVALID_FILE_ATTRIBUTES) break;
-        Sleep(50);
+        Sleep(static_cast<DWORD>(std::min(left, 20LL)));
     }
     ExitProcess(static_cast<UINT>(exitCode));
 }

@@ -15,12 +15,17 @@ class HttpTest : public ::testing::Test {
   protected:
     void SetUp() override {
         wchar_t host[256] = {};
-        if (GetEnvironmentVariableW(L"VARNIX_FAULT_SITE", host, 256) == 0) {
-            GTEST_SKIP() << "VARNIX_FAULT_SITE not set (the bench starts the fault server)";
+        wchar_t port[16] = {};
+        if (GetEnvironmentVariableW(L"VARNIX_FAULT_SITE", host, 256) == 0 ||
+            GetEnvironmentVariableW(L"VARNIX_UNREACHABLE_PORT", port, 16) == 0) {
+            GTEST_SKIP() << "VARNIX_FAULT_SITE or VARNIX_UNREACHABLE_PORT not set (the bench sets "
+                            "both and starts the fault server)";
         }
         base = L"https://" + std::wstring(host);
+        unreachable = L"https://localhost:" + std::wstring(port);
     }
     std::wstring base;
+    std::wstring unreachable;  // a port where nothing listens
 };
 
 }  // namespace
@@ -65,7 +70,7 @@ TEST_F(HttpTest, BrokenTransfersFailWithTheFailedStepNamed) {
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(downloadToMemory(L"not a url", body, &error));
     EXPECT_EQ(error, L"Не удалось разобрать URL: not a url");
-    EXPECT_FALSE(downloadToMemory(L"https://localhost:47449/nothing-listens", body, &error));
+    EXPECT_FALSE(downloadToMemory(unreachable + L"/nothing-listens", body, &error));
     EXPECT_EQ(error.rfind(L"Ошибка загрузки: ", 0), 0u) << error;
 }
 
