@@ -116,7 +116,7 @@ int firstLaunch(RunState& state) {
 int runLauncher() {
     RunState state;
     state.rootDir = moduleDirectory();
-    state.systemDir = joinPath(state.rootDir, L"system");
+    state.systemDir = joinPath(state.rootDir, contract::kSystemDirectoryName);
     startLog(state);
     ensureDirectory(state.systemDir);
 

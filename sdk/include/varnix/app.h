@@ -17,7 +17,7 @@
  * exactly one C++ file of the program, define VARNIX_APP_IMPLEMENTATION before including it. The
  * C functions take UTF-8 texts and return a VarnixRequestResult as int.
  *
- * Requests are refused, never "repaired": a refused request names what the launcher would have read
+ * Requests are refused, never "repaired"; the result says which part the launcher would have read
  * differently. Package names must pass varnix::isValidPackageName and may not hold ";" or blanks at
  * either end; missing items may not hold ";"; no value may hold a line break, begin or end with a
  * blank or tab, or be invalid UTF-8. Names are matched case-sensitively by the launcher.
