@@ -27,6 +27,7 @@ add_library(varnix_core STATIC
     src/launch/app_launch.cpp
     src/launch/main_sequence.cpp
     src/launch/recovery.cpp
+    src/launch/restart_wait.cpp
     src/deps/handling.cpp
     src/net/http.cpp
     src/manifest/sha256.cpp
@@ -76,7 +77,11 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 
+add_subdirectory(sdk)
 add_subdirectory(tests/support)
 add_subdirectory(tests/unit)
 add_subdirectory(tests/e2e)
 add_subdirectory(tests/bench)
+
+add_subdirectory(tests/sdk)
+add_subdirectory(examples/minimal_app)

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""make demo: three starts of the launcher against the local update site.
+"""make demo: four starts of the launcher against the local update site.
 
 Release 1 holds the application itself ("soft", with Varnix.exe), a required library package and
 an optional "graphics_compat". The first start installs both required packages and starts the
 application; the second finds everything installed; then release 2 updates the library and the
-third start installs only that. Without a display of the user's, the dialog driver answers every
-dialog under Xvfb and saves a screenshot of each.
+third start installs only that. Release 3 replaces the application with the example built on the
+integration header (examples/minimal_app); the fourth start passes it --with-graphics, so it asks
+for "graphics_compat", the demo answers yes, and the package installs. Without a display of the
+user's, the dialog driver answers every dialog under Xvfb and saves a screenshot of each.
 """
 import os
 import pathlib
@@ -17,10 +19,13 @@ import zlib
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 
-from constants import OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD  # noqa: E402
-from harness import STUB, Package, Scenario, Site, end_leftover_processes, windows_path, wine_env  # noqa: E402
+from constants import OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, UPDATE_DOWNLOAD, YES  # noqa: E402
+from harness import BUILD, STUB, Package, Scenario, Site, end_leftover_processes, windows_path, wine_env  # noqa: E402
 
 SHOTS = ROOT / "build/demo"
+EXAMPLE = BUILD / "examples/minimal_app/Varnix.exe"
+EXAMPLE_LOG = "minimal_app.log"
+DOWNLOADS = {UPDATE_DOWNLOAD: OK, PACKAGE_DOWNLOAD: OK}
 
 
 def bmp_to_png(bmp_path, png_path):
@@ -42,9 +47,10 @@ def bmp_to_png(bmp_path, png_path):
                          + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
 
 
-def release(site, library_version):
+def release(site, library_version, application=None):
+    soft = application or {"Varnix.exe": STUB.read_bytes(), "stub_behavior.txt": b"sleep=600000\n"}
     return site.publish([
-        Package("soft", {"Varnix.exe": STUB.read_bytes(), "stub_behavior.txt": b"sleep=600000\n"}),
+        Package("soft", soft),
         Package("lib", {"lib/voice.dll": f"voice {library_version}".encode(),
                         "lib/codecs/opus.dll": f"opus {library_version}".encode()}),
         Package("graphics_compat", {"gfx/d3d.dll": b"compat"}, required=False),
@@ -58,11 +64,12 @@ def stop_application(scenario):
     (scenario.system / "stub_stop").unlink()
 
 
-def start(scenario, number, interactive, seen_lines):
-    print(f"\n=== Start {number} ===")
+def start(scenario, number, interactive, seen_lines, answers=DOWNLOADS, arguments=()):
+    print(f"\n=== Start {number} ===" + (f" (arguments: {' '.join(arguments)})" if arguments else ""))
     if interactive:
         command = windows_path(scenario.root / "VarnixLauncher.exe")
-        code = subprocess.run(["wine", command], env=wine_env(), stdin=subprocess.DEVNULL).returncode
+        code = subprocess.run(["wine", command, *arguments], env=wine_env(),
+                              stdin=subprocess.DEVNULL).returncode
         print(f"exit code: {code}")
         run_log = (scenario.root / "logs/launcher.log").read_bytes().decode("utf-8").split("\r\n")[:-1]
     else:
@@ -70,7 +77,8 @@ def start(scenario, number, interactive, seen_lines):
         shots.mkdir(parents=True, exist_ok=True)
         for old in shots.iterdir():
             old.unlink()
-        run = scenario.run(answers={UPDATE_DOWNLOAD: OK, PACKAGE_DOWNLOAD: OK}, env={"DIALOG_DRIVER_SCREENSHOTS": "Z:" + str(shots)})
+        run = scenario.run(arguments=arguments, answers=answers,
+                           env={"DIALOG_DRIVER_SCREENSHOTS": "Z:" + str(shots)})
         for index, dialog in enumerate(run.dialogs, 1):
             print(f"dialog {index} ({dialog.kind}): {dialog.main!r} / {dialog.content!r} -> {dialog.answer}")
             bmp = shots / f"dialog_{index}.bmp"
@@ -100,8 +108,18 @@ def main():
     stop_application(scenario)
     release(site, "1.1")
     print("\nPublished release 2: lib 1.1")
-    start(scenario, 3, interactive, seen)
+    seen = start(scenario, 3, interactive, seen)
     stop_application(scenario)
+    release(site, "1.1", {"Varnix.exe": EXAMPLE.read_bytes()})
+    print("\nPublished release 3: soft is the example application built on sdk/include/varnix/app.h")
+    start(scenario, 4, interactive, seen, answers={**DOWNLOADS, PACKAGES_NEEDED: YES},
+          arguments=("--with-graphics",))
+    example_log = scenario.system / EXAMPLE_LOG
+    if example_log.exists():
+        print(f"the example's own log (system\\{EXAMPLE_LOG}):")
+        for line in example_log.read_text(encoding="utf-8").splitlines():
+            print("  " + line)
+    end_leftover_processes(0)  # the example runs until its window is closed
     if not interactive:
         print(f"\nScreenshots of every dialog: {SHOTS}/start*/dialog_*.png")
     print(f"Installed files: {sorted(str(p.relative_to(scenario.system)) for p in scenario.system.rglob('*') if p.is_file())}")

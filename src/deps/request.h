@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "varnix/contract.h"
 
 namespace varnix {
 
-inline constexpr wchar_t kDependencyRequestFileName[] = L"dependency_request.txt";
+inline constexpr const wchar_t* kDependencyRequestFileName = contract::kRequestFileName;
 
 struct DependencyRequest {
     std::vector<ByteString> packages;  // sorted by bytes, no duplicates, no empty names

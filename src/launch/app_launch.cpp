@@ -15,7 +15,6 @@
 namespace varnix {
 namespace {
 
-constexpr wchar_t kTokenVariable[] = L"VARNIX_LAUNCH_TOKEN";
 constexpr DWORD kEnvironmentBufferUnits = 32767;
 
 void prependToPath(const WideString& directory) {
@@ -38,12 +37,12 @@ bool createApplicationProcess(const WideString& applicationPath, const WideStrin
     WideString commandLine = applicationCommandLine(applicationPath);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    SetEnvironmentVariableW(kTokenVariable, token.c_str());
+    SetEnvironmentVariableW(contract::kTokenVariable, token.c_str());
     const BOOL created =
         CreateProcessW(applicationPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
                        nullptr, rootDir.c_str(), &startup, &info);
     error = created ? 0 : GetLastError();
-    SetEnvironmentVariableW(kTokenVariable, nullptr);
+    SetEnvironmentVariableW(contract::kTokenVariable, nullptr);
     return created != 0;
 }
 
@@ -69,7 +68,7 @@ bool launchApplication(const WideString& rootDir, const WideString& systemDir, u
         return false;
     }
 
-    const WideString tokenPath = joinPath(systemDir, L"launch_guard.token");
+    const WideString tokenPath = joinPath(systemDir, contract::kTokenFileName);
     const ByteString token = generateLaunchToken();
     if (token.empty()) {
         if (win32Error) *win32Error = ERROR_ACCESS_DENIED;

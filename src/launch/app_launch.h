@@ -5,11 +5,12 @@
 
 #include "platform/launch_outcome.h"
 #include "platform/text.h"
+#include "varnix/contract.h"
 
 namespace varnix {
 
-inline constexpr uint32_t kLaunchWatchMilliseconds = 1800;
-inline constexpr wchar_t kApplicationFileName[] = L"Varnix.exe";
+inline constexpr uint32_t kLaunchWatchMilliseconds = contract::kLaunchWatchMilliseconds;
+inline constexpr const wchar_t* kApplicationFileName = contract::kApplicationFileName;
 
 // 64 lower-case hex digits from the system RNG; empty when the generator fails.
 ByteString generateLaunchToken();

@@ -9,6 +9,7 @@
 #include "launch/app_launch.h"
 #include "launch/command_line.h"
 #include "launch/recovery.h"
+#include "launch/restart_wait.h"
 #include "manifest/load_manifest.h"
 #include "packages/required.h"
 #include "packages/rollback.h"
@@ -115,10 +116,11 @@ int firstLaunch(RunState& state) {
 int runLauncher() {
     RunState state;
     state.rootDir = moduleDirectory();
-    state.systemDir = joinPath(state.rootDir, L"system");
+    state.systemDir = joinPath(state.rootDir, contract::kSystemDirectoryName);
     startLog(state);
     ensureDirectory(state.systemDir);
 
+    waitForRestartingApplication();
     if (isApplicationRunning()) {
         logWrite(L"Varnix is already running. Update and launch skipped.");
         showInfo(L"Varnix уже запущен", L"Программа уже работает.\n");

@@ -12,7 +12,7 @@ namespace {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
-constexpr uint32_t kDependencyRequestExitCode = 85;
+constexpr uint32_t kDependencyRequestExitCode = contract::kExitDependencyRequest;
 
 struct Relaunch {
     bool succeeded = false;

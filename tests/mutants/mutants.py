@@ -34,11 +34,11 @@ class Mutant:
 
 
 MUTANTS = [
-    Mutant("watch window 800 ms", "src/launch/app_launch.h",
-           "kLaunchWatchMilliseconds = 1800", "kLaunchWatchMilliseconds = 800",
+    Mutant("watch window 800 ms", "sdk/include/varnix/contract.h",
+           "#define VARNIX_LAUNCH_WATCH_MS 1800", "#define VARNIX_LAUNCH_WATCH_MS 800",
            e2e="test_exit_of_the_application_against_the_watch"),
-    Mutant("watch window 3500 ms", "src/launch/app_launch.h",
-           "kLaunchWatchMilliseconds = 1800", "kLaunchWatchMilliseconds = 3500",
+    Mutant("watch window 3500 ms", "sdk/include/varnix/contract.h",
+           "#define VARNIX_LAUNCH_WATCH_MS 1800", "#define VARNIX_LAUNCH_WATCH_MS 3500",
            e2e="test_exit_of_the_application_against_the_watch"),
     Mutant("status 300 counted as success", "src/net/http.cpp",
            "status > 299", "status > 300", unit="HttpTest.StatusesOutsideTwoHundreds*"),

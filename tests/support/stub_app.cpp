@@ -6,8 +6,13 @@
 //   exit_at=MS  keep running until MS after this process was created (same early end); timed
 //               from the creation, not from the first instruction, so a slow start under load
 //               does not move the moment the launcher's watch sees the exit
-//   request=F   copy file F (beside the stub) to dependency_request.txt first
-// Each start appends one JSON line to "stub_runs.jsonl" beside it.
+//   request=F   copy file F (beside the stub) to dependency_request.txt first (raw bytes)
+//   ask=A,B     ask for packages A and B through the integration header and exit with 85; with
+//   because=R   that reason and
+//   missing=M,N those missing files; a request the header refuses falls through to exit=N
+//   restart     restart through the launcher first (the header's "restart to update")
+// Each start appends one JSON line to "stub_runs.jsonl" beside it. Everything the application's
+// side of the contract covers goes through sdk/include/varnix/app.h, as a real Varnix.exe would.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -18,6 +23,7 @@
 #include <vector>
 
 #include "json_writer.h"
+#include "varnix/app.h"
 
 using namespace varnix_test;
 
@@ -53,6 +59,14 @@ long long epochMilliseconds(const FILETIME& time) {
     return static_cast<long long>((ticks - 116444736000000000ULL) / 10000ULL);
 }
 
+std::vector<std::string> commaList(const std::string& text) {
+    std::vector<std::string> items;
+    std::istringstream stream(text);
+    for (std::string item; std::getline(stream, item, ',');)
+        items.push_back(item);
+    return items;
+}
+
 long long nowMilliseconds() {
     FILETIME now{};
     GetSystemTimePreciseAsFileTime(&now);
@@ -82,14 +96,20 @@ std::string recordJson(const std::wstring& dir, long long startMs, long long cre
     GetCurrentDirectoryW(MAX_PATH, cwd);
     json += ",\"cwd\":" + jsonString(cwd);
     bool tokenPresent = false;
-    const std::wstring token = environmentValue(L"VARNIX_LAUNCH_TOKEN", tokenPresent);
+    const std::wstring token = environmentValue(VARNIX_TOKEN_VARIABLE, tokenPresent);
     json += ",\"token_env\":" + (tokenPresent ? jsonString(token) : std::string("null"));
     bool pathPresent = false;
     json += ",\"path\":" + jsonString(environmentValue(L"PATH", pathPresent));
     bool tokenFileExists = false;
-    const std::string tokenFile = readFileBytes(dir + L"\\launch_guard.token", &tokenFileExists);
+    const std::string tokenFile =
+        readFileBytes(dir + L"\\" + VARNIX_TOKEN_FILE_NAME, &tokenFileExists);
     json += ",\"token_file\":" +
             (tokenFileExists ? jsonString(fromUtf8(tokenFile)) : std::string("null"));
+    json += std::string(",\"started_by_launcher\":") +
+            (varnix::app::startedByLauncher() ? "true" : "false");
+    bool restartPresent = false;
+    const std::wstring restart = environmentValue(VARNIX_RESTART_VARIABLE, restartPresent);
+    json += ",\"restart_env\":" + (restartPresent ? jsonString(restart) : std::string("null"));
     // What the launcher left in the root directory (its current directory) at this start.
     json += ",\"root_entries\":[";
     WIN32_FIND_DATAW entry{};
@@ -124,6 +144,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     unsigned long exitCode = 0;
     unsigned long sleepMs = 0;
     long long exitAtMs = -1;
+    std::vector<std::string> asked;
+    std::vector<std::string> missing;
+    std::string reason;
     std::istringstream words(line);
     for (std::string word; words >> word;) {
         const size_t eq = word.find('=');
@@ -134,9 +157,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         if (key == "exit_at") exitAtMs = std::strtoll(value.c_str(), nullptr, 0);
         if (key == "request") {
             CopyFileW((dir + L"\\" + fromUtf8(value)).c_str(),
-                      (dir + L"\\dependency_request.txt").c_str(), FALSE);
+                      (dir + L"\\" + VARNIX_REQUEST_FILE_NAME).c_str(), FALSE);
         }
+        if (key == "ask") asked = commaList(value);
+        if (key == "because") reason = value;
+        if (key == "missing") missing = commaList(value);
+        if (key == "restart") varnix::app::restartThroughLauncher();
     }
+    if (!asked.empty()) varnix::app::requestPackagesAndExit(asked, reason, missing);
     const long long until = exitAtMs >= 0 ? createdMs + exitAtMs : nowMilliseconds() + sleepMs;
     const std::wstring stopPath = dir + L"\\stub_stop";
     for (long long left = until - nowMilliseconds(); left > 0; left = until - nowMilliseconds()) {
