@@ -57,6 +57,20 @@ MUTANTS = [
     Mutant("SECURITY test never matches", "src/launch/main_sequence.cpp",
            'return text.rfind(L"SECURITY:", 0) == 0;', 'return text.rfind(L"SECURITY!", 0) == 0;',
            e2e="signature_that_does_not_verify"),
+    Mutant("restart wait skipped", "src/launch/main_sequence.cpp",
+           "    waitForRestartingApplication();", "", e2e="test_restart_through_the_launcher"),
+    Mutant("restart wait 0 ms", "src/launch/restart_wait.h",
+           "kRestartWaitMilliseconds = contract::kRestartWaitMilliseconds;", "kRestartWaitMilliseconds = 0;",
+           e2e="test_restart_through_the_launcher"),
+    Mutant("restart variable passed on", "src/launch/restart_wait.cpp",
+           "SetEnvironmentVariableW(contract::kRestartVariable, nullptr);", "", unit="RestartWait.*"),
+    Mutant("request keeps a leading blank", "sdk/include/varnix/app.h",
+           "detail::isBlank(name.front()) ||", "", unit="FormatDependencyRequest.*"),
+    Mutant("token check ignores the length", "sdk/include/varnix/app.h",
+           "read != length", "read < length", unit="StartedByLauncher.*"),
+    Mutant("device names with an extension pass", "sdk/include/varnix/package_names.h",
+           "std::string_view stem = name.substr(0, name.find('.'));", "std::string_view stem = name;",
+           unit="PackageNames.*"),
 ]
 
 
