@@ -394,6 +394,7 @@ class Site:
         self.keys = SITE_DIR / "keys"
         self.releases = SITE_DIR / "releases"
         self.private_key = self.keys / "manifest-private.pem"
+        self.public_key = self.keys / "manifest-public.pem"
         self.counter = 0
 
     def clear(self):
@@ -426,7 +427,7 @@ class Site:
         result = subprocess.run(
             [str(REPO_TOOL), "publish", "--key", str(self.private_key), "--packages",
              str(work / "packages.txt"), "--out", str(work / "release"), "--activate",
-             str(self.repository)], capture_output=True, text=True)
+             str(self.repository), "--public-key", str(self.public_key)], capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
         return work / "release"
 

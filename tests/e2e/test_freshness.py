@@ -1,0 +1,133 @@
+"""Manifest freshness: the signed serial and expiry against the serial a launcher has stored."""
+import datetime
+import hashlib
+import os
+import subprocess
+
+import pytest
+
+from harness import MANIFEST_URL_LOGGED, REPO_TOOL, assert_in_order
+
+LIB = ("lib", {"lib/a.dll": b"a"}, True, None)
+STORED = ".packages/manifest.serial"
+OLD_TIME = 978307200  # 2001-01-01: a stored file the launcher rewrote gets a newer time
+STALE = "manifest.txt устарел: "
+
+
+def fingerprint(site):
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-in", site.public_key,
+                          "-outform", "DER"], check=True, capture_output=True).stdout
+    return hashlib.sha256(der).hexdigest()
+
+
+def hours_ago(hours):
+    moment = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(hours=hours)
+    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def serve(site, head):
+    """One required package, under these freshness lines instead of the published ones."""
+    release = site.publish([LIB])
+    body = b"".join(line for line in site.manifest_bytes().splitlines(True) if line.startswith(b"package|"))
+    site.write(head.encode() + body)
+    (site.repository / "packages").symlink_to(release / "packages")
+
+
+# stored: serial stored before (int, for this site's key), raw file bytes, or None;
+# refused: (log line after "Manifest refused: ", errorText after STALE) or None for accepted.
+CASES = [
+    ("first_contact", None, "serial|500\n", None, 500),
+    ("site_without_serials", None, "", None, None),
+    ("equal_is_the_same_release", 500, "serial|500\n", None, 500),
+    ("grown", 500, "serial|0000501\n", None, 501),
+    ("lower", 500, "serial|499\n",
+     ("serial 499 is lower than 500 already seen.", "номер выпуска меньше уже полученного"), 500),
+    ("missing", 500, "",
+     ("it has no serial, although 500 was already seen.", "нет номера выпуска"), 500),
+    ("second_serial_line", 500, "serial|501\nserial|502\n",
+     ("it has no serial, although 500 was already seen.", "нет номера выпуска"), 500),
+    ("extra_field", 500, "serial|501|x\n",
+     ("it has no serial, although 500 was already seen.", "нет номера выпуска"), 500),
+    ("expired", None, "serial|500\nexpires|2020-01-01T00:00:00Z\n",
+     ("expired at 2020-01-01T00:00:00Z.", "срок действия истёк"), None),
+    ("expired_within_skew", None, f"serial|500\nexpires|{hours_ago(23)}\n", None, 500),
+    ("stored_for_another_key", b"900\n" + b"0" * 64 + b"\n", "serial|500\n", None, 500),
+    ("truncated_stored_file", b"90", "serial|500\n", None, 500),
+]
+
+
+@pytest.mark.parametrize("stored, head, refused, after", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_stored_serial_against_the_served_one(scenario, site, stored, head, refused, after):
+    scenario.install_stub("exit=0")
+    state = scenario.system / STORED
+    if stored is not None:
+        state.parent.mkdir(parents=True)
+        state.write_bytes(stored if isinstance(stored, bytes) else f"{stored}\n{fingerprint(site)}\n".encode())
+        os.utime(state, (OLD_TIME, OLD_TIME))
+    serve(site, head)
+    run = scenario.run(answers=["ok"])
+    assert run.exit_code == 0
+    assert len(scenario.stub_runs()) == 1
+    if refused:
+        log_line, reason = refused
+        assert_in_order(run.log, ["Downloading manifest: " + MANIFEST_URL_LOGGED, "Manifest refused: " + log_line,
+                                  "Manifest download failed: " + STALE + reason,
+                                  "Manifest unavailable, local Varnix.exe found. Offline launch mode."])
+        assert not (scenario.system / "lib").exists()
+    else:
+        assert "Manifest loaded. Package count: 1" in run.log
+        assert (scenario.system / "lib/a.dll").read_bytes() == b"a"
+    if after is None:
+        assert state.exists() == (stored is not None)
+    else:
+        assert state.read_bytes() == f"{after}\n{fingerprint(site)}\n".encode()
+        assert (state.stat().st_mtime == OLD_TIME) == (after == stored)  # written only when it grew
+    assert not state.with_name("manifest.serial.tmp").exists()
+
+
+def test_refused_manifest_without_application_shows_the_offline_dialog(scenario, site):
+    serve(site, "serial|500\nexpires|2020-01-01T00:00:00Z\n")
+    run = scenario.run(answers=["ok"])
+    assert run.exit_code == 1
+    assert [(d.main, d.content) for d in run.dialogs] == [
+        ("Не удалось запустить Varnix", "Не удалось загрузить manifest.txt и не найден локальный Varnix.exe.\n\n"
+         + STALE + "срок действия истёк")]
+    assert not (scenario.system / "lib").exists()
+
+
+@pytest.mark.parametrize("leftover", [b"", b"7", b"700\n" + b"a" * 10])
+def test_leftover_temporary_serial_file_is_removed(scenario, site, leftover):
+    scenario.install_stub("exit=0")
+    temporary = scenario.system / (STORED + ".tmp")
+    temporary.parent.mkdir(parents=True)
+    temporary.write_bytes(leftover)
+    serve(site, "serial|600\n")
+    run = scenario.run(answers=["ok"])
+    assert run.exit_code == 0 and (scenario.system / "lib/a.dll").exists()
+    assert not temporary.exists()
+    assert (scenario.system / STORED).read_bytes() == f"600\n{fingerprint(site)}\n".encode()
+
+
+def test_rollback_on_the_site_brings_the_old_packages_back(scenario, site):
+    scenario.install_stub("exit=0")
+    lib = scenario.system / "lib/a.dll"
+    site.publish([("lib", {"lib/a.dll": b"a v1"}, True, None)])
+    assert scenario.run().exit_code == 0 and lib.read_bytes() == b"a v1"
+    release = site.publish([("lib", {"lib/a.dll": b"a v2"}, True, None)])
+    assert scenario.run().exit_code == 0 and lib.read_bytes() == b"a v2"
+    live = int(site.manifest_bytes().split(b"serial|")[1].split(b"\n")[0])
+    (release.parent / "packages.txt").write_text(f"lib|{release}/packages/lib.zip|1\n")
+    refused = subprocess.run([REPO_TOOL, "publish", "--key", site.private_key, "--packages",
+                              release.parent / "packages.txt", "--out", release.parent / "lower",
+                              "--activate", site.repository, "--public-key", site.public_key,
+                              "--serial", str(live - 1)],
+                             capture_output=True, text=True)
+    assert refused.returncode == 1 and "not larger than the live serial" in refused.stderr
+
+    result = subprocess.run([REPO_TOOL, "rollback", "--link", site.repository, "--key", site.private_key,
+                             "--public-key", site.public_key], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    run = scenario.run()
+    assert run.exit_code == 0 and lib.read_bytes() == b"a v1"
+    assert not any(m.startswith("Manifest refused") for m in run.this_run)
+    assert_in_order(run.this_run, ["Package needs install/update: lib", "Install package completed: lib"])
