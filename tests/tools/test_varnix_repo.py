@@ -1,5 +1,6 @@
 """varnix-repo: keys, publish, sign and verify, as release engineers use them."""
 import datetime
+import hashlib
 import os
 import pathlib
 import stat
@@ -122,7 +123,7 @@ def test_publish_never_overwrites_a_release_and_switches_atomically(tmp_path, ke
     link = tmp_path / "current"
     for release in ("r2", "r3"):
         result = repo("publish", "--key", keys / "manifest-private.pem", "--packages", tmp_path / "list.txt",
-                      "--out", tmp_path / release, "--activate", link)
+                      "--out", tmp_path / release, "--activate", link, "--public-key", keys / "manifest-public.pem")
         assert result.returncode == 0, result.stderr
         assert os.readlink(link) == str(tmp_path / release)
 
@@ -147,10 +148,12 @@ def freshness(site):
             if key in ("serial", "expires")}
 
 
-def publish_live(tmp_path, keys, release, *extra, data=b"a"):
+def publish_live(tmp_path, keys, release, *extra, data=b"a", private="manifest-private.pem"):
     archive = make_zip(tmp_path / f"{release}.zip", {"a.txt": data})
     (tmp_path / f"{release}.txt").write_text(f"core|{archive}|1\n")
-    return repo("publish", "--key", keys / "manifest-private.pem", "--packages", tmp_path / f"{release}.txt",
+    if "--activate" in extra and "--public-key" not in extra:
+        extra += ("--public-key", keys / "manifest-public.pem")
+    return repo("publish", "--key", keys / private, "--packages", tmp_path / f"{release}.txt",
                 "--out", tmp_path / release, *extra)
 
 
@@ -240,3 +243,60 @@ def test_rollback_republishes_the_previous_packages_under_a_higher_serial(tmp_pa
                  "--public-key", keys / "manifest-public.pem", "--to", tmp_path / "r1")
     assert wrong.returncode == 1 and "does not verify" in wrong.stderr
     assert os.readlink(link) == str(target)  # nothing switched
+
+
+def key_fingerprint(public_key):
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-in", public_key, "-outform", "DER"],
+                         check=True, capture_output=True).stdout
+    return hashlib.sha256(der).hexdigest()
+
+
+@pytest.mark.parametrize("command, code, message", [
+    (["publish", "--activate", "{link}"], 2, "--activate needs --public-key"),
+    (["publish", "--activate", "{link}", "--public-key", "{other_public}"], 1, "does not verify"),
+    (["publish", "--activate", "{link}", "--public-key", "{public}", "--fingerprint", "ab" * 32], 1,
+     "not the expected"),
+    (["publish", "--activate", "{link}", "--public-key", "{public}", "--fingerprint", "{other_print}"], 1,
+     "not the expected"),
+    (["activate", "{old}", "--link", "{link}", "--public-key", "{public}"], 1, "lower than the live"),
+    (["activate", "{old}", "--link", "{link}", "--public-key", "{other_public}"], 1, "does not verify"),
+    (["activate", "{tmp}/nowhere", "--link", "{link}", "--public-key", "{public}"], 1, "not a release directory"),
+    (["activate", "{old}", "--link", "{link}"], 2, "usage"),
+])
+def test_nothing_goes_live_that_launchers_would_refuse(tmp_path, keys, command, code, message):
+    other = tmp_path / "other"
+    assert repo("keygen", "--out", other).returncode == 0
+    link = tmp_path / "current"
+    assert publish_live(tmp_path, keys, "old", "--serial", "5").returncode == 0
+    assert publish_live(tmp_path, keys, "live", "--activate", link).returncode == 0
+    values = {"link": link, "public": keys / "manifest-public.pem", "other_public": other / "manifest-public.pem",
+              "other_print": key_fingerprint(other / "manifest-public.pem"), "old": tmp_path / "old", "tmp": tmp_path}
+    words = [str(word).format(**values) for word in command]
+    if words[0] == "publish":
+        (tmp_path / "new.txt").write_text(f"core|{tmp_path / 'live.zip'}|1\n")
+        words += ["--key", keys / "manifest-private.pem", "--packages", tmp_path / "new.txt", "--out", tmp_path / "new"]
+    result = repo(*words)
+    assert result.returncode == code and message in result.stderr, result.stderr
+    assert os.readlink(link) == str(tmp_path / "live")
+    assert (tmp_path / "current.history").read_text().splitlines() == [str(tmp_path / "live")]
+
+
+def test_activate_and_status_switch_and_show_the_live_release(tmp_path, keys):
+    link = tmp_path / "current"
+    public = keys / "manifest-public.pem"
+    assert publish_live(tmp_path, keys, "old", "--serial", "5").returncode == 0
+    assert publish_live(tmp_path, keys, "live", "--activate", link, "--expires-in", "3").returncode == 0
+    status = repo("status", "--link", link, "--public-key", public)
+    assert status.returncode == 0, status.stderr
+    lines = freshness(tmp_path / "live")
+    live_zip = hashlib.sha256((tmp_path / "live/packages/live.zip").read_bytes()).hexdigest()
+    assert status.stdout == (f"live: {tmp_path / 'live'}\nserial: {lines['serial']}\nexpires: {lines['expires']}\n"
+                             f"package: core live.zip required {live_zip}\n"
+                             f"key: {key_fingerprint(public)} (signature valid)\n")
+    forced = repo("activate", tmp_path / "old", "--link", link, "--public-key", public, "--force",
+                  "--fingerprint", key_fingerprint(public).upper())
+    assert forced.returncode == 0, forced.stderr
+    assert os.readlink(link) == str(tmp_path / "old")
+    assert repo("status", "--link", link).stdout.startswith(f"live: {tmp_path / 'old'}\nserial: 5\nexpires: never\n")
+    assert (tmp_path / "current.history").read_text().splitlines() == [str(tmp_path / "live"), str(tmp_path / "old")]
+    assert repo("status", "--link", tmp_path / "none").returncode == 1

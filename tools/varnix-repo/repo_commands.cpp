@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sstream>
 
 #include "manifest/manifest.h"
@@ -252,6 +253,40 @@ std::string checkFreshness(const std::string& manifestText, std::time_t now,
            "\nexpires: " + (lines.expiresAt ? lines.expiresText : std::string("never")) + "\n";
 }
 
+std::optional<uint64_t> releaseSerial(const fs::path& release) {
+    std::string manifest;
+    if (!readFile((release / "manifest.txt").string(), manifest)) return std::nullopt;
+    return varnix::parseFreshnessLines(manifest).serial;
+}
+
+// Everything a launcher would check, with the key it carries, before the link moves.
+std::string checkBeforeSwitch(const GoLiveKey& key, const fs::path& release,
+                              const LiveRelease& live, bool force) {
+    std::string error;
+    if (!key.fingerprint.empty()) {
+        std::string actual;
+        if (!publicKeyFingerprint(key.publicKeyPath, actual, error)) return error;
+        if (actual != varnix::toLowerAscii(key.fingerprint)) {
+            return key.publicKeyPath + " has the fingerprint " + actual + ", not the expected " +
+                   key.fingerprint;
+        }
+    }
+    std::ostringstream verifyOut, verifyErr;
+    if (verifyCommand(key.publicKeyPath, release.string(), verifyOut, verifyErr) != 0) {
+        return release.string() + " does not pass verify with " + key.publicKeyPath + ":\n" +
+               verifyErr.str();
+    }
+    const std::optional<uint64_t> serial = releaseSerial(release);
+    if (!force && live.lines.serial && (!serial || *serial < *live.lines.serial)) {
+        return release.string() + " has " +
+               (serial ? "the serial " + std::to_string(*serial) : std::string("no serial")) +
+               ", lower than the live " + std::to_string(*live.lines.serial) +
+               ": every launcher that has seen the live one would refuse it. Use rollback, or "
+               "--force";
+    }
+    return {};
+}
+
 bool switchAndRecord(const fs::path& target, const std::string& link, std::string& error) {
     return activate(target, link, error) && appendHistory(link, fs::absolute(target), error);
 }
@@ -324,6 +359,12 @@ int publishCommand(const PublishOptions& options, std::ostream& out, std::ostrea
     out << "published " << specs.size() << " package(s) to " << options.outDir << " (serial "
         << serial << ")\n";
     if (!options.activateLink.empty()) {
+        error = checkBeforeSwitch(options.goLive, target, live, false);
+        if (!error.empty()) {
+            err << "publish: " << error << "\n"
+                << "publish: " << options.activateLink << " still serves what it served\n";
+            return 1;
+        }
         if (!switchAndRecord(target, options.activateLink, error)) {
             err << "publish: " << error << "\n";
             return 1;
@@ -349,28 +390,74 @@ int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostr
         return fail(options.link + ".history names no release before the live one; give --to");
     }
     // Only what this key signed before is signed again; its expiry may well have passed.
-    if (!signatureVerifies(options.publicKeyPath, source, error)) return fail(error);
+    if (!signatureVerifies(options.goLive.publicKeyPath, source, error)) return fail(error);
     uint64_t serial = 0;
     const std::time_t now = std::time(nullptr);
     if (!chooseSerial("", false, live, now, serial, error)) return fail(error);
     const fs::path target =
         source.parent_path() / (source.filename().string() + "-rollback-" + std::to_string(serial));
     error = placeRelease(target, [&](const fs::path& staging) {
-        std::string problem = rebuildRelease(
+        const std::string problem = rebuildRelease(
             options.keyPath, source, freshnessHeader(serial, options.expiresInDays, now), staging);
-        std::ostringstream stagedOut, stagedErr;
-        if (problem.empty() &&
-            verifyCommand(options.publicKeyPath, staging.string(), stagedOut, stagedErr) != 0) {
-            problem = "the re-signed release does not verify with " + options.publicKeyPath +
-                      ":\n" + stagedErr.str();
-        }
-        return problem;
+        return problem.empty() ? checkBeforeSwitch(options.goLive, staging, live, false) : problem;
     });
     if (!error.empty()) return fail(error);
     if (!switchAndRecord(target, options.link, error)) return fail(error);
     out << options.link << " now serves " << target.string() << ": the packages of "
         << source.string() << " under serial " << serial << "\n";
     return 0;
+}
+
+int activateCommand(const ActivateOptions& options, std::ostream& out, std::ostream& err) {
+    LiveRelease live;
+    std::string error;
+    const fs::path release = fs::absolute(options.release);
+    if (!fs::is_directory(release)) {
+        error = options.release + " is not a release directory";
+    } else if (readLiveRelease(options.link, live, error)) {
+        error = checkBeforeSwitch(options.goLive, release, live, options.force);
+    }
+    if (error.empty()) switchAndRecord(release, options.link, error);
+    if (!error.empty()) {
+        err << "activate: " << error << "\n";
+        return 1;
+    }
+    out << options.link << " now serves " << release.string() << "\n";
+    return 0;
+}
+
+int statusCommand(const std::string& link, const std::string& publicKeyPath, std::ostream& out,
+                  std::ostream& err) {
+    LiveRelease live;
+    std::string error, manifestText;
+    if (!readLiveRelease(link, live, error)) {
+        err << "status: " << error << "\n";
+        return 1;
+    }
+    if (!live.exists || !readFile((fs::path(link) / "manifest.txt").string(), manifestText)) {
+        err << "status: " << link << " serves no release\n";
+        return 1;
+    }
+    out << "live: " << live.directory.string() << "\n"
+        << "serial: " << (live.lines.serial ? std::to_string(*live.lines.serial) : "none") << "\n"
+        << "expires: " << (live.lines.expiresAt ? live.lines.expiresText : "never") << "\n";
+    for (const varnix::PackageEntry& entry : varnix::parseManifest(manifestText)) {
+        out << "package: " << entry.name << " " << entry.archive << " "
+            << (entry.required ? "required" : "optional") << " " << entry.sha256 << "\n";
+    }
+    if (publicKeyPath.empty()) {
+        out << "key: not checked (give --public-key)\n";
+        return 0;
+    }
+    std::string fingerprint;
+    if (!publicKeyFingerprint(publicKeyPath, fingerprint, error)) {
+        err << "status: " << error << "\n";
+        return 1;
+    }
+    const bool valid = signatureVerifies(publicKeyPath, fs::path(link), error);
+    out << "key: " << fingerprint << (valid ? " (signature valid)" : " (signature does NOT verify)")
+        << "\n";
+    return valid ? 0 : 1;
 }
 
 int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, std::ostream& out,
