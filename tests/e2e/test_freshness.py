@@ -6,10 +6,10 @@ import subprocess
 
 import pytest
 
-from harness import MANIFEST_URL_LOGGED, REPO_TOOL, assert_in_order
+from harness import MANIFEST_URL_LOGGED, REPO_TOOL, STORED_SERIAL, assert_in_order
 
 LIB = ("lib", {"lib/a.dll": b"a"}, True, None)
-STORED = ".packages/manifest.serial"
+STORED = str(STORED_SERIAL)
 OLD_TIME = 978307200  # 2001-01-01: a stored file the launcher rewrote gets a newer time
 STALE = "manifest.txt устарел: "
 
@@ -111,7 +111,7 @@ def test_leftover_temporary_serial_file_is_removed(scenario, site, leftover):
 def test_rollback_on_the_site_brings_the_old_packages_back(scenario, site):
     scenario.install_stub("exit=0")
     lib = scenario.system / "lib/a.dll"
-    site.publish([("lib", {"lib/a.dll": b"a v1"}, True, None)])
+    first = site.publish([("lib", {"lib/a.dll": b"a v1"}, True, None)])
     assert scenario.run().exit_code == 0 and lib.read_bytes() == b"a v1"
     release = site.publish([("lib", {"lib/a.dll": b"a v2"}, True, None)])
     assert scenario.run().exit_code == 0 and lib.read_bytes() == b"a v2"
@@ -127,6 +127,11 @@ def test_rollback_on_the_site_brings_the_old_packages_back(scenario, site):
     result = subprocess.run([REPO_TOOL, "rollback", "--link", site.repository, "--key", site.private_key,
                              "--public-key", site.public_key], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
+    back = subprocess.run([REPO_TOOL, "activate", release, "--link", site.repository, "--public-key",
+                           site.public_key], capture_output=True, text=True)
+    assert back.returncode == 1 and "lower than the live" in back.stderr  # clients would refuse it
+    status = subprocess.run([REPO_TOOL, "status", "--link", site.repository], capture_output=True, text=True)
+    assert status.stdout.startswith(f"live: {first}-rollback-"), status.stdout
     run = scenario.run()
     assert run.exit_code == 0 and lib.read_bytes() == b"a v1"
     assert not any(m.startswith("Manifest refused") for m in run.this_run)
