@@ -42,13 +42,6 @@ int daysInMonth(int year, int month) {
     return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
-// The value after the prefix: exactly one field, nothing else on the line.
-std::optional<ByteString> singleField(const ByteString& line, size_t prefixLength) {
-    ByteString value = line.substr(prefixLength);
-    if (value.find('|') != ByteString::npos) return std::nullopt;
-    return value;
-}
-
 }  // namespace
 
 std::optional<uint64_t> parseSerial(const ByteString& digits) {
@@ -84,18 +77,18 @@ FreshnessLines parseFreshnessLines(const ByteString& manifestText) {
     for (const ByteString& rawLine : splitString(manifestText, '\n')) {
         const ByteString line = trimWhitespace(rawLine);
         if (startsWith(line, kSerialPrefix)) {
-            const auto value = singleField(line, sizeof kSerialPrefix - 1);
-            const auto serial = value ? parseSerial(*value) : std::nullopt;
+            // A line with extra "|" fields fails the value's own check, like any other typo.
+            const auto serial = parseSerial(line.substr(sizeof kSerialPrefix - 1));
             if (serialSeen || !serial) lines.wellFormed = false;
             serialSeen = true;
             lines.serial = serial;
         } else if (startsWith(line, kExpiresPrefix)) {
-            const auto value = singleField(line, sizeof kExpiresPrefix - 1);
-            const auto expires = value ? parseUtcTime(*value) : std::nullopt;
+            const ByteString value = line.substr(sizeof kExpiresPrefix - 1);
+            const auto expires = parseUtcTime(value);
             if (expiresSeen || !expires) lines.wellFormed = false;
             expiresSeen = true;
             lines.expiresAt = expires;
-            lines.expiresText = value.value_or(ByteString());
+            lines.expiresText = value;
         }
     }
     if (!lines.wellFormed) lines.serial.reset();

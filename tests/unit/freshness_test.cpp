@@ -52,6 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
                   std::nullopt, std::nullopt},
         LinesCase{"expires_local_time", "serial|7\nexpires|2026-01-01T00:00:00", false,
                   std::nullopt, std::nullopt},
+        LinesCase{"expires_extra_field", std::string("serial|7\nexpires|") + kExpiryText + "|x",
+                  false, std::nullopt, std::nullopt},
         LinesCase{"expires_hour_24", "serial|7\nexpires|2026-01-01T24:00:00Z", false, std::nullopt,
                   std::nullopt},
         LinesCase{"expires_twice",
