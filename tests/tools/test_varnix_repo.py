@@ -243,6 +243,10 @@ def test_rollback_republishes_the_previous_packages_under_a_higher_serial(tmp_pa
                  "--public-key", keys / "manifest-public.pem", "--to", tmp_path / "r1")
     assert wrong.returncode == 1 and "does not verify" in wrong.stderr
     assert os.readlink(link) == str(target)  # nothing switched
+    again = repo(*rollback, "--to", f"{tmp_path}/./r1/")  # one spelling per release directory
+    assert again.returncode == 0, again.stderr
+    assert pathlib.Path(os.readlink(link)).parent == tmp_path
+    assert (tmp_path / "current.history").read_text().splitlines()[-1] == os.readlink(link)
 
 
 def key_fingerprint(public_key):

@@ -210,7 +210,7 @@ bool activate(const fs::path& target, const fs::path& link, std::string& error) 
     const fs::path staging = link.string() + ".new-" + std::to_string(::getpid());
     std::error_code code;
     fs::remove(staging, code);
-    fs::create_directory_symlink(fs::absolute(target), staging, code);
+    fs::create_directory_symlink(target, staging, code);
     if (!code) fs::rename(staging, link, code);
     if (code) {
         error = "cannot switch " + link.string() + ": " + code.message();
@@ -287,8 +287,15 @@ std::string checkBeforeSwitch(const GoLiveKey& key, const fs::path& release,
     return {};
 }
 
+// One spelling per release directory, as the link and the history hold it: absolute, no "."
+// or "..", no trailing "/".
+fs::path releaseDirectory(const std::string& given) {
+    const fs::path path = fs::absolute(given).lexically_normal();
+    return path.has_filename() ? path : path.parent_path();
+}
+
 bool switchAndRecord(const fs::path& target, const std::string& link, std::string& error) {
-    return activate(target, link, error) && appendHistory(link, fs::absolute(target), error);
+    return activate(target, link, error) && appendHistory(link, target, error);
 }
 
 }  // namespace
@@ -348,7 +355,7 @@ int publishCommand(const PublishOptions& options, std::ostream& out, std::ostrea
         return 1;
     }
     const std::string freshness = freshnessHeader(serial, options.expiresInDays, now);
-    const fs::path target = options.outDir;
+    const fs::path target = releaseDirectory(options.outDir);
     error = placeRelease(target, [&](const fs::path& staging) {
         return buildRelease(options.keyPath, specs, freshness, staging);
     });
@@ -385,7 +392,7 @@ int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostr
     if (!live.exists) return fail(options.link + " serves no release");
     const fs::path source = options.to.empty()
                                 ? previousRelease(readHistory(options.link), live.directory)
-                                : fs::absolute(options.to);
+                                : releaseDirectory(options.to);
     if (source.empty()) {
         return fail(options.link + ".history names no release before the live one; give --to");
     }
@@ -411,7 +418,7 @@ int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostr
 int activateCommand(const ActivateOptions& options, std::ostream& out, std::ostream& err) {
     LiveRelease live;
     std::string error;
-    const fs::path release = fs::absolute(options.release);
+    const fs::path release = releaseDirectory(options.release);
     if (!fs::is_directory(release)) {
         error = options.release + " is not a release directory";
     } else if (readLiveRelease(options.link, live, error)) {
