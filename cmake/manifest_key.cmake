@@ -43,6 +43,18 @@ function(varnix_embed_manifest_key pem output)
         message(FATAL_ERROR "VARNIX_MANIFEST_PUBLIC_KEY: cannot read a 384-byte modulus from ${pem}")
     endif()
 
+    # The fingerprint the launcher files its stored serial under, as release.sh prints it:
+    # SHA-256 of the DER SubjectPublicKeyInfo, lower-case hex.
+    get_filename_component(output_dir "${output}" DIRECTORY)
+    file(MAKE_DIRECTORY "${output_dir}")
+    execute_process(COMMAND ${OPENSSL_COMMAND} rsa ${input_form} -in "${pem}" -pubout -outform DER
+                            -out "${output}.der"
+                    RESULT_VARIABLE status ERROR_VARIABLE error)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "VARNIX_MANIFEST_PUBLIC_KEY: cannot convert ${pem} to DER:\n${error}")
+    endif()
+    file(SHA256 "${output}.der" fingerprint)
+
     string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1," exponent_bytes "${exponent_hex}")
     string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1," modulus_bytes "${modulus_hex}")
     file(WRITE "${output}.tmp"
@@ -50,6 +62,7 @@ function(varnix_embed_manifest_key pem output)
 // Generated from ${pem}: the manifest signature public key (RSA-3072, big-endian).
 inline constexpr unsigned char kManifestKeyExponent[3] = {${exponent_bytes}};
 inline constexpr unsigned char kManifestKeyModulus[384] = {${modulus_bytes}};
+inline constexpr char kManifestKeyFingerprint[] = \"${fingerprint}\";
 ")
     file(COPY_FILE "${output}.tmp" "${output}" ONLY_IF_DIFFERENT)
 endfunction()

@@ -32,6 +32,7 @@ add_library(varnix_core STATIC
     src/net/http.cpp
     src/manifest/sha256.cpp
     src/manifest/load_manifest.cpp
+    src/manifest/freshness_check.cpp
     src/packages/store.cpp
     src/packages/extraction.cpp
     src/packages/backup.cpp

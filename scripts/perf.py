@@ -109,7 +109,8 @@ def install_phases(site, archive_path):
     site.clear()
     subprocess.run([str(ROOT / "build/host/tools/varnix-repo/varnix-repo"), "publish", "--key", str(site.private_key),
                     "--packages", str(site.releases / "bench-list.txt"), "--out", str(site.releases / "bench-release"),
-                    "--activate", str(site.repository)], check=True, capture_output=True)
+                    "--activate", str(site.repository), "--public-key", str(site.public_key)],
+                   check=True, capture_output=True)
     phases, peaks, seen = [], [], 0
     for _ in range(RUNS):
         (scenario.system / ".packages/big.sha256").unlink(missing_ok=True)

@@ -13,6 +13,7 @@
 #include "manifest/load_manifest.h"
 #include "packages/required.h"
 #include "packages/rollback.h"
+#include "packages/store.h"
 #include "platform/dialogs.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
@@ -69,7 +70,7 @@ UpdateOutcome runRequiredPackageStage(RunState& state, int& exitCode) {
 // installed application; an authenticity failure blocks the launch.
 UpdateOutcome runUpdateStage(RunState& state, int& exitCode) {
     logWrite(L"Downloading manifest: " + repositoryUrl() + L"/manifest.txt");
-    if (loadManifest(state.manifest, &state.errorText)) {
+    if (loadManifest(packageStateDirectory(state.systemDir), state.manifest, &state.errorText)) {
         logWrite(L"Manifest loaded. Package count: " + decimal(state.manifest.size()));
         return runRequiredPackageStage(state, exitCode);
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/site_config.h"
+#include "manifest/freshness_check.h"
 #include "manifest/sha256.h"
 #include "manifest_key.h"
 #include "net/http.h"
@@ -78,7 +79,7 @@ bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& 
     return true;
 }
 
-bool loadManifest(Manifest& manifest, WideString* errorText) {
+bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText) {
     const WideString base = repositoryUrl();
     ByteString manifestBytes;
     if (!downloadToMemory(base + L"/manifest.txt", manifestBytes, errorText)) return false;
@@ -99,6 +100,7 @@ bool loadManifest(Manifest& manifest, WideString* errorText) {
         return false;
     }
     if (!verifyManifestSignature(manifestBytes, signature, errorText)) return false;
+    if (!checkManifestFreshness(manifestBytes, packageStateDir, errorText)) return false;
 
     manifest = parseManifest(manifestBytes);
     if (manifest.empty()) {

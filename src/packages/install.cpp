@@ -39,7 +39,7 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
     deleteDirectoryTree(downloadDir);
     ensureDirectory(downloadDir);
     ensureDirectory(systemDir);
-    ensureDirectory(joinPath(systemDir, L".packages"));
+    ensureDirectory(packageStateDirectory(systemDir));
 
     const WideString archivePath = joinPath(downloadDir, utf8ToWide(entry.archive));
     const WideString url = packageUrl(entry);

@@ -8,8 +8,12 @@
 
 namespace varnix {
 
+WideString packageStateDirectory(const WideString& systemDir) {
+    return joinPath(systemDir, L".packages");
+}
+
 WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry) {
-    return joinPath(joinPath(systemDir, L".packages"), utf8ToWide(entry.name) + L".sha256");
+    return joinPath(packageStateDirectory(systemDir), utf8ToWide(entry.name) + L".sha256");
 }
 
 WideString packageRollbackDir(const WideString& rootDir, const PackageEntry& entry) {

@@ -6,6 +6,8 @@
 
 namespace varnix {
 
+// system\.packages: the markers, and the manifest serial the launcher has accepted.
+WideString packageStateDirectory(const WideString& systemDir);
 WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry);
 WideString packageRollbackDir(const WideString& rootDir, const PackageEntry& entry);
 WideString rollbackMarkerPath(const WideString& packageRollbackDir);

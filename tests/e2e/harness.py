@@ -35,6 +35,12 @@ REPO_TOOL = BUILD.parent / "host/tools/varnix-repo/varnix-repo"
 UNREACHABLE_LAUNCHER = BUILD / "VarnixLauncherUnreachableSite.exe"
 FAULT_SITE_LAUNCHER = BUILD / "VarnixLauncherFaultSite.exe"
 
+# The highest manifest serial a launcher has accepted, with its key's fingerprint (system\...).
+STORED_SERIAL = pathlib.Path(".packages/manifest.serial")
+# Above the time-based serial of every publish: for a test that serves its own manifest with
+# write() after a publish in the same root, which the launcher would refuse as having no serial.
+LATER_SERIAL = 30000101000000
+
 LOG_LINE = re.compile(r"^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})\] (.*)$", re.DOTALL)
 
 def wine_env(extra=None):
@@ -259,10 +265,16 @@ class Scenario:
         shutil.copy(FAULT_SITE_LAUNCHER, self.root / "VarnixLauncher.exe")
 
     def system_files(self):
-        """Every file under the system directory with its content, but the stub's own records."""
+        """Every file under the system directory with its content, but the stub's own records and
+        the launcher's stored serial, which grows before the required stage whatever its end."""
         skip = {"stub_runs.jsonl", "launch_guard.token", "stub_stop"}
         return {str(p.relative_to(self.system)): p.read_bytes() for p in self.system.rglob("*")
-                if p.is_file() and p.name not in skip}
+                if p.is_file() and p.name not in skip and p.relative_to(self.system) != STORED_SERIAL}
+
+    def stored_serial(self):
+        """The launcher's stored-serial file as bytes; None when there is none."""
+        path = self.system / STORED_SERIAL
+        return path.read_bytes() if path.exists() else None
 
     @property
     def win_root(self):
@@ -394,6 +406,7 @@ class Site:
         self.keys = SITE_DIR / "keys"
         self.releases = SITE_DIR / "releases"
         self.private_key = self.keys / "manifest-private.pem"
+        self.public_key = self.keys / "manifest-public.pem"
         self.counter = 0
 
     def clear(self):
@@ -426,7 +439,7 @@ class Site:
         result = subprocess.run(
             [str(REPO_TOOL), "publish", "--key", str(self.private_key), "--packages",
              str(work / "packages.txt"), "--out", str(work / "release"), "--activate",
-             str(self.repository)], capture_output=True, text=True)
+             str(self.repository), "--public-key", str(self.public_key)], capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
         return work / "release"
 
@@ -438,8 +451,11 @@ class Site:
                        check=True, capture_output=True)
         return path.with_name("to-sign.bin.sig").read_bytes()
 
-    def write(self, manifest, signature=None):
-        """Serves these exact bytes; signature None signs the manifest, False serves none."""
+    def write(self, manifest, signature=None, serial=None):
+        """Serves these exact bytes, after a "serial|N" line when a serial is given; signature None
+        signs the manifest, False serves none."""
+        if serial is not None:
+            manifest = b"serial|%d\n" % serial + manifest
         self.clear()
         self.repository.mkdir(parents=True)
         (self.repository / "manifest.txt").write_bytes(manifest)
@@ -448,10 +464,10 @@ class Site:
         if signature is not False:
             (self.repository / "manifest.txt.sig").write_bytes(signature)
 
-    def write_archive(self, name, data, listed, required=True):
+    def write_archive(self, name, data, listed, required=True, serial=None):
         """A signed manifest whose one package is these raw archive bytes."""
         self.write(manifest_text(ManifestEntry(name, f"{name}.zip", hashlib.sha256(data).hexdigest(),
-                                               required, tuple(listed))))
+                                               required, tuple(listed))), serial=serial)
         (self.repository / "packages").mkdir()
         (self.repository / "packages" / f"{name}.zip").write_bytes(data)
 
@@ -461,6 +477,15 @@ class Site:
     def manifest(self):
         """The served manifest's package entries, by name."""
         return parse_manifest(self.manifest_bytes())
+
+    def serial(self):
+        """The served manifest's serial; None without a serial line."""
+        found = re.search(rb"^serial\|(\d+)\r?$", self.manifest_bytes(), re.MULTILINE)
+        return int(found.group(1)) if found else None
+
+    def tool(self, *arguments):
+        """varnix-repo with these arguments (paths may be Path objects)."""
+        return subprocess.run([str(REPO_TOOL), *map(str, arguments)], capture_output=True, text=True)
 
 
 POWERSHELL_DIR = unix_path(POWERSHELL_PATH).parent

@@ -3,12 +3,13 @@ and every case ends on its ordinary road."""
 import dataclasses
 import json
 import shutil
+import time
 import zipfile
 
 import pytest
 
 from constants import LAUNCH_ERROR, LAUNCHING, OFFLINE_MODE, OK, PACKAGE_DOWNLOAD, UPDATE_BLOCKED
-from harness import SITE_DIR, Package, Run, Site, assert_in_order
+from harness import SITE_DIR, Package, Run, Site
 
 FAULT = SITE_DIR / "fault"
 LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
@@ -136,16 +137,18 @@ def test_signature_of_another_manifest_blocks(scenario, hostile):
     blocked(run_against(scenario, "manifest", {}), "SECURITY: подпись manifest.txt недействительна.")
 
 
-def test_replayed_older_manifest_is_accepted_known_limit(scenario, hostile):
-    """No version in the signed manifest: an old release replayed by the site installs again."""
+def test_replayed_older_manifest_is_refused_and_the_newer_packages_stay(scenario, hostile):
+    """A signed but older release replayed by the site: no downgrade, the installed release starts."""
     old = hostile.repository.resolve()
     installed(run_against(scenario, "manifest", {}), scenario)
+    time.sleep(1)  # the next release's time-based serial is a second later at least
     hostile.publish([LIB_V2])
     assert run_against(scenario, "manifest", {}).run.exit_code == 0
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
     hostile.clear()
     shutil.copytree(old, hostile.repository)
-    run = run_against(scenario, "manifest", {}).run
-    assert run.exit_code == 0
-    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"  # downgraded, as signed
-    assert_in_order(run.this_run, ["Package needs install/update: lib", "Install package completed: lib"])
+    attempt = run_against(scenario, "manifest", {})
+    offline(attempt)
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
+    assert any(m.startswith("Manifest refused: serial ") and m.endswith(" already seen.") for m in attempt.run.this_run)
+    assert len(scenario.stub_runs()) == 3

@@ -3,7 +3,7 @@ import hashlib
 import os
 
 from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD
-from harness import Package, assert_in_order, end_leftover_processes, windows_path
+from harness import LATER_SERIAL, Package, assert_in_order, end_leftover_processes, windows_path
 
 SOFT = Package("soft", {"soft/readme.txt": b"", "soft/core.dll": b"core v1"}, listed=("soft/core.dll",))
 LIB = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
@@ -103,7 +103,7 @@ def test_archive_that_is_not_a_zip_restores_files_and_marker(scenario, site, pow
     scenario.install_stub("exit=0")
     assert scenario.run(answers=DOWNLOADS).exit_code == 0
     old_marker = scenario.marker("lib")
-    site.write_archive("lib", b"this is not a zip archive", ["lib/a.dll", "lib/new.dll"])
+    site.write_archive("lib", b"this is not a zip archive", ["lib/a.dll", "lib/new.dll"], serial=LATER_SERIAL)
     run = scenario.run(answers=DOWNLOADS_THEN_ERROR)
     assert run.exit_code == 1
     assert run.dialogs[-1].main == LAUNCH_ERROR

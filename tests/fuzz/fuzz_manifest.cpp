@@ -1,8 +1,9 @@
-// parseManifest never fails on any bytes, and every entry it keeps is well formed.
+// parseManifest and parseFreshnessLines never fail on any bytes, and what they keep is well formed.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "manifest/freshness.h"
 #include "manifest/manifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -17,5 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (entry.files.empty()) std::abort();  // an empty field still gives one empty item
     }
+    const varnix::FreshnessLines lines = varnix::parseFreshnessLines(text);
+    if (!lines.wellFormed && lines.serial) std::abort();  // a bad line must cost the serial
+    if (lines.serial && *lines.serial > 999999999999999999ull) std::abort();
+    if (lines.expiresAt && varnix::parseUtcTime(lines.expiresText) != lines.expiresAt) std::abort();
     return 0;
 }

@@ -1,4 +1,6 @@
 """varnix-repo: keys, publish, sign and verify, as release engineers use them."""
+import datetime
+import hashlib
 import os
 import pathlib
 import stat
@@ -121,7 +123,7 @@ def test_publish_never_overwrites_a_release_and_switches_atomically(tmp_path, ke
     link = tmp_path / "current"
     for release in ("r2", "r3"):
         result = repo("publish", "--key", keys / "manifest-private.pem", "--packages", tmp_path / "list.txt",
-                      "--out", tmp_path / release, "--activate", link)
+                      "--out", tmp_path / release, "--activate", link, "--public-key", keys / "manifest-public.pem")
         assert result.returncode == 0, result.stderr
         assert os.readlink(link) == str(tmp_path / release)
 
@@ -133,3 +135,172 @@ def test_sign_refuses_a_key_of_the_wrong_kind(tmp_path):
     (tmp_path / "f").write_text("x")
     result = repo("sign", "--key", key, tmp_path / "f")
     assert result.returncode == 1 and "3072" in result.stderr
+
+
+def utc_serial(seconds_ahead=0):
+    moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=seconds_ahead)
+    return int(moment.strftime("%Y%m%d%H%M%S"))
+
+
+def freshness(site):
+    lines = (site / "manifest.txt").read_text().splitlines()
+    return {key: value for key, _, value in (line.partition("|") for line in lines)
+            if key in ("serial", "expires")}
+
+
+def publish_live(tmp_path, keys, release, *extra, data=b"a", private="manifest-private.pem"):
+    archive = make_zip(tmp_path / f"{release}.zip", {"a.txt": data})
+    (tmp_path / f"{release}.txt").write_text(f"core|{archive}|1\n")
+    if "--activate" in extra and "--public-key" not in extra:
+        extra += ("--public-key", keys / "manifest-public.pem")
+    return repo("publish", "--key", keys / private, "--packages", tmp_path / f"{release}.txt",
+                "--out", tmp_path / release, *extra)
+
+
+LIVE = 30000101000000  # far ahead of any clock this suite runs under
+
+
+@pytest.mark.parametrize("extra, code, message, serial", [
+    ([], 0, "", LIVE + 1),  # the live release's serial + 1 beats the clock
+    (["--serial", LIVE + 5, "--force-serial"], 0, "", LIVE + 5),
+    (["--serial", LIVE], 1, "not larger than the live serial", None),
+    (["--serial", LIVE + 5], 1, "more than a day ahead", None),
+    (["--serial", "12a"], 1, "1 to 18 digits", None),
+    (["--serial", "1" * 19], 1, "1 to 18 digits", None),
+    (["--force-serial"], 2, "usage", None),
+    (["--expires-in", "-1"], 2, "number of days", None),
+])
+def test_publish_serial_rules(tmp_path, keys, extra, code, message, serial):
+    link = tmp_path / "current"
+    first = publish_live(tmp_path, keys, "r1", "--activate", link, "--serial", LIVE, "--force-serial")
+    assert first.returncode == 0, first.stderr
+    result = publish_live(tmp_path, keys, "r2", "--link", link, *extra)
+    assert result.returncode == code and message in result.stderr, result.stderr
+    if serial is not None:
+        assert freshness(tmp_path / "r2") == {"serial": str(serial)}
+        assert os.readlink(link) == str(tmp_path / "r1")  # --link reads, never switches
+    else:
+        assert not (tmp_path / "r2").exists()
+
+
+def test_publish_serial_follows_the_clock_and_expiry_is_written(tmp_path, keys):
+    before = utc_serial()
+    result = publish_live(tmp_path, keys, "r1", "--expires-in", "7")
+    assert result.returncode == 0, result.stderr
+    lines = freshness(tmp_path / "r1")
+    assert before <= int(lines["serial"]) <= utc_serial()
+    expires = datetime.datetime.strptime(lines["expires"], "%Y-%m-%dT%H:%M:%SZ")
+    week = datetime.datetime.utcnow() + datetime.timedelta(days=7)
+    assert abs((expires - week).total_seconds()) < 60
+    shown = repo("verify", "--public-key", keys / "manifest-public.pem", tmp_path / "r1")
+    assert shown.returncode == 0, shown.stderr
+    assert f"serial: {lines['serial']}\nexpires: {lines['expires']}\n" in shown.stdout
+
+
+@pytest.mark.parametrize("head, message", [
+    ("serial|5|6\n", "malformed or repeated serial"),
+    ("serial|5\nserial|6\n", "malformed or repeated serial"),
+    ("serial|5\nexpires|2020-02-30T00:00:00Z\n", "malformed or repeated serial"),
+    ("serial|5\nexpires|2020-01-01T00:00:00Z\n", "expired at 2020-01-01T00:00:00Z"),
+])
+def test_verify_checks_the_freshness_lines(tmp_path, keys, head, message):
+    assert publish_live(tmp_path, keys, "r1").returncode == 0
+    manifest = tmp_path / "r1/manifest.txt"
+    body = "".join(line for line in manifest.read_text().splitlines(True)
+                   if line.startswith("package|"))
+    manifest.write_text(head + body)
+    assert repo("sign", "--key", keys / "manifest-private.pem", manifest).returncode == 0
+    result = repo("verify", "--public-key", keys / "manifest-public.pem", tmp_path / "r1")
+    assert result.returncode == 1 and message in result.stderr, result.stderr
+
+
+def test_rollback_republishes_the_previous_packages_under_a_higher_serial(tmp_path, keys):
+    link = tmp_path / "current"
+    rollback = ["rollback", "--link", link, "--key", keys / "manifest-private.pem",
+                "--public-key", keys / "manifest-public.pem"]
+    assert publish_live(tmp_path, keys, "r1", "--activate", link, data=b"v1").returncode == 0
+    assert "no release before the live one" in repo(*rollback).stderr
+    assert publish_live(tmp_path, keys, "r2", "--activate", link, data=b"v2").returncode == 0
+    live_serial = int(freshness(link)["serial"])
+    refused = publish_live(tmp_path, keys, "r3", "--activate", link, "--serial", live_serial - 1)
+    assert refused.returncode == 1 and os.readlink(link) == str(tmp_path / "r2")
+
+    result = repo(*rollback)
+    assert result.returncode == 0, result.stderr
+    target = pathlib.Path(os.readlink(link))
+    assert target.parent == tmp_path and target.name.startswith("r1-rollback-")
+    assert int(freshness(target)["serial"]) > live_serial
+    assert (target / "packages/r1.zip").read_bytes() == (tmp_path / "r1/packages/r1.zip").read_bytes()
+    old_lines = [l for l in (tmp_path / "r1/manifest.txt").read_text().splitlines() if l.startswith("package|")]
+    assert [l for l in (target / "manifest.txt").read_text().splitlines() if l.startswith("package|")] == old_lines
+    assert repo("verify", "--public-key", keys / "manifest-public.pem", target).returncode == 0
+    assert (tmp_path / "current.history").read_text().splitlines() == [
+        str(tmp_path / "r1"), str(tmp_path / "r2"), str(target)]
+
+    other = tmp_path / "other"
+    assert repo("keygen", "--out", other).returncode == 0
+    wrong = repo("rollback", "--link", link, "--key", other / "manifest-private.pem",
+                 "--public-key", keys / "manifest-public.pem", "--to", tmp_path / "r1")
+    assert wrong.returncode == 1 and "does not verify" in wrong.stderr
+    assert os.readlink(link) == str(target)  # nothing switched
+    again = repo(*rollback, "--to", f"{tmp_path}/./r1/")  # one spelling per release directory
+    assert again.returncode == 0, again.stderr
+    assert pathlib.Path(os.readlink(link)).parent == tmp_path
+    assert (tmp_path / "current.history").read_text().splitlines()[-1] == os.readlink(link)
+
+
+def key_fingerprint(public_key):
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-in", public_key, "-outform", "DER"],
+                         check=True, capture_output=True).stdout
+    return hashlib.sha256(der).hexdigest()
+
+
+@pytest.mark.parametrize("command, code, message", [
+    (["publish", "--activate", "{link}"], 2, "--activate needs --public-key"),
+    (["publish", "--activate", "{link}", "--public-key", "{other_public}"], 1, "does not verify"),
+    (["publish", "--activate", "{link}", "--public-key", "{public}", "--fingerprint", "ab" * 32], 1,
+     "not the expected"),
+    (["publish", "--activate", "{link}", "--public-key", "{public}", "--fingerprint", "{other_print}"], 1,
+     "not the expected"),
+    (["activate", "{old}", "--link", "{link}", "--public-key", "{public}"], 1, "lower than the live"),
+    (["activate", "{old}", "--link", "{link}", "--public-key", "{other_public}"], 1, "does not verify"),
+    (["activate", "{tmp}/nowhere", "--link", "{link}", "--public-key", "{public}"], 1, "not a release directory"),
+    (["activate", "{old}", "--link", "{link}"], 2, "usage"),
+])
+def test_nothing_goes_live_that_launchers_would_refuse(tmp_path, keys, command, code, message):
+    other = tmp_path / "other"
+    assert repo("keygen", "--out", other).returncode == 0
+    link = tmp_path / "current"
+    assert publish_live(tmp_path, keys, "old", "--serial", "5").returncode == 0
+    assert publish_live(tmp_path, keys, "live", "--activate", link).returncode == 0
+    values = {"link": link, "public": keys / "manifest-public.pem", "other_public": other / "manifest-public.pem",
+              "other_print": key_fingerprint(other / "manifest-public.pem"), "old": tmp_path / "old", "tmp": tmp_path}
+    words = [str(word).format(**values) for word in command]
+    if words[0] == "publish":
+        (tmp_path / "new.txt").write_text(f"core|{tmp_path / 'live.zip'}|1\n")
+        words += ["--key", keys / "manifest-private.pem", "--packages", tmp_path / "new.txt", "--out", tmp_path / "new"]
+    result = repo(*words)
+    assert result.returncode == code and message in result.stderr, result.stderr
+    assert os.readlink(link) == str(tmp_path / "live")
+    assert (tmp_path / "current.history").read_text().splitlines() == [str(tmp_path / "live")]
+
+
+def test_activate_and_status_switch_and_show_the_live_release(tmp_path, keys):
+    link = tmp_path / "current"
+    public = keys / "manifest-public.pem"
+    assert publish_live(tmp_path, keys, "old", "--serial", "5").returncode == 0
+    assert publish_live(tmp_path, keys, "live", "--activate", link, "--expires-in", "3").returncode == 0
+    status = repo("status", "--link", link, "--public-key", public)
+    assert status.returncode == 0, status.stderr
+    lines = freshness(tmp_path / "live")
+    live_zip = hashlib.sha256((tmp_path / "live/packages/live.zip").read_bytes()).hexdigest()
+    assert status.stdout == (f"live: {tmp_path / 'live'}\nserial: {lines['serial']}\nexpires: {lines['expires']}\n"
+                             f"package: core live.zip required {live_zip}\n"
+                             f"key: {key_fingerprint(public)} (signature valid)\n")
+    forced = repo("activate", tmp_path / "old", "--link", link, "--public-key", public, "--force",
+                  "--fingerprint", key_fingerprint(public).upper())
+    assert forced.returncode == 0, forced.stderr
+    assert os.readlink(link) == str(tmp_path / "old")
+    assert repo("status", "--link", link).stdout.startswith(f"live: {tmp_path / 'old'}\nserial: 5\nexpires: never\n")
+    assert (tmp_path / "current.history").read_text().splitlines() == [str(tmp_path / "live"), str(tmp_path / "old")]
+    assert repo("status", "--link", tmp_path / "none").returncode == 1

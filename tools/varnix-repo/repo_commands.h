@@ -11,9 +11,44 @@ namespace varnix_repo {
 int keygenCommand(const std::string& outDir, std::ostream& out, std::ostream& err);
 int signCommand(const std::string& keyPath, const std::string& file, const std::string& sigPath,
                 std::ostream& out, std::ostream& err);
-int publishCommand(const std::string& keyPath, const std::string& listPath,
-                   const std::string& outDir, const std::string& activateLink, std::ostream& out,
-                   std::ostream& err);
+// What a release must pass before a link serves it: the key the launchers were built with, and
+// optionally that key's expected fingerprint.
+struct GoLiveKey {
+    std::string publicKeyPath;
+    std::string fingerprint;  // empty: not checked
+};
+
+struct PublishOptions {
+    std::string keyPath, listPath, outDir;
+    GoLiveKey goLive;
+    std::string activateLink;  // switched to the new release when given
+    std::string liveLink;      // the live release, when it is not the one to switch
+    std::string serial;        // empty: the default serial
+    bool forceSerial = false;
+    long expiresInDays = -1;  // negative: no expires line
+};
+int publishCommand(const PublishOptions& options, std::ostream& out, std::ostream& err);
+
+struct RollbackOptions {
+    std::string link, keyPath;
+    GoLiveKey goLive;
+    std::string to;  // empty: the release before the live one in LINK.history
+    long expiresInDays = -1;
+};
+// Re-publishes an earlier release's packages under a new, higher serial and switches to it.
+int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostream& err);
+
+struct ActivateOptions {
+    std::string release, link;
+    GoLiveKey goLive;
+    bool force = false;  // switch even to a lower serial than the live one
+};
+int activateCommand(const ActivateOptions& options, std::ostream& out, std::ostream& err);
+
+// The live release behind a link: directory, serial, expiry, packages; with a public key also
+// its fingerprint and whether the signature verifies with it.
+int statusCommand(const std::string& link, const std::string& publicKeyPath, std::ostream& out,
+                  std::ostream& err);
 int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, std::ostream& out,
                   std::ostream& err);
 

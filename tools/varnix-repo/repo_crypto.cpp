@@ -156,6 +156,21 @@ bool verifyBytes(const std::string& publicKeyPath, const std::string& data,
     return true;
 }
 
+bool publicKeyFingerprint(const std::string& publicKeyPath, std::string& fingerprint,
+                          std::string& error) {
+    Key key = readKey(publicKeyPath, false, error);
+    if (!key) return false;
+    unsigned char* der = nullptr;
+    const int length = i2d_PUBKEY(key.get(), &der);
+    if (length <= 0) {
+        error = "cannot encode " + publicKeyPath;
+        return false;
+    }
+    fingerprint = sha256Hex(std::string(reinterpret_cast<const char*>(der), length));
+    OPENSSL_free(der);
+    return true;
+}
+
 std::string sha256Hex(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;

@@ -14,6 +14,10 @@ bool signBytes(const std::string& privateKeyPath, const std::string& data, std::
 bool verifyBytes(const std::string& publicKeyPath, const std::string& data,
                  const std::string& signature, bool& valid, std::string& error);
 std::string sha256Hex(const std::string& data);
+// SHA-256 of the DER SubjectPublicKeyInfo, lower-case hex: the launcher files its stored serial
+// under it, and release.sh prints it.
+bool publicKeyFingerprint(const std::string& publicKeyPath, std::string& fingerprint,
+                          std::string& error);
 
 bool readFile(const std::string& path, std::string& content);
 bool writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);

@@ -1,0 +1,103 @@
+#include "manifest/freshness_check.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "manifest/freshness.h"
+#include "manifest_key.h"
+#include "platform/fs.h"
+#include "platform/handle.h"
+#include "platform/log.h"
+#include "platform/path.h"
+
+namespace varnix {
+namespace {
+
+constexpr wchar_t kSerialFileName[] = L"manifest.serial";
+constexpr wchar_t kTemporarySuffix[] = L".tmp";
+constexpr wchar_t kStaleReason[] = L"manifest.txt устарел: ";
+
+int64_t nowUnixSeconds() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    constexpr uint64_t kTicksPerSecond = 10000000;
+    constexpr uint64_t kEpochDifferenceSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+    return static_cast<int64_t>(ticks / kTicksPerSecond - kEpochDifferenceSeconds);
+}
+
+// A temporary file, flushed, then renamed over the old one: a crash leaves either the old file,
+// the new one, or a leftover temporary that the next start removes.
+bool writeDurably(const WideString& path, const ByteString& bytes) {
+    const WideString temporary = path + kTemporarySuffix;
+    bool written = false;
+    {
+        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD count = 0;
+        written = file &&
+                  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count,
+                            nullptr) &&
+                  count == bytes.size() && FlushFileBuffers(file.get());
+    }
+    if (written && MoveFileExW(temporary.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    forceDeleteFile(temporary);
+    SetLastError(error);
+    return false;
+}
+
+std::optional<uint64_t> readStoredSerial(const WideString& path) {
+    forceDeleteFile(path + kTemporarySuffix);  // an interrupted write of an earlier start
+    return parseStoredSerial(readWholeFile(path), kManifestKeyFingerprint);
+}
+
+void refuse(FreshnessVerdict verdict, const FreshnessLines& lines, uint64_t stored,
+            WideString* errorText) {
+    WideString logLine, reason;
+    switch (verdict) {
+        case FreshnessVerdict::SerialLower:
+            logLine = L"serial " + decimal(*lines.serial) + L" is lower than " + decimal(stored) +
+                      L" already seen.";
+            reason = L"номер выпуска меньше уже полученного";
+            break;
+        case FreshnessVerdict::NoSerial:
+            logLine = L"it has no serial, although " + decimal(stored) + L" was already seen.";
+            reason = L"нет номера выпуска";
+            break;
+        default:
+            logLine = L"expired at " + utf8ToWide(lines.expiresText) + L".";
+            reason = L"срок действия истёк";
+            break;
+    }
+    logWrite(L"Manifest refused: " + logLine);
+    if (errorText) *errorText = kStaleReason + reason;
+}
+
+}  // namespace
+
+bool checkManifestFreshness(const ByteString& manifestBytes, const WideString& packageStateDir,
+                            WideString* errorText) {
+    const WideString serialFile = joinPath(packageStateDir, kSerialFileName);
+    const std::optional<uint64_t> stored = readStoredSerial(serialFile);
+    const FreshnessLines lines = parseFreshnessLines(manifestBytes);
+    const FreshnessVerdict verdict = judgeFreshness(lines, stored, nowUnixSeconds());
+    if (verdict != FreshnessVerdict::Accepted) {
+        refuse(verdict, lines, stored.value_or(0), errorText);
+        return false;
+    }
+    if (const std::optional<uint64_t> grown = serialToStore(lines, stored)) {
+        ensureDirectory(packageStateDir);
+        if (!writeDurably(serialFile, formatStoredSerial(*grown, kManifestKeyFingerprint))) {
+            logWrite(L"Manifest serial not stored: " + win32ErrorText(GetLastError()));
+        }
+    }
+    return true;
+}
+
+}  // namespace varnix
