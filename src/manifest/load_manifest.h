@@ -9,8 +9,9 @@ namespace varnix {
 WideString repositoryUrl();
 
 // Downloads manifest.txt and manifest.txt.sig, verifies the RSA-3072 PKCS #1 v1.5 SHA-256
-// signature with the compiled-in key and parses the manifest. Every authenticity or content
-// failure leaves a reason that begins with "SECURITY:".
+// signature with the compiled-in key and parses the manifest. A pair that does not verify is
+// fetched once more. Every authenticity or content failure leaves a reason that begins with
+// "SECURITY:"; a site too slow for the deadline does not.
 bool loadManifest(Manifest& manifest, WideString* errorText);
 
 // The signature check alone, for a manifest already in memory.
