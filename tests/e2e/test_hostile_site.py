@@ -42,8 +42,9 @@ class Attempt:
     unchanged: bool  # the system directory holds exactly what it held before
 
 
-def run_against(scenario, resource, behaviour):
-    configure({RESOURCE[resource]: behaviour})
+def run_against(scenario, resource, behaviour, site=None):
+    """site: settings of the whole site, e.g. {"tls": "1.0"}."""
+    configure({RESOURCE[resource]: behaviour, **(site or {})})
     before = scenario.system_files()
     run = scenario.run(answers=ANSWERS, timeout=300)
     assert not run.timed_out
@@ -164,6 +165,14 @@ def test_slow_archive_installs_or_fails_on_the_download_road(scenario, hostile, 
         stage_failed(attempt)
         assert "Package download failed: lib / " + TIMED_OUT in attempt.run.this_run
         assert attempt.run.seconds < 60
+
+
+# This Wine's WinHTTP still speaks TLS 1.0 and 1.1 by default; the launcher asks for 1.2 or later.
+@pytest.mark.parametrize("version", ["1.0", "1.1"])
+def test_site_limited_to_outdated_tls_is_refused_and_starts_offline(scenario, hostile, version):
+    attempt = run_against(scenario, "manifest", {}, site={"tls": version})
+    offline(attempt)
+    assert reason(attempt.run).startswith("Ошибка загрузки: ")
 
 
 def test_release_switch_between_manifest_and_signature_fetches_both_again(scenario, hostile):

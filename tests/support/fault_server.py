@@ -12,7 +12,8 @@ and misbehaves for any of them as SITE/config.json says, for example
 end), trickle (the file, "chunk" bytes every "delay" seconds), first_from (the first request
 after the configuration changed is served from SITE/<"dir"> instead, as if a release switched
 just after it).
-Serves TLS with the bench's test certificate; stops on SIGTERM.
+Serves TLS with the bench's test certificate, limited to TLS 1.0 or 1.1 when SITE/config.json
+says {"tls": "1.0"} or {"tls": "1.1"}; stops on SIGTERM.
 """
 import json
 import pathlib
@@ -154,14 +155,40 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(404, b"not found")
 
 
-def main():
-    port, cert, key = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
-    server.site_dir = pathlib.Path(sys.argv[4]) if len(sys.argv) > 4 else None
-    server.lock, server.config_text, server.served = threading.Lock(), None, set()
+class FaultServer(http.server.ThreadingHTTPServer):
+    """Wraps each connection in TLS as SITE/config.json's "tls" asks when it arrives: absent, any
+    version the platform offers; "1.0" or "1.1", that version alone (an outdated site)."""
+
+    def get_request(self):
+        connection, address = super().get_request()
+        version = None
+        if self.site_dir:
+            try:
+                version = json.loads((self.site_dir / "config.json").read_text()).get("tls")
+            except (OSError, ValueError):
+                pass
+        context = self.contexts.get(version, self.contexts[None])
+        # The handshake happens in the request's own thread, at its first read.
+        return context.wrap_socket(connection, server_side=True, do_handshake_on_connect=False), address
+
+
+def make_context(cert, key, version=None):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
-    server.socket = context.wrap_socket(server.socket, server_side=True)
+    if version:
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")  # OpenSSL refuses TLS 1.0 and 1.1 otherwise
+        context.minimum_version = context.maximum_version = version
+    return context
+
+
+def main():
+    port, cert, key = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+    server = FaultServer(("127.0.0.1", port), Handler)
+    server.site_dir = pathlib.Path(sys.argv[4]) if len(sys.argv) > 4 else None
+    server.lock, server.config_text, server.served = threading.Lock(), None, set()
+    server.contexts = {None: make_context(cert, key),
+                       "1.0": make_context(cert, key, ssl.TLSVersion.TLSv1),
+                       "1.1": make_context(cert, key, ssl.TLSVersion.TLSv1_1)}
     server.serve_forever()
 
 
