@@ -15,6 +15,7 @@ subsets = [
     ("test_hostile_site", "trickling", "  slow manifest: deadline"),
     ("test_hostile_site", "slow_archive", "  slow archive: stall and floor"),
     ("test_hostile_site", "release_switch", "  release switch between requests"),
+    ("test_hostile_site", "outdated_tls", "  site limited to TLS 1.0 or 1.1"),
     ("test_hostile_site", "powershell_past", "  PowerShell past its deadline"),
     ("test_hostile_site", "cannot_be_replaced", "  archive replaced before extraction"),
     ("test_fs_faults", "single_quote", "  quote characters, injection"),
