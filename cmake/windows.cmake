@@ -44,16 +44,20 @@ target_include_directories(varnix_core PUBLIC src ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(varnix_core PRIVATE ${VARNIX_WARNINGS})
 target_link_libraries(varnix_core PUBLIC varnix_portable winhttp bcrypt shell32 user32)
 
-# The update site host is compiled into one small unit per executable.
+# The update site host and the time limits are compiled into one small unit per executable;
+# a third argument SHORT_TIME_LIMITS gives a test build deadlines of seconds.
 function(varnix_site_config target host)
     add_library(${target} OBJECT ${PROJECT_SOURCE_DIR}/src/platform/site_config.cpp)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src)
     target_compile_definitions(${target} PRIVATE "VARNIX_UPDATE_HOST_TEXT=L\"${host}\"")
+    if("SHORT_TIME_LIMITS" IN_LIST ARGN)
+        target_compile_definitions(${target} PRIVATE VARNIX_SHORT_TIME_LIMITS)
+    endif()
     target_compile_options(${target} PRIVATE ${VARNIX_WARNINGS})
 endfunction()
 
 function(varnix_add_launcher name host)
-    varnix_site_config(${name}_site "${host}")
+    varnix_site_config(${name}_site "${host}" ${ARGN})
     add_executable(${name} WIN32 src/launch/main.cpp ${CMAKE_BINARY_DIR}/generated/version.rc)
     target_compile_options(${name} PRIVATE ${VARNIX_WARNINGS})
     target_link_options(${name} PRIVATE -municode)
@@ -69,7 +73,7 @@ if(VARNIX_TEST_UNREACHABLE_HOST)
     varnix_add_launcher(VarnixLauncherUnreachableSite "${VARNIX_TEST_UNREACHABLE_HOST}")
 endif()
 if(VARNIX_TEST_FAULT_HOST)
-    varnix_add_launcher(VarnixLauncherFaultSite "${VARNIX_TEST_FAULT_HOST}")
+    varnix_add_launcher(VarnixLauncherFaultSite "${VARNIX_TEST_FAULT_HOST}" SHORT_TIME_LIMITS)
 endif()
 
 # GoogleTest from Debian's source package, cross-compiled.

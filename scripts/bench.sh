@@ -34,6 +34,9 @@ PACKAGES=(
 export WINEPREFIX=$BUILD/wine
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine takes its ANSI code page from the host locale, and the PowerShell stand-in decodes ZIP
+# names without the UTF-8 flag in it: one locale for every run (code page 1252).
+export LC_ALL=C.UTF-8
 
 started_pids=()
 
@@ -154,6 +157,8 @@ http {
         server_name localhost;
         ssl_certificate $SITE/tls/server.pem;
         ssl_certificate_key $SITE/tls/server.key;
+        # TLS 1.2 alone: what the launcher requires must be enough on its own.
+        ssl_protocols TLSv1.2;
         root $SITE/www;
         location ~ /manifest\.txt(\.sig)?\$ { add_header Cache-Control "no-cache, no-store"; }
         # Archives named slow_* trickle, so tests can interrupt a download.

@@ -16,7 +16,8 @@ struct DependencyRequest {
     std::vector<ByteString> missing;  // as written; may hold empty items
 };
 
-// Portable: the file's content to a request. True when at least one package is named.
+// Portable: the file's content (at most 64 KiB) to a request, control characters in it made
+// "?". True when at least one package is named.
 bool parseDependencyRequestText(const ByteString& content, DependencyRequest& request);
 
 }  // namespace varnix

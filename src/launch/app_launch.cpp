@@ -17,12 +17,37 @@ namespace {
 
 constexpr DWORD kEnvironmentBufferUnits = 32767;
 
-void prependToPath(const WideString& directory) {
-    std::vector<wchar_t> buffer(kEnvironmentBufferUnits, L'\0');
-    GetEnvironmentVariableW(L"PATH", buffer.data(), kEnvironmentBufferUnits);
-    const WideString value = directory + L";" + WideString(buffer.data());
-    SetEnvironmentVariableW(L"PATH", value.c_str());
-}
+// The launcher's own PATH and DLL directory, taken before they are changed for Varnix.exe and
+// put back after its CreateProcessW: PowerShell, started later, must inherit neither.
+class SearchPathsForApplication {
+  public:
+    explicit SearchPathsForApplication(const WideString& systemDir) {
+        std::vector<wchar_t> buffer(kEnvironmentBufferUnits, L'\0');
+        const DWORD length =
+            GetEnvironmentVariableW(L"PATH", buffer.data(), kEnvironmentBufferUnits);
+        hadPath_ = length > 0 && length < kEnvironmentBufferUnits;
+        if (hadPath_) path_.assign(buffer.data(), length);
+        std::vector<wchar_t> dllBuffer(kEnvironmentBufferUnits, L'\0');
+        const DWORD dllLength = GetDllDirectoryW(kEnvironmentBufferUnits, dllBuffer.data());
+        if (dllLength > 0 && dllLength < kEnvironmentBufferUnits) {
+            dllDirectory_.assign(dllBuffer.data(), dllLength);
+        }
+        SetDllDirectoryW(systemDir.c_str());
+        const WideString value = systemDir + L";" + path_;
+        SetEnvironmentVariableW(L"PATH", value.c_str());
+    }
+    ~SearchPathsForApplication() {
+        SetEnvironmentVariableW(L"PATH", hadPath_ ? path_.c_str() : nullptr);
+        SetDllDirectoryW(dllDirectory_.empty() ? nullptr : dllDirectory_.c_str());
+    }
+    SearchPathsForApplication(const SearchPathsForApplication&) = delete;
+    SearchPathsForApplication& operator=(const SearchPathsForApplication&) = delete;
+
+  private:
+    bool hadPath_ = false;
+    WideString path_;
+    WideString dllDirectory_;
+};
 
 WideString applicationCommandLine(const WideString& applicationPath) {
     WideString commandLine = quoteArgument(applicationPath);
@@ -81,12 +106,15 @@ bool launchApplication(const WideString& rootDir, const WideString& systemDir, u
         return false;
     }
 
-    SetDllDirectoryW(systemDir.c_str());
-    prependToPath(systemDir);
-
     PROCESS_INFORMATION info{};
     DWORD error = 0;
-    if (!createApplicationProcess(applicationPath, rootDir, utf8ToWide(token), info, error)) {
+    bool created = false;
+    {
+        const SearchPathsForApplication searchPaths(systemDir);
+        created =
+            createApplicationProcess(applicationPath, rootDir, utf8ToWide(token), info, error);
+    }
+    if (!created) {
         if (win32Error) *win32Error = error;
         DeleteFileW(tokenPath.c_str());
         return false;

@@ -12,6 +12,7 @@
 #include "manifest_key.h"
 #include "net/http.h"
 #include "platform/handle.h"
+#include "platform/log.h"
 
 namespace varnix {
 namespace {
@@ -79,16 +80,31 @@ bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& 
     return true;
 }
 
-bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText) {
-    const WideString base = repositoryUrl();
-    ByteString manifestBytes;
-    if (!downloadToMemory(base + L"/manifest.txt", manifestBytes, errorText)) return false;
+namespace {
 
-    ByteString signature;
+// A manifest is a few KiB; the caps only keep a hostile site from filling memory.
+constexpr unsigned long long kManifestMaxBytes = 16ull << 20;
+constexpr unsigned long long kSignatureMaxBytes = 4096;
+
+// One pair of requests under one deadline. A pair that runs out of time is a slow site, never a
+// tampered one: its failure carries no "SECURITY:" mark, even for the signature.
+bool fetchManifestAndSignature(ByteString& manifestBytes, ByteString& signature,
+                               WideString* errorText) {
+    const WideString base = repositoryUrl();
+    TransferLimits limits;
+    limits.deadlineTick = GetTickCount64() + timeLimits().manifestMilliseconds;
+    limits.maxBytes = kManifestMaxBytes;
+    if (!downloadToMemory(base + L"/manifest.txt", manifestBytes, errorText, limits)) return false;
+
+    limits.maxBytes = kSignatureMaxBytes;
     WideString downloadError;
-    if (!downloadToMemory(base + L"/manifest.txt.sig", signature, &downloadError)) {
-        setError(errorText,
-                 L"SECURITY: не удалось загрузить подпись manifest.txt.sig. " + downloadError);
+    if (!downloadToMemory(base + L"/manifest.txt.sig", signature, &downloadError, limits)) {
+        if (downloadError == downloadTimeoutText()) {
+            setError(errorText, downloadError);
+        } else {
+            setError(errorText,
+                     L"SECURITY: не удалось загрузить подпись manifest.txt.sig. " + downloadError);
+        }
         return false;
     }
     if (manifestBytes.empty()) {
@@ -99,7 +115,22 @@ bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideStr
         setError(errorText, L"SECURITY: manifest.txt.sig пустой или не загружен.");
         return false;
     }
-    if (!verifyManifestSignature(manifestBytes, signature, errorText)) return false;
+    return true;
+}
+
+}  // namespace
+
+bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText) {
+    ByteString manifestBytes;
+    ByteString signature;
+    if (!fetchManifestAndSignature(manifestBytes, signature, errorText)) return false;
+    // Two requests can straddle a release switch on the site; only a second pair that fails
+    // too is taken for tampering.
+    if (!verifyManifestSignature(manifestBytes, signature, nullptr)) {
+        logWrite(L"Manifest signature did not verify; fetching manifest and signature again.");
+        if (!fetchManifestAndSignature(manifestBytes, signature, errorText)) return false;
+        if (!verifyManifestSignature(manifestBytes, signature, errorText)) return false;
+    }
     if (!checkManifestFreshness(manifestBytes, packageStateDir, errorText)) return false;
 
     manifest = parseManifest(manifestBytes);

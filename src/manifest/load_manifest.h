@@ -9,9 +9,10 @@ namespace varnix {
 WideString repositoryUrl();
 
 // Downloads manifest.txt and manifest.txt.sig, verifies the RSA-3072 PKCS #1 v1.5 SHA-256
-// signature with the compiled-in key and parses the manifest. Every authenticity or content
-// failure leaves a reason that begins with "SECURITY:". A signed but stale manifest is refused
-// with a reason that does not (see checkManifestFreshness); its serial lives in packageStateDir.
+// signature with the compiled-in key and parses the manifest. A pair that does not verify is
+// fetched once more. Every authenticity or content failure leaves a reason that begins with
+// "SECURITY:"; a site too slow for the deadline does not, and neither does a signed but stale
+// manifest (see checkManifestFreshness), whose serial lives in packageStateDir.
 bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText);
 
 // The signature check alone, for a manifest already in memory.

@@ -55,12 +55,16 @@ ByteString sha256File(const WideString& path) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return {};
+    return sha256OpenFile(file.get());
+}
+
+ByteString sha256OpenFile(void* file) {
     Sha256Context context;
     if (!context.open()) return {};
     char chunk[kFileChunkBytes];
     DWORD read = 0;
     for (;;) {
-        if (!ReadFile(file.get(), chunk, kFileChunkBytes, &read, nullptr)) return {};
+        if (!ReadFile(file, chunk, kFileChunkBytes, &read, nullptr)) return {};
         if (read == 0) break;
         if (!context.add(chunk, read)) return {};
     }

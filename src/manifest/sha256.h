@@ -7,6 +7,8 @@ namespace varnix {
 
 // 64 lower-case hex digits of the file's digest, or empty.
 ByteString sha256File(const WideString& path);
+// The same for a file already open for reading (a HANDLE), from its current position to its end.
+ByteString sha256OpenFile(void* file);
 // The raw 32-byte digest, or empty. An empty buffer has the digest of the empty message.
 ByteString sha256Bytes(const ByteString& bytes);
 

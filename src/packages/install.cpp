@@ -23,7 +23,9 @@ bool isMainPackage(const PackageEntry& entry) {
 }
 
 // Ends every road: neither the archive nor the scratch directory outlives the call.
-void discardDownload(const WideString& archivePath, const WideString& downloadDir) {
+void discardDownload(FileHandle& heldArchive, const WideString& archivePath,
+                     const WideString& downloadDir) {
+    heldArchive.reset();
     DeleteFileW(archivePath.c_str());
     deleteDirectoryTree(downloadDir);
 }
@@ -53,7 +55,9 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
         return false;
     }
 
-    const ByteString actual = sha256File(archivePath);
+    // Held from the hash until PowerShell has exited, so nothing can swap the archive between.
+    FileHandle heldArchive = holdArchive(archivePath);
+    const ByteString actual = heldArchive ? sha256OpenFile(heldArchive.get()) : ByteString();
     const ByteString expected = toLowerAscii(entry.sha256);
     logWrite(L"Package hash: " + name + L" expected=" + utf8ToWide(expected) + L" actual=" +
              utf8ToWide(actual));
@@ -61,13 +65,13 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
         errorText = L"SHA256 не совпал для пакета: " + name + L"\nОжидалось: " +
                     utf8ToWide(expected) + L"\nПолучено: " + utf8ToWide(actual);
         logWrite(L"Package hash mismatch: " + name);
-        discardDownload(archivePath, downloadDir);
+        discardDownload(heldArchive, archivePath, downloadDir);
         return false;
     }
 
     if (!backupPackage(rootDir, systemDir, entry, errorText)) {
         logWrite(L"Rollback backup failed: " + name + L" / " + errorText);
-        discardDownload(archivePath, downloadDir);
+        discardDownload(heldArchive, archivePath, downloadDir);
         return false;
     }
 
@@ -75,7 +79,7 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
     if (!extractArchive(archivePath, systemDir, errorText)) {
         logWrite(L"Package extraction failed: " + name + L" / " + errorText);
         restorePackage(rootDir, systemDir, entry);
-        discardDownload(archivePath, downloadDir);
+        discardDownload(heldArchive, archivePath, downloadDir);
         return false;
     }
 
@@ -84,7 +88,7 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
     const WideString marker = packageMarkerPath(systemDir, entry);
     SetFileAttributesW(marker.c_str(), FILE_ATTRIBUTE_NORMAL);
     writeWholeFile(marker, expected);
-    discardDownload(archivePath, downloadDir);
+    discardDownload(heldArchive, archivePath, downloadDir);
     logWrite(L"Install package completed: " + name);
     return true;
 }

@@ -5,7 +5,7 @@
 
 namespace varnix {
 
-// 'text' with every single quote doubled.
+// 'text' with each of PowerShell's five single-quote characters doubled.
 WideString quotePowerShellLiteral(const WideString& text);
 WideString expandArchiveCommandLine(const WideString& archivePath, const WideString& destination);
 

@@ -10,11 +10,23 @@ namespace {
 
 using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
 
+// comctl32.dll from System32 alone. Systems without LOAD_LIBRARY_SEARCH_SYSTEM32 (Windows 7
+// before KB2533623) refuse the flag; there the full path is given instead.
+HMODULE loadCommonControls() {
+    const HMODULE library = LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) return library;
+    wchar_t directory[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    const WideString path = WideString(directory, length) + L"\\comctl32.dll";
+    return LoadLibraryW(path.c_str());
+}
+
 // Returns false when the running system offers no task dialog or it failed to show.
 bool tryTaskDialog(const WideString& windowTitle, const WideString& mainInstruction,
                    const WideString& content, int commonButtons, const wchar_t* icon, int& button) {
     // Looked up at run time: older systems (and no version-6 activation) lack it.
-    LibraryHandle library(LoadLibraryW(L"comctl32.dll"));
+    LibraryHandle library(loadCommonControls());
     if (!library) return false;
     const auto taskDialogIndirect = reinterpret_cast<TaskDialogIndirectFunction>(
         reinterpret_cast<void*>(GetProcAddress(library.get(), "TaskDialogIndirect")));

@@ -1,10 +1,20 @@
 #pragma once
-// The update site host, fixed when the executable is built (VARNIX_UPDATE_HOST).
-// Defined in site_config.cpp, compiled once per executable so that test builds can point
-// the same code at another site.
+// What is fixed when the executable is built: the update site host (VARNIX_UPDATE_HOST) and the
+// time limits. Defined in site_config.cpp, compiled once per executable so that test builds can
+// point the same code at another site and give it short limits.
 
 namespace varnix {
 
 const wchar_t* updateSiteHost();
+
+struct TimeLimits {
+    unsigned manifestMilliseconds;     // manifest and signature together, from the first request
+    unsigned stallMilliseconds;        // an archive transfer that receives no byte for this long
+    unsigned floorWindowMilliseconds;  // an archive transfer is judged over windows this long ...
+    unsigned floorBytesPerSecond;      // ... and fails when it averaged less than this
+    unsigned powerShellMilliseconds;   // wall-clock time Expand-Archive may take
+};
+
+const TimeLimits& timeLimits();
 
 }  // namespace varnix

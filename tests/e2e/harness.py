@@ -300,14 +300,15 @@ class Scenario:
         """The installed-package marker's content (the hash of the installed archive)."""
         return (self.system / ".packages" / f"{name}.sha256").read_text()
 
-    def run(self, arguments=(), answers=None, env=None, timeout=90, kill_when=None):
-        """Runs the launcher; answers as `answers_file` says. Fails at once on an unexpected dialog."""
+    def run(self, arguments=(), answers=None, env=None, timeout=90, kill_when=None, cwd=None):
+        """Runs the launcher; answers as `answers_file` says. Fails at once on an unexpected dialog.
+        cwd: the current directory the launcher inherits (a directory inside the prefix)."""
         command_line = quote_argument(windows_path(self.root / "VarnixLauncher.exe"))
         for argument in arguments:
             command_line += " " + quote_argument(argument)
-        return self.run_command_line(command_line, answers, env, timeout, kill_when)
+        return self.run_command_line(command_line, answers, env, timeout, kill_when, cwd)
 
-    def run_command_line(self, command_line, answers=None, env=None, timeout=90, kill_when=None):
+    def run_command_line(self, command_line, answers=None, env=None, timeout=90, kill_when=None, cwd=None):
         result = self.work / "result.jsonl"
         result.unlink(missing_ok=True)
         (self.work / "cmdline.txt").write_bytes(command_line.encode("utf-8"))
@@ -317,7 +318,7 @@ class Scenario:
             ["wine", str(DRIVER), windows_path(result), windows_path(self.work / "answers.txt"),
              windows_path(self.work / "cmdline.txt"), str(timeout)] + ([kill_when] if kill_when else []),
             env=wine_env(env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, timeout=timeout + 30, check=False)
+            stderr=subprocess.DEVNULL, timeout=timeout + 30, check=False, cwd=cwd)
         seconds = time.monotonic() - begin
         records = [json.loads(line) for line in result.read_text(encoding="utf-8").splitlines()]
         kinds = [r["type"] for r in records]
@@ -492,16 +493,29 @@ POWERSHELL_DIR = unix_path(POWERSHELL_PATH).parent
 
 
 class PowerShell:
-    """The stand-in at the real PowerShell location: its run log and its behaviour."""
+    """The stand-in at the real PowerShell location: its run log, its records of injected
+    statements and of attempts to replace the archive, and its behaviour."""
 
     def __init__(self):
         self.runs_log = POWERSHELL_DIR / "powershell_runs.log"
+        self.injections_log = POWERSHELL_DIR / "powershell_injections.log"
+        self.tamper_log = POWERSHELL_DIR / "powershell_tamper.log"
         self.behaviour_file = POWERSHELL_DIR / "powershell_behavior.txt"
         self.reset()
 
     def reset(self):
-        self.runs_log.unlink(missing_ok=True)
-        self.behaviour_file.unlink(missing_ok=True)
+        for path in (self.runs_log, self.injections_log, self.tamper_log, self.behaviour_file):
+            path.unlink(missing_ok=True)
+
+    def injections(self):
+        """Statements besides the one Expand-Archive that a real PowerShell would have run."""
+        if not self.injections_log.exists():
+            return []
+        return self.injections_log.read_text(encoding="utf-8").splitlines()
+
+    def tampering(self):
+        """"refused" or "replaced" for each attempt to swap the archive before extracting."""
+        return self.tamper_log.read_text().splitlines() if self.tamper_log.exists() else []
 
     def behave(self, text):
         self.behaviour_file.write_text(text)

@@ -1,10 +1,12 @@
-"""File-system faults: read-only and held files, impossible directories, long and Cyrillic names."""
+"""File-system faults: read-only and held files, impossible directories, long and Cyrillic names,
+quote characters in paths, programs planted beside the launcher."""
 import os
+import shutil
 
 import pytest
 
-from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD
-from harness import Held, Package, assert_in_order
+from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, YES
+from harness import SUPPORT, Held, Package, assert_in_order
 
 LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
 LIB_V2 = LIB_V1.but(files={"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"})
@@ -105,3 +107,44 @@ def test_cyrillic_package_and_file_names(make_scenario, site, powershell):
     assert run.exit_code == 1
     assert "Rollback restored file: " + scenario.win_system + "\\данные\\файл.txt" in run.this_run
     assert (scenario.system / "данные/файл.txt").read_text() == "содержимое"
+
+
+QUOTES = {"U+0027": "'", "U+2018": "\u2018", "U+2019": "\u2019", "U+201A": "\u201a", "U+201B": "\u201b"}
+
+
+@pytest.mark.parametrize("root, package", [*(("Bob" + q + "s PC", "lib") for q in QUOTES.values()),
+                                           ("plain", "li\u2019b"), ("x\u2019; New-Item pwned; \u2019", "lib")],
+                         ids=[*(f"root {name}" for name in QUOTES), "archive U+2019", "root injection"])
+def test_single_quote_characters_in_root_or_archive_name(make_scenario, site, powershell, root, package):
+    """PowerShell ends a quoted path at any of five quote characters: each is doubled, and nothing
+    but the one Expand-Archive runs."""
+    scenario = make_scenario(root)
+    site.publish([Package(package, {"lib/a.dll": b"a v1"})])
+    scenario.install_stub("exit=0")
+    run = scenario.run(answers=DOWNLOAD)
+    assert powershell.injections() == []
+    assert run.exit_code == 0, run.this_run
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
+
+
+@pytest.mark.parametrize("road", ["required", "dependency"])
+def test_powershell_planted_beside_the_launcher_never_starts(scenario, site, powershell, road):
+    """Stand-ins in the root, in system\\ and in the current directory: only the system's runs."""
+    current = scenario.work / "current"
+    planted = [scenario.root, scenario.system, current]
+    for directory in planted:
+        directory.mkdir(parents=True, exist_ok=True)
+        shutil.copy(SUPPORT / "powershell.exe", directory / "powershell.exe")
+    if road == "required":
+        site.publish([LIB_V1])
+        scenario.install_stub("exit=0")
+        answers = DOWNLOAD
+    else:
+        site.publish([Package("voice", {"voice/voice.dll": b"voice"}, required=False)])
+        scenario.install_stub("request=req.txt exit=85", "exit=0")
+        (scenario.system / "req.txt").write_text("package=voice\n")
+        answers = {PACKAGES_NEEDED: YES, PACKAGE_DOWNLOAD: OK}
+    run = scenario.run(answers=answers, cwd=current)
+    assert [str(d) for d in planted if (d / "powershell_runs.log").exists()] == []
+    assert run.exit_code == 0, run.this_run
+    assert len(powershell.runs()) == 1

@@ -2,6 +2,7 @@
 and every case ends on its ordinary road."""
 import dataclasses
 import json
+import os
 import shutil
 import time
 import zipfile
@@ -42,8 +43,9 @@ class Attempt:
     unchanged: bool  # the system directory holds exactly what it held before
 
 
-def run_against(scenario, resource, behaviour):
-    configure({RESOURCE[resource]: behaviour})
+def run_against(scenario, resource, behaviour, site=None):
+    """site: settings of the whole site, e.g. {"tls": "1.0"}."""
+    configure({RESOURCE[resource]: behaviour, **(site or {})})
     before = scenario.system_files()
     run = scenario.run(answers=ANSWERS, timeout=300)
     assert not run.timed_out
@@ -106,10 +108,99 @@ def test_empty_manifest_and_empty_signature_block(scenario, hostile):
             "SECURITY: manifest.txt.sig пустой или не загружен.")
 
 
-def test_gigabyte_manifest_is_refused_in_bounded_time(scenario, hostile):
-    attempt = run_against(scenario, "manifest", {"mode": "huge", "bytes": 1 << 30})
-    blocked(attempt, "SECURITY: подпись manifest.txt недействительна.")
-    assert attempt.run.seconds < 180
+def reason(run):
+    line = next(m for m in run.this_run if m.startswith("Manifest download failed: "))
+    return line[len("Manifest download failed: "):]
+
+
+TOO_LARGE = "Ответ сервера слишком большой: "
+MANIFEST_CAP, SIGNATURE_CAP = 16 << 20, 4096
+
+
+# A manifest over its cap is a failed download (offline road); a signature over its cap is a
+# failed signature download (blocked road). Changed expectation: the gigabyte manifest used to
+# reach the signature check and block; it now fails at its announced length and starts offline.
+@pytest.mark.parametrize("resource, behaviour, road, text", [
+    ("manifest", {"mode": "huge", "bytes": 1 << 30}, offline, TOO_LARGE + str(1 << 30)),
+    ("manifest", {"mode": "huge", "bytes": MANIFEST_CAP + 1}, offline, TOO_LARGE + str(MANIFEST_CAP + 1)),
+    ("manifest", {"mode": "huge", "bytes": MANIFEST_CAP + (1 << 20), "announce": False}, offline, TOO_LARGE),
+    ("signature", {"mode": "huge", "bytes": SIGNATURE_CAP + 1}, blocked, SIGNATURE_FAILED + TOO_LARGE + "4097"),
+    ("signature", {"mode": "huge", "bytes": 100000, "announce": False}, blocked, SIGNATURE_FAILED + TOO_LARGE),
+], ids=["manifest 1 GiB announced", "manifest announced", "manifest received", "signature announced",
+        "signature received"])
+def test_oversized_answers_fail_in_bounded_time(scenario, hostile, resource, behaviour, road, text):
+    attempt = run_against(scenario, resource, behaviour)
+    if road is offline:
+        offline(attempt)
+    else:
+        blocked(attempt, text)
+    assert reason(attempt.run).startswith(text)
+    assert attempt.run.seconds < 60
+
+
+# The launcher built for the hostile site has a 6 s deadline for manifest and signature, a 3 s
+# stall limit and a 16 KiB/s floor over 6 s for archives, and 8 s for PowerShell.
+TIMED_OUT = "Ошибка загрузки: Код ошибки: 12002"
+
+
+@pytest.mark.parametrize("resource", ["manifest", "signature"])
+def test_trickling_manifest_or_signature_starts_offline_at_the_deadline(scenario, hostile, resource):
+    attempt = run_against(scenario, resource, {"mode": "trickle", "chunk": 1, "delay": 2})
+    offline(attempt)
+    assert reason(attempt.run) == TIMED_OUT
+    assert attempt.run.seconds < 40
+    assert scenario.stub_runs()
+
+
+@pytest.mark.parametrize("behaviour, completes", [
+    ({"mode": "trickle", "chunk": 16384, "delay": 0.25}, True),  # a steady 64 KiB/s
+    ({"mode": "trickle", "chunk": 65536, "delay": 5}, False),  # stalls between chunks
+    ({"mode": "trickle", "chunk": 1024, "delay": 0.25}, False),  # 4 KiB/s, under the floor
+], ids=["steady", "stalling", "crawling"])
+def test_slow_archive_installs_or_fails_on_the_download_road(scenario, hostile, behaviour, completes):
+    hostile.publish([LIB_V1.but(files={**LIB_V1.files, "lib/big.bin": os.urandom(640 << 10)})])
+    attempt = run_against(scenario, "archive", behaviour)
+    if completes:
+        installed(attempt, scenario)
+    else:
+        stage_failed(attempt)
+        assert "Package download failed: lib / " + TIMED_OUT in attempt.run.this_run
+        assert attempt.run.seconds < 60
+
+
+# This Wine's WinHTTP still speaks TLS 1.0 and 1.1 by default; the launcher asks for 1.2 or later.
+@pytest.mark.parametrize("version", ["1.0", "1.1"])
+def test_site_limited_to_outdated_tls_is_refused_and_starts_offline(scenario, hostile, version):
+    attempt = run_against(scenario, "manifest", {}, site={"tls": version})
+    offline(attempt)
+    assert reason(attempt.run).startswith("Ошибка загрузки: ")
+
+
+def test_release_switch_between_manifest_and_signature_fetches_both_again(scenario, hostile):
+    old = FAULT / "old"
+    shutil.rmtree(old, ignore_errors=True)
+    shutil.copytree(hostile.repository.resolve(), old)
+    hostile.publish([LIB_V2])
+    run = run_against(scenario, "manifest", {"mode": "first_from", "dir": "old"}).run
+    assert run.exit_code == 0, run.this_run
+    assert "Manifest signature did not verify; fetching manifest and signature again." in run.this_run
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
+
+
+def test_powershell_past_its_deadline_is_ended(scenario, hostile, powershell):
+    powershell.behave("sleep_after=60000")
+    run = run_against(scenario, "manifest", {}).run
+    text = "PowerShell Expand-Archive не завершился за 1 мин."
+    assert run.exit_code == 1
+    assert run.dialogs[-1].content == text
+    assert "Package extraction failed: lib / " + text in run.this_run
+    assert run.seconds < 45
+
+
+def test_archive_cannot_be_replaced_between_hash_and_extraction(scenario, hostile, powershell):
+    powershell.behave("replace_archive=1")
+    installed(run_against(scenario, "manifest", {}), scenario)
+    assert powershell.tampering() == ["refused"]
 
 
 @pytest.mark.parametrize("resource", ["manifest", "signature", "archive"])

@@ -1,14 +1,64 @@
-// Stand-in for Windows PowerShell in the Wine prefix: understands exactly the Expand-Archive
-// command that the launcher builds and extracts stored and deflated ZIP entries.
+// Stand-in for Windows PowerShell 5.1 in the Wine prefix. It runs exactly one statement,
 //
-//   powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command
-//       "Expand-Archive -LiteralPath '<zip>' -DestinationPath '<dir>' -Force"
+//   Expand-Archive -LiteralPath '<zip>' -DestinationPath '<dir>' -Force
 //
-// Exit code 0 on success, 1 on any failure (unknown command line, invalid archive, an entry that
-// would land outside the destination, a file that cannot be written). Every run appends its
-// command line to "powershell_runs.log" beside the program. "powershell_behavior.txt" beside it
-// may hold "sleep_after=MS" (wait after extracting), "exit_code=N" (report N afterwards) and
-// "readonly=1" (leave the extracted files read-only).
+// and must fail wherever the real one fails, or it hides faults. What it models, and from where
+// (written from the public sources as read, not copied; where a source could not be read, the
+// behaviour comes from its public documentation and is marked so):
+//
+// powershell.exe (command line; its documented -Command rules)
+//   - The arguments are split by the C runtime rules (CommandLineToArgvW); everything after
+//     -Command is joined with blanks into one script. Only the options the launcher passes are
+//     accepted; anything else fails with exit code 1.
+//   - Exit code: 1 when the script fails to parse, hits a terminating error, or its last
+//     statement wrote an error; else 0.
+// PowerShell's tokenizer (System.Management.Automation.Language.Tokenizer, CharExtensions)
+//   - Single-quoted strings open and close at any of the five single-quote characters U+0027,
+//     U+2018, U+2019, U+201A and U+201B; inside one, any two of them in a row stand for one
+//     literal quote (the second of the pair is kept). An unclosed string is a parse error:
+//     nothing runs.
+//   - Double-quoted strings open and close at U+0022, U+201C, U+201D and U+201E; "$" and "`"
+//     in them expand, so one is never a plain literal here.
+//   - Statements end at ";" and at a line break; "|", "&", "(", ")", "{", "}" and "$" start
+//     something other than a plain argument. A parameter begins with "-" or one of the dashes
+//     U+2013, U+2014, U+2015; parameter names ignore ASCII case.
+//   - Every statement other than the one Expand-Archive above, and every Expand-Archive with
+//     other arguments, is appended to "powershell_injections.log" beside the program (the real
+//     shell would run it) and the run fails.
+// Microsoft.PowerShell.Archive 1.0.1.0, Expand-Archive (Microsoft.PowerShell.Archive.psm1:
+//   the LiteralPath parameter set, ValidateArchivePathHelper, ExpandArchiveHelper)
+//   - -LiteralPath takes the path as written (no wildcards); a path that is not an existing file
+//     is a terminating error.
+//   - An archive whose extension is not ".zip" (compared without regard to ASCII case, as the
+//     module's -ne does) is refused with a terminating error before anything is written.
+//   - -DestinationPath is created when missing.
+//   - The archive is opened as FileStream(Open, Read), that is with FileShare.Read: a writer
+//     holding it makes the run fail.
+//   - An archive with no entries writes nothing and succeeds.
+//   - Entries are processed in central-directory order. An entry whose path, joined to the
+//     destination and normalised, does not stay under it (".." segments, rooted names, drive
+//     names) gets a non-terminating error; the others are still extracted and the exit code is 1.
+//   - A name ending in "/" or "\" is a directory entry: the directory is created if missing.
+//   - For a file, missing parent directories are created. An existing file is removed first
+//     with Remove-Item -Force, which also removes a read-only file; when it cannot be removed
+//     (held by another process) that entry gets a non-terminating error and is skipped.
+//   - ExtractToFile(entry, path, overwrite: false) then writes the file. An exception there is
+//     terminating: the cmdlet's clean-up deletes every file and directory this run created, and
+//     the exit code is 1.
+//   - Entry names without the UTF-8 flag (general purpose bit 11) are decoded in the system's
+//     ANSI code page (CP_ACP): the module passes no encoding to ZipArchive, and .NET Framework
+//     then uses "the current system default code page" (documented for ZipArchive's
+//     entryNameEncoding). Wine takes that code page from the host locale, so the bench pins
+//     LC_ALL. Names with the flag are UTF-8.
+// Not modelled: wildcard handling of -DestinationPath (the module tests it with Test-Path -Path,
+// so "[" in a destination misbehaves on real systems), -Confirm/-WhatIf, ZIP64, encryption,
+// compression methods other than stored and deflated.
+//
+// Test hooks: every run appends its command line to "powershell_runs.log" beside the program;
+// "powershell_behavior.txt" beside it may hold "sleep_after=MS" (wait after extracting),
+// "exit_code=N" (report N afterwards), "readonly=1" (leave extracted files read-only) and
+// "replace_archive=1" (before extracting, try to overwrite and then to replace the archive by
+// rename from this process, recording "refused" or "replaced" in "powershell_tamper.log").
 #include <windows.h>
 #include <shellapi.h>
 #include <zlib.h>
@@ -26,8 +76,12 @@ using namespace varnix_test;
 
 namespace {
 
+std::wstring g_ownDirectory;
+
 struct Entry {
-    std::string name;
+    std::string rawName;
+    std::wstring name;
+    uint16_t flags = 0;
     uint16_t method = 0;
     uint32_t crc = 0;
     uint32_t compressedSize = 0;
@@ -45,28 +99,120 @@ uint32_t read32(const std::string& data, size_t at) {
                                                          << 16;
 }
 
-bool parseLiteral(const std::wstring& text, size_t& at, std::wstring& value) {
-    if (at >= text.size() || text[at] != L'\'') return false;
-    ++at;
-    value.clear();
-    while (at < text.size()) {
-        if (text[at] == L'\'') {
-            if (at + 1 < text.size() && text[at + 1] == L'\'') {
-                value += L'\'';
-                at += 2;
-                continue;
-            }
-            ++at;
-            return true;
-        }
-        value += text[at++];
-    }
-    return false;
+// ---- The tokenizer -------------------------------------------------------------------------
+
+bool isSingleQuote(wchar_t c) {
+    return c == L'\'' || c == L'\u2018' || c == L'\u2019' || c == L'\u201A' || c == L'\u201B';
 }
 
-bool expect(const std::wstring& text, size_t& at, const std::wstring& word) {
-    if (text.compare(at, word.size(), word) != 0) return false;
-    at += word.size();
+bool isDoubleQuote(wchar_t c) {
+    return c == L'"' || c == L'\u201C' || c == L'\u201D' || c == L'\u201E';
+}
+
+bool isDash(wchar_t c) {
+    return c == L'-' || c == L'\u2013' || c == L'\u2014' || c == L'\u2015';
+}
+
+bool isBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\f' || c == L'\v' || c == L'\u00A0';
+}
+
+enum class Kind { Word, Parameter, Literal, Other };
+
+struct Token {
+    Kind kind;
+    std::wstring text;  // the value for a literal, the name for a parameter
+};
+
+using Statement = std::vector<Token>;
+
+// Splits the script into statements. False on a parse error (an unclosed string).
+bool tokenize(const std::wstring& script, std::vector<Statement>& statements,
+              std::vector<std::wstring>& statementTexts) {
+    statements.assign(1, {});
+    statementTexts.assign(1, L"");
+    size_t at = 0;
+    while (at < script.size()) {
+        const wchar_t c = script[at];
+        const size_t start = at;
+        if (isBlank(c)) {
+            ++at;
+        } else if (c == L';' || c == L'\n' || c == L'\r') {
+            ++at;
+            statements.emplace_back();
+            statementTexts.emplace_back();
+            continue;
+        } else if (isSingleQuote(c)) {
+            std::wstring value;
+            bool closed = false;
+            for (++at; at < script.size(); ++at) {
+                if (isSingleQuote(script[at])) {
+                    if (at + 1 < script.size() && isSingleQuote(script[at + 1])) {
+                        value += script[++at];
+                        continue;
+                    }
+                    closed = true;
+                    ++at;
+                    break;
+                }
+                value += script[at];
+            }
+            if (!closed) return false;
+            statements.back().push_back({Kind::Literal, value});
+        } else if (isDoubleQuote(c)) {
+            bool closed = false;
+            for (++at; at < script.size(); ++at) {
+                if (script[at] == L'`') {
+                    ++at;
+                    continue;
+                }
+                if (isDoubleQuote(script[at])) {
+                    closed = true;
+                    ++at;
+                    break;
+                }
+            }
+            if (!closed) return false;
+            statements.back().push_back({Kind::Other, script.substr(start, at - start)});
+        } else if (c == L'|' || c == L'&' || c == L'(' || c == L')' || c == L'{' || c == L'}' ||
+                   c == L'$' || c == L'`' || c == L'#' || c == L'@' || c == L',') {
+            ++at;
+            statements.back().push_back({Kind::Other, std::wstring(1, c)});
+        } else {
+            while (at < script.size() && !isBlank(script[at]) && script[at] != L';' &&
+                   script[at] != L'\n' && script[at] != L'\r' && !isSingleQuote(script[at]) &&
+                   !isDoubleQuote(script[at]) &&
+                   std::wstring(L"|&(){}$`,").find(script[at]) == std::wstring::npos) {
+                ++at;
+            }
+            std::wstring word = script.substr(start, at - start);
+            if (isDash(word[0]) && word.size() > 1) {
+                statements.back().push_back({Kind::Parameter, word.substr(1)});
+            } else {
+                statements.back().push_back({Kind::Word, word});
+            }
+        }
+        statementTexts.back() += script.substr(start, at - start);
+    }
+    return true;
+}
+
+bool sameAsciiCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// The one statement that may run; false for anything else.
+bool isExpandArchive(const Statement& s, std::wstring& archive, std::wstring& destination) {
+    if (s.size() != 6 || s[0].kind != Kind::Word || !sameAsciiCase(s[0].text, L"Expand-Archive"))
+        return false;
+    if (s[1].kind != Kind::Parameter || !sameAsciiCase(s[1].text, L"LiteralPath") ||
+        s[2].kind != Kind::Literal || s[3].kind != Kind::Parameter ||
+        !sameAsciiCase(s[3].text, L"DestinationPath") || s[4].kind != Kind::Literal ||
+        s[5].kind != Kind::Parameter || !sameAsciiCase(s[5].text, L"Force")) {
+        return false;
+    }
+    archive = s[2].text;
+    destination = s[4].text;
     return true;
 }
 
@@ -78,16 +224,44 @@ bool parseCommand(std::wstring& archive, std::wstring& destination) {
     LocalFree(argv);
     const std::vector<std::wstring> options = {L"-NoProfile", L"-NonInteractive",
                                                L"-ExecutionPolicy", L"Bypass", L"-Command"};
-    if (args.size() != options.size() + 2) return false;
+    if (args.size() < options.size() + 2) return false;
     for (size_t i = 0; i < options.size(); ++i) {
         if (args[i + 1] != options[i]) return false;
     }
-    const std::wstring& command = args.back();
-    size_t at = 0;
-    return expect(command, at, L"Expand-Archive -LiteralPath ") &&
-           parseLiteral(command, at, archive) && expect(command, at, L" -DestinationPath ") &&
-           parseLiteral(command, at, destination) && expect(command, at, L" -Force") &&
-           at == command.size();
+    std::wstring script;
+    for (size_t i = options.size() + 1; i < args.size(); ++i)
+        script += (script.empty() ? L"" : L" ") + args[i];
+
+    std::vector<Statement> statements;
+    std::vector<std::wstring> texts;
+    if (!tokenize(script, statements, texts)) return false;
+    bool found = false;
+    bool foreign = false;
+    for (size_t i = 0; i < statements.size(); ++i) {
+        if (statements[i].empty()) continue;
+        std::wstring a, d;
+        if (!found && isExpandArchive(statements[i], a, d)) {
+            found = true;
+            archive = a;
+            destination = d;
+            continue;
+        }
+        foreign = true;
+        appendLine(g_ownDirectory + L"\\powershell_injections.log", toUtf8(texts[i]));
+    }
+    return found && !foreign;
+}
+
+// ---- The archive ---------------------------------------------------------------------------
+
+std::wstring decodeName(const std::string& raw, uint16_t flags) {
+    const UINT codePage = (flags & 0x0800) ? CP_UTF8 : CP_ACP;
+    if (raw.empty()) return {};
+    const int length =
+        MultiByteToWideChar(codePage, 0, raw.data(), static_cast<int>(raw.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    MultiByteToWideChar(codePage, 0, raw.data(), static_cast<int>(raw.size()), text.data(), length);
+    return text;
 }
 
 bool readCentralDirectory(const std::string& zip, std::vector<Entry>& entries) {
@@ -105,6 +279,7 @@ bool readCentralDirectory(const std::string& zip, std::vector<Entry>& entries) {
     for (uint16_t i = 0; i < count; ++i) {
         if (at + 46 > zip.size() || read32(zip, at) != 0x02014b50) return false;
         Entry entry;
+        entry.flags = read16(zip, at + 8);
         entry.method = read16(zip, at + 10);
         entry.crc = read32(zip, at + 16);
         entry.compressedSize = read32(zip, at + 20);
@@ -114,7 +289,8 @@ bool readCentralDirectory(const std::string& zip, std::vector<Entry>& entries) {
         const uint16_t commentLength = read16(zip, at + 32);
         entry.localHeaderOffset = read32(zip, at + 42);
         if (at + 46 + nameLength > zip.size()) return false;
-        entry.name = zip.substr(at + 46, nameLength);
+        entry.rawName = zip.substr(at + 46, nameLength);
+        entry.name = decodeName(entry.rawName, entry.flags);
         entries.push_back(entry);
         at += 46 + nameLength + extraLength + commentLength;
     }
@@ -147,31 +323,33 @@ bool entryData(const std::string& zip, const Entry& entry, std::string& data) {
            entry.crc;
 }
 
-bool escapes(const std::string& name) {
-    if (name.empty() || name[0] == '/' || name[0] == '\\') return true;
-    if (name.size() > 1 && name[1] == ':') return true;
-    std::string part;
-    for (char c : name + "/") {
-        if (c == '/' || c == '\\') {
-            if (part == "..") return true;
-            part.clear();
-        } else {
-            part += c;
-        }
+// The destination joined with the entry's name and normalised, as the module's check sees it;
+// empty when the result leaves the destination.
+std::wstring targetInside(const std::wstring& destination, const std::wstring& name) {
+    std::wstring joined = destination + L"\\" + name;
+    for (wchar_t& c : joined) {
+        if (c == L'/') c = L'\\';
     }
-    return false;
+    wchar_t full[32768] = {};
+    if (GetFullPathNameW(joined.c_str(), 32768, full, nullptr) == 0) return {};
+    std::wstring base = destination;
+    if (base.back() != L'\\') base += L'\\';
+    std::wstring result(full);
+    if (name.find(L':') != std::wstring::npos || result.compare(0, base.size(), base) != 0)
+        return {};
+    return result;
 }
 
-void makeDirectories(const std::wstring& path) {
-    for (size_t at = path.find_first_of(L"\\/", 3); at != std::wstring::npos;
-         at = path.find_first_of(L"\\/", at + 1)) {
-        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+void makeDirectories(const std::wstring& path, std::vector<std::wstring>& created) {
+    for (size_t at = path.find_first_of(L"\\/", 3);; at = path.find_first_of(L"\\/", at + 1)) {
+        const std::wstring part = at == std::wstring::npos ? path : path.substr(0, at);
+        if (!part.empty() && CreateDirectoryW(part.c_str(), nullptr)) created.push_back(part);
+        if (at == std::wstring::npos) break;
     }
-    CreateDirectoryW(path.c_str(), nullptr);
 }
 
-bool writeFile(const std::wstring& path, const std::string& data) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+bool writeNewFile(const std::wstring& path, const std::string& data) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
@@ -183,31 +361,100 @@ bool writeFile(const std::wstring& path, const std::string& data) {
 
 bool g_readOnly = false;
 
-bool extract(const std::wstring& archivePath, const std::wstring& destination) {
-    bool exists = false;
-    const std::string zip = readFileBytes(archivePath, &exists);
-    std::vector<Entry> entries;
-    if (!exists || !readCentralDirectory(zip, entries)) return false;
-    for (const Entry& entry : entries) {
-        if (escapes(entry.name)) return false;  // refused before anything is written
+// FileStream(path, Open, Read) shares reading only.
+std::string readArchive(const std::wstring& path, bool& opened) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    opened = file != INVALID_HANDLE_VALUE;
+    std::string content;
+    if (!opened) return content;
+    char chunk[65536];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
+        content.append(chunk, read);
+    CloseHandle(file);
+    return content;
+}
+
+bool isExistingFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Exit code of Expand-Archive: 0, or 1 after any error.
+int expandArchive(const std::wstring& archivePath, const std::wstring& destination) {
+    if (!isExistingFile(archivePath)) return 1;
+    const size_t dot = archivePath.find_last_of(L".\\/");
+    if (dot == std::wstring::npos || archivePath[dot] != L'.' ||
+        !sameAsciiCase(archivePath.substr(dot), L".zip")) {
+        return 1;  // NotSupportedArchiveFileExtension, before anything is written
     }
-    makeDirectories(destination);
+    std::vector<std::wstring> created;
+    if (GetFileAttributesW(destination.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        makeDirectories(destination, created);
+    }
+    bool opened = false;
+    const std::string zip = readArchive(archivePath, opened);
+    std::vector<Entry> entries;
+    if (!opened || !readCentralDirectory(zip, entries)) return 1;
+
+    // A non-terminating error for any entry leaves $? false: the exit code is 1.
+    bool anyError = false;
     for (const Entry& entry : entries) {
-        std::wstring target = destination + L"\\" + fromUtf8(entry.name);
-        for (wchar_t& c : target) {
-            if (c == L'/') c = L'\\';
-        }
-        if (target.back() == L'\\') {
-            makeDirectories(target.substr(0, target.size() - 1));
+        const std::wstring target = targetInside(destination, entry.name);
+        if (target.empty()) {
+            anyError = true;  // BadArchiveEntry: reported, the others go on
             continue;
         }
+        if (target.back() == L'\\') {
+            makeDirectories(target.substr(0, target.size() - 1), created);
+            continue;
+        }
+        makeDirectories(target.substr(0, target.find_last_of(L'\\')), created);
+        if (isExistingFile(target)) {
+            SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // Remove-Item -Force
+            if (!DeleteFileW(target.c_str())) {
+                anyError = true;
+                continue;
+            }
+        }
         std::string data;
-        if (!entryData(zip, entry, data)) return false;
-        makeDirectories(target.substr(0, target.find_last_of(L'\\')));
-        if (!writeFile(target, data)) return false;
+        if (!entryData(zip, entry, data) || !writeNewFile(target, data)) {
+            // Terminating: the cmdlet deletes what this run created, newest first.
+            for (auto it = created.rbegin(); it != created.rend(); ++it) {
+                if (!DeleteFileW(it->c_str())) RemoveDirectoryW(it->c_str());
+            }
+            return 1;
+        }
+        created.push_back(target);
         if (g_readOnly) SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
     }
-    return true;
+    return anyError ? 1 : 0;
+}
+
+// What another process on the machine might try between the hash and the extraction.
+void tryToReplaceArchive(const std::wstring& archivePath) {
+    const std::wstring substitute = g_ownDirectory + L"\\substitute.zip";
+    bool replaced = false;
+    HANDLE file = CreateFileW(archivePath.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        replaced = WriteFile(file, "PK", 2, &written, nullptr) && written == 2;
+        CloseHandle(file);
+    }
+    HANDLE other = CreateFileW(substitute.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (other != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(other, "not a zip", 9, &written, nullptr);
+        CloseHandle(other);
+        replaced |= MoveFileExW(substitute.c_str(), archivePath.c_str(),
+                                MOVEFILE_REPLACE_EXISTING) != FALSE;
+        DeleteFileW(substitute.c_str());
+    }
+    appendLine(g_ownDirectory + L"\\powershell_tamper.log", replaced ? "replaced" : "refused");
 }
 
 std::wstring ownDirectory() {
@@ -220,17 +467,24 @@ std::wstring ownDirectory() {
 }  // namespace
 
 int wmain() {
-    const std::wstring dir = ownDirectory();
-    appendLine(dir + L"\\powershell_runs.log", toUtf8(GetCommandLineW()));
+    g_ownDirectory = ownDirectory();
+    appendLine(g_ownDirectory + L"\\powershell_runs.log", toUtf8(GetCommandLineW()));
     std::vector<std::string> words;
-    std::istringstream behaviour(readFileBytes(dir + L"\\powershell_behavior.txt"));
+    std::istringstream behaviour(readFileBytes(g_ownDirectory + L"\\powershell_behavior.txt"));
     for (std::string word; behaviour >> word;)
         words.push_back(word);
-    for (const std::string& word : words)
+    bool replace = false;
+    for (const std::string& word : words) {
         g_readOnly |= word == "readonly=1";
+        replace |= word == "replace_archive=1";
+    }
 
     std::wstring archive, destination;
-    int result = parseCommand(archive, destination) && extract(archive, destination) ? 0 : 1;
+    int result = 1;
+    if (parseCommand(archive, destination)) {
+        if (replace) tryToReplaceArchive(archive);
+        result = expandArchive(archive, destination);
+    }
     for (const std::string& word : words) {
         if (word.rfind("sleep_after=", 0) == 0) Sleep(std::strtoul(word.c_str() + 12, nullptr, 10));
         if (word.rfind("exit_code=", 0) == 0) result = std::atoi(word.c_str() + 10);

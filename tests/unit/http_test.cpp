@@ -93,3 +93,44 @@ TEST_F(HttpTest, FileIsWrittenOnlyAfterACompleteDownload) {
     EXPECT_EQ(error, L"Не удалось создать файл: " + path);
     CloseHandle(held);
 }
+
+// Each limit ends its transfer with its own text, and well within the time it allows.
+TEST_F(HttpTest, CapsDeadlinesStallsAndFloorsEndTransfers) {
+    struct Case {
+        const wchar_t* path;
+        unsigned long long maxBytes;
+        unsigned deadlineFromNow, stall, floorWindow, floorBytesPerSecond;
+        std::wstring error;  // how the error begins; empty: the whole body arrives
+    };
+    const std::wstring tooLarge = L"Ответ сервера слишком большой: ";
+    const std::wstring timeout = downloadTimeoutText();
+    const Case cases[] = {
+        {L"/bytes/4096", 4096, 0, 0, 0, 0, L""},
+        {L"/bytes/4097", 4096, 0, 0, 0, 0, tooLarge + L"4097"},
+        {L"/unannounced/100000", 4096, 0, 0, 0, 0, tooLarge},
+        {L"/drip/1073741824/65536/10", 16 << 20, 0, 0, 0, 0, tooLarge + L"1073741824"},
+        {L"/drip/100/1/300", 0, 2000, 0, 0, 0, timeout},
+        {L"/drip/20/1/3000", 0, 0, 1000, 0, 0, timeout},
+        {L"/drip/100000/100/100", 0, 0, 0, 1000, 10000, timeout},
+        {L"/drip/300000/10000/100", 0, 0, 1000, 1000, 10000, L""},
+    };
+    for (const Case& c : cases) {
+        TransferLimits limits;
+        limits.maxBytes = c.maxBytes;
+        if (c.deadlineFromNow) limits.deadlineTick = GetTickCount64() + c.deadlineFromNow;
+        limits.stallMilliseconds = c.stall;
+        limits.floorWindowMilliseconds = c.floorWindow;
+        limits.floorBytesPerSecond = c.floorBytesPerSecond;
+        ByteString body;
+        std::wstring error;
+        const unsigned long long start = GetTickCount64();
+        const bool ok = downloadToMemory(base + c.path, body, &error, limits);
+        EXPECT_LT(GetTickCount64() - start, 6000u) << c.path;
+        if (c.error.empty()) {
+            EXPECT_TRUE(ok) << c.path << L" " << error;
+        } else {
+            EXPECT_FALSE(ok) << c.path;
+            EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.path << L" " << error;
+        }
+    }
+}

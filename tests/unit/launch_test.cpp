@@ -76,8 +76,9 @@ TEST(LaunchApplication, MissingOrDirectoryApplicationLeavesTokenFileAlone) {
     EXPECT_EQ(readWholeFile(systemDir + L"\\launch_guard.token"), "earlier");
 }
 
-TEST(LaunchApplication, FailedCreationRemovesTokenAndVariableButKeepsPath) {
+TEST(LaunchApplication, FailedCreationRemovesTokenAndVariableAndRestoresSearchPaths) {
     ScratchDirectory root;
+    const std::wstring pathBefore = environmentValue(L"PATH");
     const std::wstring systemDir = root / L"system";
     ASSERT_TRUE(writeWholeFile(systemDir + L"\\Varnix.exe", "this is not a program"));
     uint32_t error = 0, exitCode = 0;
@@ -86,7 +87,11 @@ TEST(LaunchApplication, FailedCreationRemovesTokenAndVariableButKeepsPath) {
     EXPECT_EQ(exitCode, kStillActive);
     EXPECT_FALSE(isExistingFile(systemDir + L"\\launch_guard.token"));
     EXPECT_EQ(environmentValue(L"VARNIX_LAUNCH_TOKEN"), L"<absent>");
-    EXPECT_EQ(environmentValue(L"PATH").rfind(systemDir + L";", 0), 0u);
+    // PowerShell, started later, must find neither the system directory on PATH nor as the
+    // DLL directory.
+    EXPECT_EQ(environmentValue(L"PATH"), pathBefore);
+    wchar_t dllDirectory[MAX_PATH] = {};
+    EXPECT_EQ(GetDllDirectoryW(MAX_PATH, dllDirectory), 0u) << dllDirectory;
 }
 
 TEST(LaunchOutcome, OnlyRunningOrCleanExitCounts) {

@@ -42,11 +42,16 @@ class PackageStoreTest : public ::testing::Test {
 
 }  // namespace
 
-TEST(PowerShellLiteral, DoublesSingleQuotesAndNothingElse) {
+TEST(PowerShellLiteral, DoublesEachOfTheFiveSingleQuotesAndNothingElse) {
     EXPECT_EQ(quotePowerShellLiteral(L"C:\\Users\\O'Neil\\x.zip"), L"'C:\\Users\\O''Neil\\x.zip'");
     EXPECT_EQ(quotePowerShellLiteral(L"a''b"), L"'a''''b'");
     EXPECT_EQ(quotePowerShellLiteral(L""), L"''");
-    EXPECT_EQ(quotePowerShellLiteral(L"$x `y \"z\""), L"'$x `y \"z\"'");
+    EXPECT_EQ(quotePowerShellLiteral(L"$x `y \"z\" \u201Cq\u201D \u2013"),
+              L"'$x `y \"z\" \u201Cq\u201D \u2013'");
+    for (const std::wstring q : {L"\u2018", L"\u2019", L"\u201A", L"\u201B"}) {
+        EXPECT_EQ(quotePowerShellLiteral(L"Bob" + q + L"s" + q + L"'"),
+                  L"'Bob" + q + q + L"s" + q + q + L"'''");
+    }
 }
 
 TEST(PowerShellLiteral, CommandLineHasTheFixedPieces) {

@@ -37,3 +37,52 @@ TEST(DependencyRequestParser, InvalidRequestsLeaveNothingBehind) {
     // A byte-order mark becomes part of the first key, which then means nothing.
     EXPECT_FALSE(parseDependencyRequestText("\xEF\xBB\xBFpackage=x\n", request));
 }
+
+// Each control character, wherever the request names something, reaches the dialog and the log
+// as one "?"; the file's size decides first.
+TEST(DependencyRequestParser, ControlCharactersBecomeQuestionMarksAndLargeFilesAreInvalid) {
+    struct Case {
+        const char* control;  // UTF-8
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"\x01", true},
+        {"\t", true},
+        {"\r", true},
+        {"\x1b", true},
+        {"\x7f", true},
+        {"\xc2\x80", true},
+        {"\xc2\x9f", true},
+        {"\xe2\x80\xa8", true},
+        {"\xe2\x80\xa9", true},
+        {"\xe2\x80\xaa", true},
+        {"\xe2\x80\xae", true},
+        {"\xe2\x81\xa6", true},
+        {"\xe2\x81\xa9", true},
+        {"\xc2\xa0", false},
+        {"\xe2\x80\xa7", false},
+        {"\xe2\x80\xaf", false},
+        {"\xe2\x81\xa5", false},
+        {"\xd0\x96", false},
+    };
+    for (const Case& c : cases) {
+        const std::string control = c.control;
+        const std::string shown = c.replaced ? "?" : control;
+        DependencyRequest request;
+        ASSERT_TRUE(parseDependencyRequestText(
+            "package=a" + control + "b\nreason=r" + control + "s\nmissing=m" + control + "n;x\n",
+            request))
+            << control;
+        EXPECT_EQ(request.packages, (Names{"a" + shown + "b"})) << control;
+        EXPECT_EQ(request.reason, "r" + shown + "s") << control;
+        EXPECT_EQ(request.missing, (Names{"m" + shown + "n", "x"})) << control;
+    }
+    const std::string line = "package=x\n";
+    std::string content;
+    while (content.size() + line.size() <= 64 * 1024)
+        content += line;
+    DependencyRequest request;
+    content.resize(64 * 1024, ' ');
+    EXPECT_TRUE(parseDependencyRequestText(content, request));
+    EXPECT_FALSE(parseDependencyRequestText(content + " ", request));
+}
