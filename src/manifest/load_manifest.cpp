@@ -11,6 +11,7 @@
 #include "manifest_key.h"
 #include "net/http.h"
 #include "platform/handle.h"
+#include "platform/log.h"
 
 namespace varnix {
 namespace {
@@ -100,7 +101,9 @@ bool loadManifest(Manifest& manifest, WideString* errorText) {
     }
     if (!verifyManifestSignature(manifestBytes, signature, errorText)) return false;
 
-    manifest = parseManifest(manifestBytes);
+    size_t skipped = 0;
+    manifest = parseManifest(manifestBytes, &skipped);
+    if (skipped > 0) logWrite(L"Manifest package lines skipped as invalid: " + decimal(skipped));
     if (manifest.empty()) {
         setError(errorText,
                  L"SECURITY: manifest.txt подписан, но пустой или имеет неверный формат.");

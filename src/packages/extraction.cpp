@@ -5,18 +5,18 @@
 #include "packages/powershell_quoting.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
+#include "platform/job.h"
 
 namespace varnix {
 
 bool runProcess(const WideString& commandLine, const WideString& currentDirectory,
                 uint32_t& exitCode, WideString& errorText) {
     WideString writable = commandLine;  // CreateProcessW may write into its command line
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
-                        &startup, &info)) {
+    // A launcher killed during the extraction takes the child with it, instead of leaving it
+    // writing into the system directory while the next launcher runs.
+    KillOnCloseJob job;
+    if (!job.createProcess(writable, currentDirectory, CREATE_NO_WINDOW, info)) {
         errorText = L"Не удалось запустить процесс: " + win32ErrorText(GetLastError());
         return false;
     }

@@ -11,7 +11,7 @@ namespace {
 constexpr char kUsage[] =
     "usage:\n"
     "  varnix-repo keygen --out DIR\n"
-    "  varnix-repo sign --key PRIVATE.pem FILE [--out FILE.sig]\n"
+    "  varnix-repo sign --key PRIVATE.pem FILE [--out FILE.sig] [--unchecked]\n"
     "  varnix-repo publish --key PRIVATE.pem --packages LIST --out SITE_DIR [--activate LINK]\n"
     "  varnix-repo verify --public-key PUBLIC.pem SITE_DIR\n"
     "LIST: one package a line, name|archive.zip|required(0/1)[|file;file...]\n"
@@ -21,6 +21,7 @@ struct Arguments {
     std::string command;
     std::vector<std::string> positional;
     std::string key, publicKey, packages, out, activate;
+    bool unchecked = false;  // sign a manifest with invalid package lines all the same
 };
 
 bool parse(int argc, char** argv, Arguments& args) {
@@ -34,7 +35,9 @@ bool parse(int argc, char** argv, Arguments& args) {
                               : word == "--out"        ? &args.out
                               : word == "--activate"   ? &args.activate
                                                        : nullptr;
-        if (target != nullptr) {
+        if (word == "--unchecked") {
+            args.unchecked = true;
+        } else if (target != nullptr) {
             if (++i >= argc) return false;
             *target = argv[i];
         } else if (word.rfind("--", 0) == 0) {
@@ -53,7 +56,7 @@ int run(const Arguments& a) {
     }
     if (a.command == "sign" && !a.key.empty() && a.positional.size() == 1) {
         const std::string sig = a.out.empty() ? a.positional[0] + ".sig" : a.out;
-        return signCommand(a.key, a.positional[0], sig, std::cout, std::cerr);
+        return signCommand(a.key, a.positional[0], sig, a.unchecked, std::cout, std::cerr);
     }
     if (a.command == "publish" && !a.key.empty() && !a.packages.empty() && !a.out.empty() &&
         a.positional.empty()) {

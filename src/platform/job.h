@@ -1,0 +1,26 @@
+#pragma once
+// Child processes that end with the launcher: a job object that kills what it holds when its
+// last handle closes, which happens also when the launcher itself is killed.
+
+#include <windows.h>
+
+#include "platform/handle.h"
+#include "platform/text.h"
+
+namespace varnix {
+
+class KillOnCloseJob {
+  public:
+    KillOnCloseJob();
+
+    // CreateProcessW with `flags`, started suspended and outside any job the launcher runs in,
+    // put into this job, then resumed. A job that refuses the process is logged; the process
+    // runs on without it. False (GetLastError set) only when the process cannot be created.
+    bool createProcess(WideString& commandLine, const WideString& currentDirectory, DWORD flags,
+                       PROCESS_INFORMATION& info);
+
+  private:
+    KernelHandle job_;
+};
+
+}  // namespace varnix
