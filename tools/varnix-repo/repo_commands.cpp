@@ -43,6 +43,7 @@ std::string checkComponent(const std::string& what, const std::string& value) {
 std::string checkFileItem(const std::string& item) {
     if (hasAny(item, "|;\r\n"))
         return "listed file \"" + item + "\" holds \"|\", \";\" or a line break";
+    if (entryEscapes(item)) return "listed file \"" + item + "\" lies outside the system directory";
     if (std::string_view problem = varnix::listedItemProblem(item); !problem.empty())
         return "listed file \"" + item + "\" " + std::string(problem);
     return {};
