@@ -7,8 +7,10 @@
 // Exit code 0 on success, 1 on any failure (unknown command line, invalid archive, an entry that
 // would land outside the destination, a file that cannot be written). Every run appends its
 // command line to "powershell_runs.log" beside the program. "powershell_behavior.txt" beside it
-// may hold "sleep_after=MS" (wait after extracting), "exit_code=N" (report N afterwards) and
-// "readonly=1" (leave the extracted files read-only).
+// may hold "sleep_after=MS" (wait after extracting), "exit_code=N" (report N afterwards),
+// "readonly=1" (leave the extracted files read-only) and "stall_in=ENTRY" (write the first half
+// of that entry, append "stalled ENTRY" to the run log and wait for ever: a process killed in the
+// middle of a file).
 #include <windows.h>
 #include <shellapi.h>
 #include <zlib.h>
@@ -182,6 +184,15 @@ bool writeFile(const std::wstring& path, const std::string& data) {
 }
 
 bool g_readOnly = false;
+std::string g_stallIn;
+std::wstring g_runsLog;
+
+[[noreturn]] void stallHalfway(const std::wstring& target, const std::string& data) {
+    writeFile(target, data.substr(0, data.size() / 2));
+    appendLine(g_runsLog, "stalled " + g_stallIn);
+    for (;;)
+        Sleep(INFINITE);
+}
 
 bool extract(const std::wstring& archivePath, const std::wstring& destination) {
     bool exists = false;
@@ -204,6 +215,7 @@ bool extract(const std::wstring& archivePath, const std::wstring& destination) {
         std::string data;
         if (!entryData(zip, entry, data)) return false;
         makeDirectories(target.substr(0, target.find_last_of(L'\\')));
+        if (!g_stallIn.empty() && entry.name == g_stallIn) stallHalfway(target, data);
         if (!writeFile(target, data)) return false;
         if (g_readOnly) SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
     }
@@ -221,13 +233,16 @@ std::wstring ownDirectory() {
 
 int wmain() {
     const std::wstring dir = ownDirectory();
-    appendLine(dir + L"\\powershell_runs.log", toUtf8(GetCommandLineW()));
+    g_runsLog = dir + L"\\powershell_runs.log";
+    appendLine(g_runsLog, toUtf8(GetCommandLineW()));
     std::vector<std::string> words;
     std::istringstream behaviour(readFileBytes(dir + L"\\powershell_behavior.txt"));
     for (std::string word; behaviour >> word;)
         words.push_back(word);
-    for (const std::string& word : words)
+    for (const std::string& word : words) {
         g_readOnly |= word == "readonly=1";
+        if (word.rfind("stall_in=", 0) == 0) g_stallIn = word.substr(9);
+    }
 
     std::wstring archive, destination;
     int result = parseCommand(archive, destination) && extract(archive, destination) ? 0 : 1;
