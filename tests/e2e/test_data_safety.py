@@ -10,13 +10,17 @@ import time
 
 import pytest
 
-from harness import (DRIVER, SCRATCH, WINEPREFIX, Run, parse_log, quote_argument, wait_for, wine_env,
-                     windows_path)
+from constants import (ALREADY_RUNNING, LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, START_FAILED,
+                       WINEDLLOVERRIDES_WITHOUT_COMCTL32)
+from harness import (DRIVER, SCRATCH, WINEPREFIX, Package, answers_file, parse_log, quote_argument, wait_for,
+                     wine_env, windows_path)
 
 SKIPPED_ONE_LINE = "Manifest package lines skipped as invalid: 1"
-MESSAGE_BOXES = {"WINEDLLOVERRIDES": "mscoree,mshtml=;comctl32=d"}  # quicker to answer
-GOOD = ("good", {"good/g.dll": b"good"}, True, None)
-BAD = ("bad", {"bad/x.dll": b"bad"}, True, None)
+MESSAGE_BOXES = {"WINEDLLOVERRIDES": WINEDLLOVERRIDES_WITHOUT_COMCTL32}  # quicker to answer
+DOWNLOADS = {PACKAGE_DOWNLOAD: OK}
+ANY_ROAD = {PACKAGE_DOWNLOAD: OK, LAUNCH_ERROR: OK, START_FAILED: OK}
+GOOD = Package("good", {"good/g.dll": b"good"})
+BAD = Package("bad", {"bad/x.dll": b"bad"})
 
 # name, archive, listed files of a correctly signed line; {c} is a canary directory beside the
 # root, {g} one in the root's parent's parent.
@@ -81,7 +85,7 @@ def test_signed_line_aiming_outside_the_root_is_skipped_and_the_good_line_instal
         (site.repository / "packages" / file_name).write_bytes(data)
     before = snapshot(canary, parent_canary)
 
-    run = scenario.run(env=MESSAGE_BOXES)
+    run = scenario.run(answers=DOWNLOADS, env=MESSAGE_BOXES)
     assert run.exit_code == 0, run.this_run
     assert SKIPPED_ONE_LINE in run.this_run
     assert snapshot(canary, parent_canary) == before
@@ -100,33 +104,38 @@ def test_link_in_a_work_area_is_never_written_or_deleted_through(scenario, site,
                        "launcher.log": b"not our log\r\n"}.items():
         (target / name).parent.mkdir(parents=True, exist_ok=True)
         (target / name).write_bytes(data)
-    site.publish([("core", {"core/a.dll": b"a"}, True, None)])
+    site.publish([Package("core", {"core/a.dll": b"a"})])
     scenario.install_stub("exit=0")
     link = scenario.root / place
     link.parent.mkdir(parents=True, exist_ok=True)
     link.symlink_to(target, target_is_directory=True)
     before = snapshot(target)
-    run = scenario.run(env=MESSAGE_BOXES)
+    run = scenario.run(answers=ANY_ROAD, env=MESSAGE_BOXES)
     assert run.exit_code in (0, 1) and not run.timed_out
     assert snapshot(target) == before
 
 
 def start_driver(scenario, index, wrapper=()):
-    """One launcher through its own dialog driver, without waiting for it."""
+    """One launcher through its own dialog driver, without waiting for it; returns the process
+    and the driver's result file."""
     result = scenario.work / f"result{index}.jsonl"
     result.unlink(missing_ok=True)
-    command_line = scenario.work / f"cmdline{index}.txt"
+    command_line, answers = scenario.work / f"cmdline{index}.txt", scenario.work / f"answers{index}.txt"
     command_line.write_bytes(quote_argument(windows_path(scenario.root / "VarnixLauncher.exe")).encode())
+    answers.write_bytes(answers_file({**DOWNLOADS, ALREADY_RUNNING: OK}))
     process = subprocess.Popen(
-        [*wrapper, "wine", str(DRIVER), windows_path(result), "-", windows_path(command_line), "90"],
-        env=wine_env(MESSAGE_BOXES), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        [*wrapper, "wine", str(DRIVER), windows_path(result), windows_path(answers), windows_path(command_line),
+         "90"], env=wine_env(MESSAGE_BOXES), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL)
     return process, result
 
 
+def records(result, kind):
+    return [r for r in map(json.loads, result.read_text(encoding="utf-8").splitlines()) if r["type"] == kind]
+
+
 def test_two_launchers_100_ms_apart_install_once(scenario, site):
-    slow = ("slow_core", {f"core/{n}.bin": os.urandom(64 * 1024) for n in range(6)}, True, None)
-    site.publish([slow])
+    site.publish([Package("slow_core", {f"core/{n}.bin": os.urandom(64 * 1024) for n in range(6)})])
     scenario.install_stub("exit=0")
     started = []
     for index in range(2):
@@ -134,13 +143,11 @@ def test_two_launchers_100_ms_apart_install_once(scenario, site):
         time.sleep(0.1)
     for process, _ in started:
         process.wait(timeout=150)
-    runs = [Run([json.loads(line) for line in result.read_text(encoding="utf-8").splitlines()],
-                (scenario.root / "logs/launcher.log").read_bytes()) for _, result in started]
-    log = runs[-1].log
-    assert [run.exit_code for run in runs] == [0, 0], log
+    log = parse_log((scenario.root / "logs/launcher.log").read_bytes())
+    assert [records(result, "exit")[-1]["code"] for _, result in started] == [0, 0], log
     assert log.count("Install package started: slow_core") == 1, log
     assert log.count("Another launcher is running for this root; waiting.") == 1, log
-    assert sum(len(run.dialogs) for run in runs) == 1  # one download announcement
+    assert sum(len(records(result, "dialog")) for _, result in started) == 1  # one download announcement
 
 
 def attributes(path):
@@ -211,7 +218,7 @@ def test_files_reach_the_disk_before_the_marker_is_renamed(scenario, site, tmp_p
     # FlushFileBuffers is an fsync in the launcher's own process; the rename behind MoveFileExW
     # is done by wineserver. Both are traced and merged by time.
     files = {"core/a.bin": b"a" * 200000, "core/b.bin": b"b" * 1000}
-    site.publish([("core", files, True, None)])
+    site.publish([Package("core", files)])
     scenario.install_stub("exit=0")
     server_trace, launcher_trace = tmp_path / "wineserver.trace", tmp_path / "launcher.trace"
     tracer = subprocess.Popen(["strace", "-f", "-ttt", "-y", "-e", "trace=rename,renameat,renameat2", "-o",
