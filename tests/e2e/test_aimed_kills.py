@@ -8,13 +8,12 @@ an entry. VARNIX_KILL_REPEATS sets how often each point is hit (make test: 1, ma
 3). A summary goes to build/reliability/aimed_kills.json."""
 import json
 import os
-import pathlib
 
 import pytest
 
 from constants import (ALREADY_RUNNING, COMPATIBILITY_OFFER, DEPENDENCY_FAILED, LAUNCH_ERROR, OK,
                        PACKAGE_DOWNLOAD, PACKAGES_NEEDED, START_FAILED, WINEDLLOVERRIDES_WITHOUT_COMCTL32, YES)
-from harness import BUILD, Package, end_leftover_processes, windows_path
+from harness import BUILD, Package, outlived_the_launcher, windows_path
 
 REPEATS = int(os.environ.get("VARNIX_KILL_REPEATS", "1"))
 SUMMARY = BUILD.parent / "reliability/aimed_kills.json"
@@ -113,18 +112,7 @@ def test_kill_aimed_at_a_step_never_leaves_a_marker_vouching_for_broken_files(sc
             kill_when = "new:" + windows_path(scenario.root / "logs/launcher.log") + "|] " + point
         killed = scenario.run(answers=ANSWERS, env=MESSAGE_BOXES, kill_when=kill_when, timeout=60)
         after_kill = versions.violations(scenario)
-        # The launcher's job ends PowerShell with it. A kill between PowerShell's creation
-        # (suspended) and its entry into the job leaves a PowerShell that never runs: harmless,
-        # told apart by its missing line in the stand-in's run log. A kill during the
-        # application's start can leave a Varnix.exe that never runs under Wine; that one is the
-        # user's to end.
-        left = [pathlib.PureWindowsPath(image).name.lower() for _, image in end_leftover_processes(2)]
-        finished = sum(m.startswith(("Install package completed: ", "Package extraction failed: "))
-                       for m in killed.this_run)
-        if "powershell.exe" in left and len(powershell.runs()) > finished:
-            after_kill.append("a running PowerShell outlived the launcher")
-        after_kill += [f"{image} outlived the launcher" for image in left
-                       if image not in ("varnix.exe", "powershell.exe")]
+        after_kill += [f"{image} outlived the launcher" for image in outlived_the_launcher(killed, powershell)]
 
         start_stub(scenario, powershell, *FLOWS[flow])
         recovery = scenario.run(answers=ANSWERS, env=MESSAGE_BOXES, timeout=60)

@@ -11,7 +11,7 @@ import random
 
 from constants import (ALREADY_RUNNING, ALREADY_RUNNING_LOGGED, LAUNCHING, OK, PACKAGE_DOWNLOAD,
                        WINEDLLOVERRIDES_WITHOUT_COMCTL32)
-from harness import BUILD, Package, end_leftover_processes
+from harness import BUILD, Package, end_leftover_processes, outlived_the_launcher
 
 RUNS = int(os.environ.get("VARNIX_CRASH_RUNS", "3"))
 SUMMARY = BUILD.parent / "reliability/crash_loop.json"
@@ -65,10 +65,13 @@ def test_kills_at_random_moments_always_converge(scenario, site, powershell):
     for attempt in range(1, RUNS + 1):
         site.publish(release(attempt))
         delay_ms = int(rng.uniform(0.05, 1.0) * full_run * 1000)
+        powershell.reset()
         run = scenario.run(answers=answers, env=env, kill_when=f"after:{delay_ms}")
         point = run.this_run[-1] if run.killed and run.this_run else "finished before the kill"
         kill_points[point] = kill_points.get(point, 0) + 1
+        outlived = outlived_the_launcher(run, powershell)
         try:
+            assert outlived == [], f"outlived the launcher: {outlived}"
             recovery, orphans = recover(scenario, env, point)
             orphaned_launches += orphans
             assert recovery.exit_code == 0, recovery.this_run
