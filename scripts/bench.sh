@@ -349,9 +349,10 @@ main() {
             rm -f "$out/e2e.xml"
             local status=0
             VARNIX_BUILD_DIR=$BUILD/windows VARNIX_CRASH_RUNS=${CRASH_RUNS:-50} \
+                VARNIX_KILL_REPEATS=${KILL_REPEATS:-3} \
                 /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$out/e2e.xml" \
                 "$ROOT/tests/e2e/test_hostile_site.py" "$ROOT/tests/e2e/test_fs_faults.py" \
-                "$ROOT/tests/e2e/test_crash_loop.py" || status=1
+                "$ROOT/tests/e2e/test_crash_loop.py" "$ROOT/tests/e2e/test_aimed_kills.py" || status=1
             /usr/bin/python3 "$ROOT/scripts/reliability_summary.py" "$out" || status=1
             return $status
             ;;

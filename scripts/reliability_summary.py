@@ -8,7 +8,7 @@ import xml.etree.ElementTree as ET
 
 out = pathlib.Path(sys.argv[1])
 groups = {"test_hostile_site": "hostile or broken update site", "test_fs_faults": "file-system faults",
-          "test_crash_loop": "crashes at random moments"}
+          "test_crash_loop": "crashes at random moments", "test_aimed_kills": "kills aimed at each step"}
 # Cases of a set that have a row of their own: (set, text in the test's name, row).
 subsets = [
     ("test_hostile_site", "oversized", "  oversized manifest or signature"),
@@ -47,6 +47,13 @@ if crash.exists():
           f"{summary.get('orphaned_launches', 0)} interrupted starts left a Varnix.exe to end; kill points reached:")
     for point, count in sorted(summary["kill_points"].items(), key=lambda item: -item[1]):
         print(f"  {count:3}  {point}")
+aimed = out / "aimed_kills.json"
+if aimed.exists():
+    points = json.loads(aimed.read_text())
+    print(f"\naimed kills: {sum(p['violations'] for p in points.values())} violations")
+    print(f"  {'kills':>5} {'violations':>10}  kill point (log line)")
+    for point, counts in points.items():
+        print(f"  {counts['kills']:5} {counts['violations']:10}  {point}")
 print("\nfuzzing:")
 total = 0
 for line in (out / "fuzz.log").read_text().splitlines():

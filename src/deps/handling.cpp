@@ -106,7 +106,7 @@ bool handleDependencyRequest(const WideString& rootDir, const WideString& system
             logWrite(L"Dependency package install failed: " + name + L" / " + errorText);
             return false;
         }
-        transaction.push_back(*entry);
+        recordInstalled(transaction, *entry);
     }
     deleteStaleDependencyRequest(systemDir);
 

@@ -100,6 +100,8 @@ bool launchApplication(const WideString& rootDir, const WideString& systemDir, u
         logWrite(L"Launch guard token generation failed.");
         return false;
     }
+    // A read-only or hidden token file refuses CREATE_ALWAYS, and every start would fail.
+    SetFileAttributesW(tokenPath.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!writeWholeFile(tokenPath, token)) {
         if (win32Error) *win32Error = ERROR_ACCESS_DENIED;
         logWrite(L"Launch guard token file write failed.");

@@ -3,15 +3,25 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <vector>
+
 #include "launch/quoting.h"
 #include "platform/handle.h"
 
 namespace varnix {
 
 WideString moduleDirectory() {
-    wchar_t buffer[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    const WideString path(buffer);
+    // A path that fills the buffer was cut short: grow it until the whole path fits.
+    constexpr DWORD kLongestPath = 32768;
+    std::vector<wchar_t> buffer(MAX_PATH);
+    DWORD length = 0;
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        length = GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (length < size || size >= kLongestPath) break;
+        buffer.resize(size * 2);
+    }
+    const WideString path(buffer.data(), length);
     const size_t separator = path.find_last_of(L"\\/");
     if (separator == WideString::npos) return L".";
     return path.substr(0, separator);

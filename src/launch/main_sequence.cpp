@@ -11,6 +11,7 @@
 #include "launch/recovery.h"
 #include "launch/restart_wait.h"
 #include "manifest/load_manifest.h"
+#include "manifest/sha256.h"
 #include "packages/required.h"
 #include "packages/rollback.h"
 #include "packages/store.h"
@@ -18,6 +19,7 @@
 #include "platform/fs.h"
 #include "platform/handle.h"
 #include "platform/log.h"
+#include "platform/named_mutex.h"
 #include "platform/path.h"
 #include "platform/site_config.h"
 
@@ -43,7 +45,10 @@ bool isApplicationRunning() {
 
 void startLog(const RunState& state) {
     logSetSiteHost(updateSiteHost());
-    logSetPath(joinPath(joinPath(state.rootDir, L"logs"), L"launcher.log"));
+    // A link in place of the log directory is removed, never written through; a link that
+    // stays leaves this run without a log.
+    const WideString logs = joinPath(state.rootDir, L"logs");
+    if (ensureRealDirectory(logs)) logSetPath(joinPath(logs, L"launcher.log"));
     logRotate();
     logWrite(L"==============================");
     logWrite(L"Varnix Launcher started.");
@@ -114,11 +119,26 @@ int firstLaunch(RunState& state) {
 
 }  // namespace
 
+WideString launcherMutexName(const WideString& rootDir) {
+    WideString upper = rootDir;
+    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    // A mutex name cannot hold a backslash, and a root path is full of them: its digest stands
+    // for it.
+    return L"Local\\VarnixLauncher-" + utf8ToWide(toLowerHex(sha256Bytes(wideToUtf8(upper))));
+}
+
 int runLauncher() {
     RunState state;
     state.rootDir = moduleDirectory();
     state.systemDir = joinPath(state.rootDir, contract::kSystemDirectoryName);
     startLog(state);
+    // One launcher per root works in _download, _rollback and the markers; a second one (a
+    // double click, a start during an update) waits and then follows its normal road.
+    NamedMutexLock rootLock(launcherMutexName(state.rootDir));
+    if (!rootLock.tryAcquire()) {
+        logWrite(L"Another launcher is running for this root; waiting.");
+        rootLock.acquire();
+    }
     ensureDirectory(state.systemDir);
 
     waitForRestartingApplication();

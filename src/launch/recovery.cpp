@@ -43,7 +43,7 @@ bool isCompatibilityError(uint32_t code) {
 // False when the installation failed: the run then ends with the error dialog (exit code 1).
 bool installCompatibilityPackage(RunState& state, const PackageEntry& package) {
     if (installPackage(state.rootDir, state.systemDir, package, state.errorText)) {
-        state.transaction.push_back(package);
+        recordInstalled(state.transaction, package);
         return true;
     }
     logWrite(L"Compatibility package install failed: " + state.errorText);

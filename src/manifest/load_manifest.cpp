@@ -133,7 +133,9 @@ bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideStr
     }
     if (!checkManifestFreshness(manifestBytes, packageStateDir, errorText)) return false;
 
-    manifest = parseManifest(manifestBytes);
+    size_t skipped = 0;
+    manifest = parseManifest(manifestBytes, &skipped);
+    if (skipped > 0) logWrite(L"Manifest package lines skipped as invalid: " + decimal(skipped));
     if (manifest.empty()) {
         setError(errorText,
                  L"SECURITY: manifest.txt подписан, но пустой или имеет неверный формат.");

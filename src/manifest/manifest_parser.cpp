@@ -1,5 +1,7 @@
 #include "manifest/manifest.h"
 
+#include "manifest/value_rules.h"
+
 namespace varnix {
 
 std::vector<ByteString> splitString(const ByteString& text, char delimiter) {
@@ -32,19 +34,30 @@ bool parsePackageLine(const ByteString& line, PackageEntry& entry) {
     entry.sha256 = toLowerAscii(fields[3]);
     entry.required = fields[4] == "1";
     entry.files = splitString(fields[5], ';');
-    return !entry.name.empty() && !entry.archive.empty() && !entry.sha256.empty();
+    if (!isSafeComponent(entry.name) || !isSafeComponent(entry.archive) || entry.sha256.empty())
+        return false;
+    for (const ByteString& item : entry.files) {
+        if (!item.empty() && !isSafeListedItem(item)) return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-Manifest parseManifest(const ByteString& text) {
+Manifest parseManifest(const ByteString& text, size_t* skippedPackageLines) {
     Manifest manifest;
+    size_t skipped = 0;
     for (const ByteString& rawLine : splitString(text, '\n')) {
         const ByteString line = trimWhitespace(rawLine);
         if (line.empty() || line[0] == '#') continue;
         PackageEntry entry;
-        if (parsePackageLine(line, entry)) manifest.push_back(std::move(entry));
+        if (parsePackageLine(line, entry)) {
+            manifest.push_back(std::move(entry));
+        } else if (line.compare(0, kPackagePrefixLength, kPackagePrefix) == 0) {
+            ++skipped;
+        }
     }
+    if (skippedPackageLines) *skippedPackageLines = skipped;
     return manifest;
 }
 

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "packages/store.h"
 #include "platform/fs.h"
 #include "platform/log.h"
@@ -12,6 +14,60 @@ namespace {
 
 bool copyReplacing(const WideString& from, const WideString& to) {
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+// A copy that must survive a power cut: on the disk before the caller goes on.
+bool copyDurably(const WideString& from, const WideString& to) {
+    if (!copyReplacing(from, to)) return false;
+    flushFile(to);
+    return true;
+}
+
+WideString backupCompletePath(const WideString& dir) {
+    return joinPath(dir, asciiText(kBackupCompleteName));
+}
+
+// Tells this run's backups from those that earlier runs left: the process id and its creation
+// time, which no later process shares.
+const ByteString& runIdentity() {
+    static const ByteString identity = [] {
+        FILETIME created{}, exited{}, kernel{}, user{};
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+        const unsigned long long time =
+            (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+        return std::to_string(GetCurrentProcessId()) + "-" + std::to_string(time);
+    }();
+    return identity;
+}
+
+// A backup found in place of a new one. A backup is complete only when its last file,
+// ".backup_complete" (holding the identity of the run that made it), exists: it is written after
+// every copy in the backup has been flushed. An incomplete backup, and so every backup that
+// older launchers left, is worth nothing and is discarded.
+//
+// A complete backup is kept, and this installation takes no new one, when
+//  - this run made it: the package is installed a second time in this run, and only the first
+//    backup holds the state from before the run; or
+//  - the package's marker is absent: every installation deletes the marker before its
+//    extraction and writes it again only once the files are whole, and a restore deletes it
+//    before putting files back. An absent marker beside a complete backup therefore means that
+//    an installation or a restore never finished; the files on disk may be a broken mixture and
+//    the backup holds the last state that was whole.
+// A complete backup of an earlier run beside a present marker belongs to an installation that
+// finished: the files on disk are whole, and a new backup replaces the old one.
+bool keepsExistingBackup(const WideString& dir, const WideString& marker) {
+    if (!isRealDirectory(dir)) return false;
+    const WideString complete = backupCompletePath(dir);
+    if (!isExistingFile(complete)) return false;
+    return readWholeFile(complete) == runIdentity() || !isExistingFile(marker);
+}
+
+// The completion file goes first: a removal cut short must not leave a complete-looking
+// backup with copies missing.
+void discardBackup(const WideString& dir) {
+    if (!removeLink(dir)) return;
+    forceDeleteFile(backupCompletePath(dir));
+    deleteDirectoryTree(dir);
 }
 
 // False with errorText set when a listed file exists but cannot be copied.
@@ -26,7 +82,7 @@ bool backupListedFiles(const WideString& dir, const WideString& systemDir,
             continue;
         }
         ensureDirectory(parentPath(copy));
-        if (!copyReplacing(source, copy)) {
+        if (!copyDurably(source, copy)) {
             errorText = L"Не удалось создать резервную копию файла:\n" + source + L"\n\nОшибка: " +
                         win32ErrorText(GetLastError());
             return false;
@@ -52,7 +108,7 @@ void restoreListedFile(const WideString& dir, const WideString& systemDir, const
     }
     ensureDirectory(parentPath(target));
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (copyReplacing(copy, target)) {
+    if (copyDurably(copy, target)) {
         logWrite(L"Rollback restored file: " + target);
     } else {
         logWrite(L"Rollback file restore failed: " + target + L" / " +
@@ -66,30 +122,40 @@ bool backupPackage(const WideString& rootDir, const WideString& systemDir,
                    const PackageEntry& entry, WideString& errorText) {
     const WideString name = utf8ToWide(entry.name);
     const WideString dir = packageRollbackDir(rootDir, entry);
-    deleteDirectoryTree(dir);
-    if (!ensureDirectory(dir)) {
-        errorText = L"Не удалось создать папку rollback для пакета: " + name;
+    const WideString marker = packageMarkerPath(systemDir, entry);
+    const WideString cannotCreate = L"Не удалось создать папку rollback для пакета: " + name;
+    if (!ensureRealDirectory(parentPath(dir)) || !removeLink(dir)) {
+        errorText = cannotCreate;
+        return false;
+    }
+    if (keepsExistingBackup(dir, marker)) {
+        logWrite(L"Rollback backup kept for package: " + name);
+        return true;
+    }
+    discardBackup(dir);
+    if (!ensureRealDirectory(dir)) {
+        errorText = cannotCreate;
         return false;
     }
     ByteString missingList;
     if (!backupListedFiles(dir, systemDir, entry, missingList, errorText)) {
-        deleteDirectoryTree(dir);
+        discardBackup(dir);
         return false;
     }
-    writeWholeFile(joinPath(dir, L"_missing_files.txt"), missingList);
+    writeWholeFile(joinPath(dir, asciiText(kMissingFilesName)), missingList, true);
 
-    const WideString marker = packageMarkerPath(systemDir, entry);
     bool markerSaved = true;
     if (!isExistingFile(marker)) {
-        writeWholeFile(joinPath(dir, L".package_marker.missing"), "1");
+        writeWholeFile(joinPath(dir, asciiText(kMarkerMissingName)), "1", true);
     } else {
-        markerSaved = copyReplacing(marker, rollbackMarkerPath(dir));
+        markerSaved = copyDurably(marker, rollbackMarkerPath(dir));
     }
     if (!markerSaved) {
         errorText = L"Не удалось создать резервную копию маркера пакета: " + name;
-        deleteDirectoryTree(dir);
+        discardBackup(dir);
         return false;
     }
+    writeWholeFile(backupCompletePath(dir), runIdentity(), true);
     logWrite(L"Rollback backup created for package: " + name);
     return true;
 }
@@ -98,26 +164,36 @@ bool restorePackage(const WideString& rootDir, const WideString& systemDir,
                     const PackageEntry& entry) {
     const WideString name = utf8ToWide(entry.name);
     const WideString dir = packageRollbackDir(rootDir, entry);
-    if (!isExistingDirectory(dir)) {
+    if (!isRealDirectory(dir)) {
+        removeLink(dir);  // a link is no backup, and what it points to is not ours to read
         logWrite(L"Rollback skipped, backup not found for package: " + name);
         return true;
     }
     logWrite(L"Rollback started for package: " + name);
     // The marker goes first: a restore cut short must not leave half-restored files that a
-    // still-matching marker declares installed. The saved marker comes back last.
+    // still-matching marker declares installed. The saved marker comes back last, after every
+    // restored file is on the disk.
     const WideString marker = packageMarkerPath(systemDir, entry);
-    DeleteFileW(marker.c_str());
+    forceDeleteFile(marker);
     for (const ByteString& item : entry.files) {
         if (!item.empty()) restoreListedFile(dir, systemDir, item);
     }
     const WideString saved = rollbackMarkerPath(dir);
     if (isExistingFile(saved)) {
         ensureDirectory(parentPath(marker));
-        copyReplacing(saved, marker);
+        replaceFileDurably(marker, readWholeFile(saved));
     }
-    deleteDirectoryTree(dir);
+    discardBackup(dir);
     logWrite(L"Rollback completed for package: " + name);
     return true;
+}
+
+void discardAllBackups(const WideString& rollbackDir) {
+    if (!removeLink(rollbackDir)) return;
+    for (const WideString& name : realSubdirectories(rollbackDir)) {
+        forceDeleteFile(backupCompletePath(joinPath(rollbackDir, name)));
+    }
+    deleteDirectoryTree(rollbackDir);
 }
 
 }  // namespace varnix

@@ -6,11 +6,15 @@
 
 namespace varnix {
 
-// False (backup directory removed, errorText set) when any listed file cannot be saved.
+// False (backup directory removed, errorText set) when any listed file cannot be saved. A
+// complete backup already in place is kept instead when it still holds the state to return to
+// (the rule stands beside keepsExistingBackup in backup.cpp).
 bool backupPackage(const WideString& rootDir, const WideString& systemDir,
                    const PackageEntry& entry, WideString& errorText);
 // Best effort: every failure is logged and skipped. Removes the backup afterwards.
 bool restorePackage(const WideString& rootDir, const WideString& systemDir,
                     const PackageEntry& entry);
+// Every backup under rootDir\_rollback, each made incomplete before its files go.
+void discardAllBackups(const WideString& rollbackDir);
 
 }  // namespace varnix

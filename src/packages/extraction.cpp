@@ -4,6 +4,8 @@
 
 #include "packages/powershell_quoting.h"
 #include "platform/fs.h"
+#include "platform/handle.h"
+#include "platform/job.h"
 #include "platform/path.h"
 #include "platform/site_config.h"
 
@@ -12,37 +14,25 @@ namespace {
 
 constexpr DWORD kTerminationWaitMilliseconds = 10000;
 
-// A job holds the process and everything it starts, so a deadline ends them all.
-KernelHandle createProcessJob() {
-    return KernelHandle(CreateJobObjectW(nullptr, nullptr));
-}
-
 }  // namespace
 
 ProcessEnd runProcess(const WideString& applicationPath, const WideString& commandLine,
                       const WideString& currentDirectory, unsigned deadlineMilliseconds,
                       uint32_t& exitCode, WideString& errorText) {
     WideString writable = commandLine;  // CreateProcessW may write into its command line
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(applicationPath.c_str(), writable.data(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
-                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup,
-                        &info)) {
+    // A launcher killed during the extraction takes the child with it, instead of leaving it
+    // writing into the system directory while the next launcher runs.
+    KillOnCloseJob job;
+    if (!job.createProcess(applicationPath, writable, currentDirectory, CREATE_NO_WINDOW, info)) {
         errorText = L"Не удалось запустить процесс: " + win32ErrorText(GetLastError());
         return ProcessEnd::NotStarted;
     }
     ProcessHandles process(info);
-    // Where the launcher itself runs in a job that allows no nesting, the process alone is
-    // ended at the deadline.
-    KernelHandle job = createProcessJob();
-    if (job && !AssignProcessToJobObject(job.get(), process.process.get())) job.reset();
-    ResumeThread(process.thread.get());
     if (WaitForSingleObject(process.process.get(), deadlineMilliseconds) == WAIT_TIMEOUT) {
-        if (!job || !TerminateJobObject(job.get(), 1)) {
-            TerminateProcess(process.process.get(), 1);
-        }
+        // The job ends PowerShell and whatever it started; where the process could not join
+        // it (a job that allows no nesting), the process alone is ended.
+        if (!job.terminate(1)) TerminateProcess(process.process.get(), 1);
         WaitForSingleObject(process.process.get(), kTerminationWaitMilliseconds);
         return ProcessEnd::TimedOut;
     }

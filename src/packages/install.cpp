@@ -30,6 +30,13 @@ void discardDownload(FileHandle& heldArchive, const WideString& archivePath,
     deleteDirectoryTree(downloadDir);
 }
 
+// The extracted files reach the disk before a marker can vouch for them.
+void flushListedFiles(const WideString& systemDir, const PackageEntry& entry) {
+    for (const ByteString& item : entry.files) {
+        if (!item.empty()) flushFile(listedFilePath(systemDir, item));
+    }
+}
+
 }  // namespace
 
 bool installPackage(const WideString& rootDir, const WideString& systemDir,
@@ -39,17 +46,20 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
 
     const WideString downloadDir = joinPath(rootDir, L"_download");
     deleteDirectoryTree(downloadDir);
-    ensureDirectory(downloadDir);
+    // A link in place of the scratch directory that cannot be removed would lead the download
+    // and its clean-up into the link's target; the download then fails before it begins.
+    const bool downloadDirReady = ensureRealDirectory(downloadDir);
     ensureDirectory(systemDir);
     ensureDirectory(packageStateDirectory(systemDir));
 
-    const WideString archivePath = joinPath(downloadDir, utf8ToWide(entry.archive));
+    const WideString archivePath = joinPath(downloadDir, pathComponent(entry.archive));
     const WideString url = packageUrl(entry);
     showInfo(isMainPackage(entry) ? L"Загрузка пакета обновления" : L"Загрузка пакета",
              L"Пакет: " + name);
 
     logWrite(L"Downloading package: " + name + L" / " + url);
-    if (!downloadToFile(url, archivePath, &errorText)) {
+    if (!downloadDirReady) errorText = L"Не удалось создать файл: " + archivePath;
+    if (!downloadDirReady || !downloadToFile(url, archivePath, &errorText)) {
         logWrite(L"Package download failed: " + name + L" / " + errorText);
         deleteDirectoryTree(downloadDir);
         return false;
@@ -75,6 +85,11 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
         return false;
     }
 
+    // From here on files are rewritten, so the marker stops vouching for them: a kill, a log-off
+    // or a power cut during the extraction leaves a package that counts as not installed. The
+    // backup holds the marker, and only a finished installation writes it again.
+    const WideString marker = packageMarkerPath(systemDir, entry);
+    forceDeleteFile(marker);
     logWrite(L"Extracting package: " + name);
     if (!extractArchive(archivePath, systemDir, errorText)) {
         logWrite(L"Package extraction failed: " + name + L" / " + errorText);
@@ -83,11 +98,8 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
         return false;
     }
 
-    // A read-only marker would otherwise refuse the new hash, and the package would be
-    // downloaded again at every start.
-    const WideString marker = packageMarkerPath(systemDir, entry);
-    SetFileAttributesW(marker.c_str(), FILE_ATTRIBUTE_NORMAL);
-    writeWholeFile(marker, expected);
+    flushListedFiles(systemDir, entry);
+    replaceFileDurably(marker, expected);
     discardDownload(heldArchive, archivePath, downloadDir);
     logWrite(L"Install package completed: " + name);
     return true;

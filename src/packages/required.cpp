@@ -19,7 +19,7 @@ bool installRequiredPackages(const WideString& rootDir, const WideString& system
         }
         logWrite(L"Package needs install/update: " + name);
         if (installPackage(rootDir, systemDir, entry, errorText)) {
-            transaction.push_back(entry);
+            recordInstalled(transaction, entry);
             continue;
         }
         logWrite(L"Required package install failed: " + name);

@@ -16,10 +16,17 @@ void rollBackTransaction(const WideString& rootDir, const WideString& systemDir,
     logWrite(L"Rollback transaction completed.");
 }
 
+void recordInstalled(RollbackTransaction& transaction, const PackageEntry& entry) {
+    for (const PackageEntry& recorded : transaction) {
+        if (recorded.name == entry.name) return;
+    }
+    transaction.push_back(entry);
+}
+
 void removeRollbackData(const WideString& rootDir) {
     const WideString path = joinPath(rootDir, L"_rollback");
     if (!isExistingDirectory(path)) return;
-    deleteDirectoryTree(path);
+    discardAllBackups(path);
     logWrite(L"Rollback data removed.");
 }
 

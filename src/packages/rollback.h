@@ -8,7 +8,12 @@
 
 namespace varnix {
 
+// Each package once, in the order of its first installation in this run.
 using RollbackTransaction = std::vector<PackageEntry>;
+
+// Appends a package installed just now, unless this run installed it before: its first backup
+// holds the state from before the run, and that entry stays the one to roll back.
+void recordInstalled(RollbackTransaction& transaction, const PackageEntry& entry);
 
 void rollBackTransaction(const WideString& rootDir, const WideString& systemDir,
                          const RollbackTransaction& transaction);

@@ -1,6 +1,7 @@
 #include "packages/store.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "manifest/load_manifest.h"
 #include "platform/fs.h"
@@ -8,20 +9,29 @@
 
 namespace varnix {
 
+WideString asciiText(std::string_view ascii) {
+    return WideString(ascii.begin(), ascii.end());
+}
+
+WideString pathComponent(const ByteString& value) {
+    assert(isSafeComponent(value) && "the manifest parser refuses such values");
+    return utf8ToWide(value);
+}
+
 WideString packageStateDirectory(const WideString& systemDir) {
-    return joinPath(systemDir, L".packages");
+    return joinPath(systemDir, asciiText(kMarkerDirectoryName));
 }
 
 WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry) {
-    return joinPath(packageStateDirectory(systemDir), utf8ToWide(entry.name) + L".sha256");
+    return joinPath(packageStateDirectory(systemDir), pathComponent(entry.name) + L".sha256");
 }
 
 WideString packageRollbackDir(const WideString& rootDir, const PackageEntry& entry) {
-    return joinPath(joinPath(rootDir, L"_rollback"), utf8ToWide(entry.name));
+    return joinPath(joinPath(rootDir, L"_rollback"), pathComponent(entry.name));
 }
 
 WideString rollbackMarkerPath(const WideString& packageRollbackDir) {
-    return joinPath(packageRollbackDir, L".package_marker.sha256");
+    return joinPath(packageRollbackDir, asciiText(kSavedMarkerName));
 }
 
 WideString packageUrl(const PackageEntry& entry) {
@@ -29,6 +39,7 @@ WideString packageUrl(const PackageEntry& entry) {
 }
 
 WideString listedFilePath(const WideString& base, const ByteString& item) {
+    assert(isSafeListedItem(item) && "the manifest parser refuses such items");
     WideString relative = utf8ToWide(item);
     std::replace(relative.begin(), relative.end(), L'/', L'\\');
     return joinPath(base, relative);

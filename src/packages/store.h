@@ -1,13 +1,22 @@
 #pragma once
 // The package store: markers under system\.packages, work areas under the root directory.
 
+#include <string_view>
+
 #include "manifest/manifest.h"
+#include "manifest/value_rules.h"
 #include "platform/text.h"
 
 namespace varnix {
 
 // system\.packages: the markers, and the manifest serial the launcher has accepted.
 WideString packageStateDirectory(const WideString& systemDir);
+// The store's fixed ASCII names (manifest/value_rules.h) as path text.
+WideString asciiText(std::string_view ascii);
+// A name or archive as one path component. The parser has refused every value that is not a
+// plain file name, so this only converts.
+WideString pathComponent(const ByteString& value);
+
 WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry);
 WideString packageRollbackDir(const WideString& rootDir, const PackageEntry& entry);
 WideString rollbackMarkerPath(const WideString& packageRollbackDir);

@@ -58,6 +58,8 @@ void deleteTreeEntry(const WideString& path, DWORD attributes) {
     if (directory && isLink(attributes)) {
         // A junction or directory link: remove the link itself, never what it points to.
         RemoveDirectoryW(path.c_str());
+    } else if (isLink(attributes)) {
+        DeleteFileW(path.c_str());  // clearing attributes would reach the link's target
     } else if (directory) {
         deleteDirectoryTree(path);
     } else {
@@ -87,7 +89,7 @@ bool deleteDirectoryTree(const WideString& path) {
     return RemoveDirectoryW(path.c_str()) != 0;
 }
 
-bool writeWholeFile(const WideString& path, const ByteString& bytes) {
+bool writeWholeFile(const WideString& path, const ByteString& bytes, bool flush) {
     ensureDirectory(parentPath(path));
     if (bytes.size() > MAXDWORD) return false;
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -96,7 +98,82 @@ bool writeWholeFile(const WideString& path, const ByteString& bytes) {
     DWORD written = 0;
     const BOOL ok =
         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    return ok && written == bytes.size();
+    if (!ok || written != bytes.size()) return false;
+    return !flush || FlushFileBuffers(file.get());
+}
+
+bool flushFile(const WideString& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    // FlushFileBuffers wants a handle with write access, which a read-only file refuses. Its
+    // read-only flag is lifted for the moment of the flush and put back: the data are what
+    // matters here, and the file keeps the attributes the package gave it.
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    bool flushed = false;
+    {
+        FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        flushed = file && FlushFileBuffers(file.get());
+    }
+    if (readOnly) SetFileAttributesW(path.c_str(), attributes);
+    return flushed;
+}
+
+bool replaceFileDurably(const WideString& path, const ByteString& bytes) {
+    const WideString temporary = path + L".tmp";
+    forceDeleteFile(temporary);
+    if (!writeWholeFile(temporary, bytes, true)) {
+        forceDeleteFile(temporary);
+        return false;
+    }
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only file refuses a rename
+    if (!MoveFileExW(temporary.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        forceDeleteFile(temporary);
+        return false;
+    }
+    return true;
+}
+
+bool removeLink(const WideString& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !isLink(attributes)) return true;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(path.c_str());
+    } else {
+        DeleteFileW(path.c_str());
+    }
+    const DWORD after = GetFileAttributesW(path.c_str());
+    return after == INVALID_FILE_ATTRIBUTES || !isLink(after);
+}
+
+bool isRealDirectory(const WideString& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !isLink(attributes);
+}
+
+bool ensureRealDirectory(const WideString& path) {
+    if (!removeLink(path)) return false;
+    ensureDirectory(path);
+    return isRealDirectory(path);
+}
+
+std::vector<WideString> realSubdirectories(const WideString& path) {
+    std::vector<WideString> names;
+    WIN32_FIND_DATAW entry{};
+    FindHandle listing(FindFirstFileW(joinPath(path, L"*").c_str(), &entry));
+    if (!listing) return names;
+    do {
+        const WideString name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !isLink(entry.dwFileAttributes))
+            names.push_back(name);
+    } while (FindNextFileW(listing.get(), &entry));
+    return names;
 }
 
 ByteString readWholeFile(const WideString& path) {

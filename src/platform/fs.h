@@ -4,6 +4,7 @@
 #include "platform/text.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace varnix {
 
@@ -13,12 +14,30 @@ WideString win32ErrorText(uint32_t code);
 bool ensureDirectory(const WideString& path);
 // True when no directory is left at the path. Links inside the tree are removed, never followed.
 bool deleteDirectoryTree(const WideString& path);
-bool writeWholeFile(const WideString& path, const ByteString& bytes);
+// With `flush`, the bytes are on the disk (FlushFileBuffers) before the call returns.
+bool writeWholeFile(const WideString& path, const ByteString& bytes, bool flush = false);
 ByteString readWholeFile(const WideString& path);
 
 bool isExistingFile(const WideString& path);
 bool isExistingDirectory(const WideString& path);
 // Clears read-only and similar flags first, so a protected file can still go.
 void forceDeleteFile(const WideString& path);
+
+// Asks the disk to hold what was written to the file. False when it cannot be opened.
+bool flushFile(const WideString& path);
+// Writes a flushed temporary file beside `path` and renames it over `path` in one step, so the
+// file holds either the old or the new bytes, and the new ones only once they are on the disk.
+bool replaceFileDurably(const WideString& path, const ByteString& bytes);
+
+// A junction or symbolic link (any reparse point) at the path is removed itself; what it
+// points to is never touched. True when no link is left there.
+bool removeLink(const WideString& path);
+// An existing directory that is not a link.
+bool isRealDirectory(const WideString& path);
+// A work directory the launcher writes and deletes in: a link in its place is removed first
+// (never followed), then the directory is made. False when a link stays or nothing can be made.
+bool ensureRealDirectory(const WideString& path);
+// Names of the subdirectories directly in `path` that are not links.
+std::vector<WideString> realSubdirectories(const WideString& path);
 
 }  // namespace varnix

@@ -369,6 +369,20 @@ def end_leftover_processes(grace_seconds):
             if "\t" in line]
 
 
+def outlived_the_launcher(killed_run, powershell):
+    """Ends what a kill of the launcher left running and returns what counts against it: a
+    PowerShell that ran (its line is in the stand-in's run log, which the test reset before the
+    run) and went on after the launcher, whose kill-on-close job must end it. A Varnix.exe or a
+    PowerShell whose creation the kill interrupted never runs under Wine; those are only ended."""
+    left = [pathlib.PureWindowsPath(image).name.lower() for _, image in end_leftover_processes(2)]
+    finished = sum(m.startswith(("Install package completed: ", "Package extraction failed: "))
+                   for m in killed_run.this_run)
+    outlived = [image for image in left if image not in ("varnix.exe", "powershell.exe")]
+    if "powershell.exe" in left and len(powershell.runs()) > finished:
+        outlived.append("a running powershell.exe")
+    return outlived
+
+
 def start_windows_program(*arguments, env=None):
     """A Windows program running beside the test (wine's process); ended by the test's end."""
     return subprocess.Popen(["wine", *map(str, arguments)], env=wine_env(env), stdin=subprocess.DEVNULL,
@@ -448,7 +462,7 @@ class Site:
         path = self.releases / "to-sign.bin"
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
-        subprocess.run([str(REPO_TOOL), "sign", "--key", str(self.private_key), str(path)],
+        subprocess.run([str(REPO_TOOL), "sign", "--unchecked", "--key", str(self.private_key), str(path)],
                        check=True, capture_output=True)
         return path.with_name("to-sign.bin.sig").read_bytes()
 

@@ -5,6 +5,7 @@
 
 #include "manifest/freshness.h"
 #include "manifest/manifest.h"
+#include "manifest/value_rules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
@@ -17,6 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (c >= 'A' && c <= 'Z') std::abort();
         }
         if (entry.files.empty()) std::abort();  // an empty field still gives one empty item
+        // Nothing that reaches the disk may name a place outside its own.
+        if (!varnix::isSafeComponent(entry.name) || !varnix::isSafeComponent(entry.archive))
+            std::abort();
+        for (const std::string& item : entry.files) {
+            if (!item.empty() && !varnix::isSafeListedItem(item)) std::abort();
+        }
     }
     const varnix::FreshnessLines lines = varnix::parseFreshnessLines(text);
     if (!lines.wellFormed && lines.serial) std::abort();  // a bad line must cost the serial

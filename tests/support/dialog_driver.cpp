@@ -5,8 +5,9 @@
 //   dialog_driver.exe RESULT_FILE ANSWERS_FILE CMDLINE_FILE [TIMEOUT_SECONDS [KILL_WHEN]]
 //
 // KILL_WHEN ends the program from outside (TerminateProcess) the moment a condition holds:
-// "exists:PATH" (a file or directory appears), "log:PATH|TEXT" (a file contains TEXT) or
-// "after:MS" (that many milliseconds after the start).
+// "exists:PATH" (a file or directory appears), "log:PATH|TEXT" (a file contains TEXT),
+// "new:PATH|TEXT" (TEXT appears in what was added to the file since the driver started: aims a
+// kill at one log line of this run) or "after:MS" (that many milliseconds after the start).
 // ANSWERS_FILE (UTF-8) says which dialogs the test expects and how each is answered: a first
 // line "ordered" or "keyed", then one line per answer, "ANSWER<TAB>MAIN INSTRUCTION", where
 // ANSWER is ok, yes, no or close. "ordered": the n-th dialog must carry the n-th line's main
@@ -162,7 +163,24 @@ void answerDialog(HWND dialog, const std::vector<Control>& controls, const std::
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
+// How long a file was when the driver started; a file that has since become shorter (a
+// rotated log) counts from its beginning.
+size_t g_startLength = 0;
+
+std::wstring conditionPath(const std::wstring& condition) {
+    const size_t colon = condition.find(L':');
+    const size_t bar = condition.find(L'|');
+    if (colon == std::wstring::npos || bar == std::wstring::npos) return {};
+    return condition.substr(colon + 1, bar - colon - 1);
+}
+
 bool killConditionHolds(const std::wstring& condition, ULONGLONG startedTicks) {
+    if (condition.rfind(L"new:", 0) == 0) {
+        const std::string content = readFileBytes(conditionPath(condition));
+        const size_t from = content.size() >= g_startLength ? g_startLength : 0;
+        return content.find(toUtf8(condition.substr(condition.find(L'|') + 1)), from) !=
+               std::string::npos;
+    }
     if (condition.rfind(L"after:", 0) == 0) {
         return GetTickCount64() - startedTicks >= std::wcstoull(condition.c_str() + 6, nullptr, 10);
     }
@@ -265,6 +283,9 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring commandLine = fromUtf8(readFileBytes(argv[3]));
     const DWORD timeoutMs = argc > 4 ? std::wcstoul(argv[4], nullptr, 10) * 1000 : 120000;
     const std::wstring killWhen = argc > 5 ? argv[5] : L"";
+
+    if (killWhen.rfind(L"new:", 0) == 0)
+        g_startLength = readFileBytes(conditionPath(killWhen)).size();
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

@@ -56,8 +56,9 @@
 //
 // Test hooks: every run appends its command line to "powershell_runs.log" beside the program;
 // "powershell_behavior.txt" beside it may hold "sleep_after=MS" (wait after extracting),
-// "exit_code=N" (report N afterwards), "readonly=1" (leave extracted files read-only) and
-// "replace_archive=1" (before extracting, try to overwrite and then to replace the archive by
+// "exit_code=N" (report N afterwards), "readonly=1" (leave extracted files read-only),
+// "stall_in=ENTRY" (write the first half of that entry, append "stalled ENTRY" to the run log and
+// wait for ever: a process killed in the middle of a file) and "replace_archive=1" (before extracting, try to overwrite and then to replace the archive by
 // rename from this process, recording "refused" or "replaced" in "powershell_tamper.log").
 #include <windows.h>
 #include <shellapi.h>
@@ -360,6 +361,14 @@ bool writeNewFile(const std::wstring& path, const std::string& data) {
 }
 
 bool g_readOnly = false;
+std::string g_stallIn;
+
+[[noreturn]] void stallHalfway(const std::wstring& target, const std::string& data) {
+    writeNewFile(target, data.substr(0, data.size() / 2));
+    appendLine(g_ownDirectory + L"\\powershell_runs.log", "stalled " + g_stallIn);
+    for (;;)
+        Sleep(INFINITE);
+}
 
 // FileStream(path, Open, Read) shares reading only.
 std::string readArchive(const std::wstring& path, bool& opened) {
@@ -419,7 +428,9 @@ int expandArchive(const std::wstring& archivePath, const std::wstring& destinati
             }
         }
         std::string data;
-        if (!entryData(zip, entry, data) || !writeNewFile(target, data)) {
+        const bool read = entryData(zip, entry, data);
+        if (read && !g_stallIn.empty() && entry.name == g_stallIn) stallHalfway(target, data);
+        if (!read || !writeNewFile(target, data)) {
             // Terminating: the cmdlet deletes what this run created, newest first.
             for (auto it = created.rbegin(); it != created.rend(); ++it) {
                 if (!DeleteFileW(it->c_str())) RemoveDirectoryW(it->c_str());
@@ -477,6 +488,7 @@ int wmain() {
     for (const std::string& word : words) {
         g_readOnly |= word == "readonly=1";
         replace |= word == "replace_archive=1";
+        if (word.rfind("stall_in=", 0) == 0) g_stallIn = word.substr(9);
     }
 
     std::wstring archive, destination;

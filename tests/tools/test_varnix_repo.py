@@ -102,6 +102,9 @@ def test_publish_refuses_archives_that_escape(tmp_path, keys, entries, message):
     ("core|{zip}|yes", "required must be 0 or 1"),
     ("core|{zip}|1|missing.txt", "does not hold listed file"),
     ("core|{zip}|1|x;../y", "outside the system directory"),
+    ("Con|{zip}|1", "names a DOS device"),
+    ("core|{zip}|1|.Packages/core.sha256", "lies in the marker directory"),
+    ("core|{zip}|1|.backup_complete", "is a backup's own file"),
     ("core|{missing}|1", "cannot read archive"),
     ("core|{notzip}|1", "not a readable ZIP"),
 ])
@@ -304,3 +307,20 @@ def test_activate_and_status_switch_and_show_the_live_release(tmp_path, keys):
     assert repo("status", "--link", link).stdout.startswith(f"live: {tmp_path / 'old'}\nserial: 5\nexpires: never\n")
     assert (tmp_path / "current.history").read_text().splitlines() == [str(tmp_path / "live"), str(tmp_path / "old")]
     assert repo("status", "--link", tmp_path / "none").returncode == 1
+
+
+@pytest.mark.parametrize("manifest, refused", [
+    (b"package|core|core.zip|00|1|a.dll;;b/c.dll\nfresh|newer lines pass\n", False),
+    (b"package|..|core.zip|00|1|\n", True),
+    (b"package|core|..\\system\\keep.txt|00|1|\n", True),
+    (b"package|core|core.zip|00|1|../../x/precious.txt\n", True),
+])
+def test_sign_refuses_a_package_line_the_launcher_would_skip(tmp_path, keys, manifest, refused):
+    (tmp_path / "manifest.txt").write_bytes(manifest)
+    key = keys / "manifest-private.pem"
+    result = repo("sign", "--key", key, tmp_path / "manifest.txt")
+    assert result.returncode == (1 if refused else 0), result.stderr
+    assert (tmp_path / "manifest.txt.sig").exists() != refused
+    if refused:
+        assert "line 1: invalid package line" in result.stderr
+        assert repo("sign", "--unchecked", "--key", key, tmp_path / "manifest.txt").returncode == 0

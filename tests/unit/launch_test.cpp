@@ -7,6 +7,7 @@
 
 #include "launch/app_launch.h"
 #include "launch/command_line.h"
+#include "launch/main_sequence.h"
 #include "launch/quoting.h"
 #include "platform/fs.h"
 #include "test_directory.h"
@@ -99,4 +100,15 @@ TEST(LaunchOutcome, OnlyRunningOrCleanExitCounts) {
     EXPECT_TRUE(launchSucceeded(true, 0));
     EXPECT_FALSE(launchSucceeded(true, 85));
     EXPECT_FALSE(launchSucceeded(false, 0));
+}
+
+TEST(LauncherMutexName, OnePerRootWhateverTheLetterCaseAndNoBackslashInTheName) {
+    const std::wstring name = launcherMutexName(L"C:\\Games\\Varnix Ёлка");
+    EXPECT_EQ(name, launcherMutexName(L"c:\\GAMES\\varnix ёЛКА"));
+    EXPECT_NE(name, launcherMutexName(L"C:\\Games\\Varnix2"));
+    const std::wstring prefix = L"Local\\VarnixLauncher-";
+    ASSERT_EQ(name.rfind(prefix, 0), 0u);
+    const std::wstring digest = name.substr(prefix.size());
+    EXPECT_EQ(digest.size(), 64u);
+    EXPECT_EQ(digest.find_first_not_of(L"0123456789abcdef"), std::wstring::npos);
 }

@@ -45,3 +45,68 @@ TEST(ParseManifest, SkipsLinesThatAreNotValidPackages) {
     EXPECT_TRUE(parseManifest("").empty());
     EXPECT_TRUE(parseManifest("# only\n\n   \n").empty());
 }
+
+// Every value a correctly signed line could use to reach outside its place, next to one good
+// line: the bad line is skipped and counted, the good one stays.
+struct BadLine {
+    const char* why;
+    std::string line;
+};
+
+class ParseManifestRefuses : public ::testing::TestWithParam<BadLine> {};
+
+TEST_P(ParseManifestRefuses, AnUnsafeValueNextToAGoodLine) {
+    size_t skipped = 99;
+    const Manifest manifest = parseManifest(
+        GetParam().line + "\n# note\nfresh|whatever\npackage|good|good.zip|00|1|a/b.dll\n",
+        &skipped);
+    ASSERT_EQ(manifest.size(), 1u);
+    EXPECT_EQ(manifest[0].name, "good");
+    EXPECT_EQ(skipped, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ParseManifestRefuses,
+    ::testing::Values(BadLine{"name_dotdot", "package|..|x.zip|00|1|"},
+                      BadLine{"name_dot", "package|.|x.zip|00|1|"},
+                      BadLine{"name_path", "package|..\\..\\x|x.zip|00|1|"},
+                      BadLine{"name_slash", "package|a/b|x.zip|00|1|"},
+                      BadLine{"name_colon", "package|C:x|x.zip|00|1|"},
+                      BadLine{"name_trailing_dot", "package|lib.|x.zip|00|1|"},
+                      BadLine{"name_trailing_blank", "package|lib |x.zip|00|1|"},
+                      BadLine{"name_device", "package|con|x.zip|00|1|"},
+                      BadLine{"name_device_extension", "package|Lpt9.sha|x.zip|00|1|"},
+                      BadLine{"name_device_superscript", "package|COM\xC2\xB9|x.zip|00|1|"},
+                      BadLine{"name_control", "package|a\x01|x.zip|00|1|"},
+                      BadLine{"name_bad_utf8", "package|\xC3(|x.zip|00|1|"},
+                      BadLine{"archive_path", "package|p|..\\system\\keep.txt|00|1|"},
+                      BadLine{"archive_reserved", "package|p|x?.zip|00|1|"},
+                      BadLine{"archive_quote", "package|p|x\".zip|00|1|"},
+                      BadLine{"item_up", "package|p|x.zip|00|1|../../x/precious.txt"},
+                      BadLine{"item_up_backslash", "package|p|x.zip|00|1|a\\..\\..\\b"},
+                      BadLine{"item_rooted", "package|p|x.zip|00|1|/etc/x"},
+                      BadLine{"item_rooted_backslash", "package|p|x.zip|00|1|\\x"},
+                      BadLine{"item_drive", "package|p|x.zip|00|1|C:\\x"},
+                      BadLine{"item_empty_segment", "package|p|x.zip|00|1|a//b"},
+                      BadLine{"item_dot_segment", "package|p|x.zip|00|1|a/./b"},
+                      BadLine{"item_trailing_separator", "package|p|x.zip|00|1|a/"},
+                      BadLine{"item_device", "package|p|x.zip|00|1|bin/aux.txt"},
+                      BadLine{"item_marker_dir", "package|p|x.zip|00|1|.PACKAGES/p.sha256"},
+                      BadLine{"item_bookkeeping", "package|p|x.zip|00|1|ok.dll;_Missing_Files.txt"},
+                      BadLine{"item_backup_complete", "package|p|x.zip|00|1|.backup_complete"},
+                      BadLine{"item_trailing_dot", "package|p|x.zip|00|1|a./b"},
+                      BadLine{"item_star", "package|p|x.zip|00|1|a*"},
+                      BadLine{"too_few_fields", "package|p|x.zip|00|1"}),
+    [](const auto& info) { return std::string(info.param.why); });
+
+TEST(ParseManifest, KeepsEveryValueThatWorksToday) {
+    size_t skipped = 99;
+    const Manifest manifest = parseManifest(
+        "package|graphics_compat|graphics compat v1.2.zip|00|0|Varnix.exe;;bin\\x.dll;a/b c/d.e\n"
+        "package|Пакет|архив.zip|00|0|_missing_files.txt.bak;sub/.packages/x;sub/"
+        "_missing_files.txt\n"
+        "package|console|nul_.zip|00|0|.hidden;comx;com0;lpt10\n",
+        &skipped);
+    EXPECT_EQ(manifest.size(), 3u);
+    EXPECT_EQ(skipped, 0u);
+}

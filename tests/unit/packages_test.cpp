@@ -174,3 +174,63 @@ TEST_F(PackageStoreTest, TransactionRestoresNewestFirst) {
     removeRollbackData(root());
     EXPECT_FALSE(isExistingDirectory(root() + L"\\_rollback"));
 }
+
+// A backup found in place when the package is backed up again: kept only while it is complete
+// and still the state to go back to; otherwise replaced by a backup of the files as they are.
+struct LeftoverCase {
+    const char* why;
+    bool complete;       // ".backup_complete" is there
+    bool madeThisRun;    // ... and holds this run's identity
+    bool markerPresent;  // the earlier installation finished
+    bool kept;
+};
+
+class LeftoverBackup : public PackageStoreTest,
+                       public ::testing::WithParamInterface<LeftoverCase> {};
+
+TEST_P(LeftoverBackup, IsKeptOnlyWhileCompleteAndStillTheStateToReturnTo) {
+    const LeftoverCase& c = GetParam();
+    const PackageEntry e = entry({"a.dll"});
+    const std::wstring dir = root() + L"\\_rollback\\lib";
+    put(L"a.dll", "whole");
+    std::wstring error;
+    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    if (!c.madeThisRun) {
+        ASSERT_TRUE(writeWholeFile(dir + L"\\.backup_complete", "1-2"));
+    }
+    if (!c.complete) forceDeleteFile(dir + L"\\.backup_complete");
+    if (c.markerPresent) {
+        ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
+    }
+    put(L"a.dll", "half written");
+
+    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    EXPECT_EQ(readWholeFile(dir + L"\\a.dll"), c.kept ? "whole" : "half written");
+    EXPECT_TRUE(isExistingFile(dir + L"\\.backup_complete"));
+    restorePackage(root(), system(), e);
+    EXPECT_EQ(get(L"a.dll"), c.kept ? "whole" : "half written");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backups, LeftoverBackup,
+    ::testing::Values(LeftoverCase{"second_install_this_run", true, true, true, true},
+                      LeftoverCase{"unfinished_earlier_install", true, false, false, true},
+                      LeftoverCase{"finished_earlier_install", true, false, true, false},
+                      LeftoverCase{"incomplete_unfinished", false, false, false, false},
+                      LeftoverCase{"incomplete_this_run", false, true, false, false}),
+    [](const auto& info) { return std::string(info.param.why); });
+
+TEST_F(PackageStoreTest, TransactionHoldsEachPackageOnceAndReturnsToTheRunsStart) {
+    put(L"shared.dll", "before the run");
+    const PackageEntry e = entry({"shared.dll"});
+    RollbackTransaction transaction;
+    std::wstring error;
+    for (const char* version : {"first install", "second install"}) {
+        ASSERT_TRUE(backupPackage(root(), system(), e, error));
+        put(L"shared.dll", version);
+        recordInstalled(transaction, e);
+    }
+    EXPECT_EQ(transaction.size(), 1u);
+    rollBackTransaction(root(), system(), transaction);
+    EXPECT_EQ(get(L"shared.dll"), "before the run");
+}

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <optional>
+#include <thread>
+
 #include "platform/fs.h"
 #include "platform/handle.h"
+#include "platform/job.h"
+#include "platform/named_mutex.h"
 #include "platform/text.h"
 #include "test_directory.h"
 
@@ -113,4 +118,83 @@ TEST(WholeFiles, WriteFailsWhileAnotherHandleHoldsTheFile) {
     FileHandle held(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.valid());
     EXPECT_FALSE(writeWholeFile(path, "new"));
+}
+
+TEST(WholeFiles, DurableReplaceTakesAReadOnlyHiddenTargetAndLeavesNoTemporary) {
+    ScratchDirectory scratch;
+    const std::wstring path = scratch / L"marker.sha256";
+    ASSERT_TRUE(writeWholeFile(path, "old"));
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_TRUE(flushFile(path));
+    EXPECT_TRUE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(replaceFileDurably(path, "new"));
+    EXPECT_EQ(readWholeFile(path), "new");
+    EXPECT_FALSE(isExistingFile(path + L".tmp"));
+}
+
+TEST(WorkDirectories, ALinkIsRemovedOrRefusedNeverFollowed) {
+    ScratchDirectory scratch;
+    const std::wstring outside = scratch / L"outside";
+    ASSERT_TRUE(writeWholeFile(outside + L"\\precious.txt", "keep me"));
+    const std::wstring link = scratch / L"_download";
+    if (!CreateSymbolicLinkW(link.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+        GTEST_SKIP() << "directory links unavailable: " << GetLastError();
+    }
+    // Either the link went and a real directory took its place, or the directory is refused.
+    const bool ready = ensureRealDirectory(link);
+    EXPECT_EQ(ready, isRealDirectory(link));
+    EXPECT_EQ(readWholeFile(outside + L"\\precious.txt"), "keep me");
+    EXPECT_TRUE(ensureRealDirectory(scratch / L"plain\\dir"));
+}
+
+// The launcher's root lock: a second holder waits; one whose owner died without releasing it
+// gets it at once.
+TEST(NamedMutexLock, SecondWaitsAndAnAbandonedMutexIsAcquiredAtOnce) {
+    for (const bool abandon : {false, true}) {
+        SCOPED_TRACE(abandon ? "abandoned" : "released");
+        const std::wstring name = L"Local\\VarnixUnitLock-" +
+                                  std::to_wstring(GetCurrentProcessId()) + (abandon ? L"a" : L"r");
+        KernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        KernelHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread owner([&] {
+            KernelHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
+            WaitForSingleObject(mutex.get(), INFINITE);
+            SetEvent(ready.get());
+            WaitForSingleObject(go.get(), INFINITE);
+            if (!abandon) ReleaseMutex(mutex.get());
+        });
+        WaitForSingleObject(ready.get(), INFINITE);
+        NamedMutexLock lock(name);
+        EXPECT_FALSE(lock.tryAcquire());
+        SetEvent(go.get());
+        owner.join();
+        EXPECT_TRUE(lock.tryAcquire());
+        bool other = true;
+        std::thread([&] { other = NamedMutexLock(name).tryAcquire(); }).join();
+        EXPECT_FALSE(other);
+    }
+}
+
+// The child half of the next test: sleeps only when that test starts it.
+TEST(KillOnCloseJob, ChildSleeps) {
+    if (GetEnvironmentVariableW(L"VARNIX_TEST_CHILD_SLEEP", nullptr, 0) == 0) GTEST_SKIP();
+    Sleep(60000);
+}
+
+TEST(KillOnCloseJob, ClosingTheJobEndsTheChild) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine =
+        L"\"" + std::wstring(self) + L"\" --gtest_filter=KillOnCloseJob.ChildSleeps";
+    SetEnvironmentVariableW(L"VARNIX_TEST_CHILD_SLEEP", L"1");
+    std::optional<KillOnCloseJob> job(std::in_place);
+    PROCESS_INFORMATION info{};
+    const bool created = job->createProcess(L"", commandLine, L"", CREATE_NO_WINDOW, info);
+    SetEnvironmentVariableW(L"VARNIX_TEST_CHILD_SLEEP", nullptr);
+    ASSERT_TRUE(created);
+    ProcessHandles child(info);
+    EXPECT_EQ(WaitForSingleObject(child.process.get(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    job.reset();
+    EXPECT_EQ(WaitForSingleObject(child.process.get(), 10000), WAIT_OBJECT_0);
+    TerminateProcess(child.process.get(), 1);
 }

@@ -11,7 +11,7 @@ namespace {
 constexpr char kUsage[] =
     "usage:\n"
     "  varnix-repo keygen --out DIR\n"
-    "  varnix-repo sign --key PRIVATE.pem FILE [--out FILE.sig]\n"
+    "  varnix-repo sign --key PRIVATE.pem FILE [--out FILE.sig] [--unchecked]\n"
     "  varnix-repo publish --key PRIVATE.pem --packages LIST --out SITE_DIR\n"
     "                      [--activate LINK --public-key PUBLIC.pem [--fingerprint SHA256]\n"
     "                       | --link LINK] [--serial N [--force-serial]] [--expires-in DAYS]\n"
@@ -31,6 +31,7 @@ struct Arguments {
     std::vector<std::string> positional;
     std::string key, publicKey, packages, out, activate, link, serial, expiresIn, to, fingerprint;
     bool forceSerial = false, force = false;
+    bool unchecked = false;  // sign a manifest with invalid package lines all the same
 };
 
 // A day count of at most four digits: anything longer is a typo, not a plan.
@@ -58,7 +59,9 @@ bool parse(int argc, char** argv, Arguments& args) {
                               : word == "--to"          ? &args.to
                               : word == "--fingerprint" ? &args.fingerprint
                                                         : nullptr;
-        if (word == "--force-serial") {
+        if (word == "--unchecked") {
+            args.unchecked = true;
+        } else if (word == "--force-serial") {
             args.forceSerial = true;
         } else if (word == "--force") {
             args.force = true;
@@ -81,7 +84,7 @@ int run(const Arguments& a) {
     }
     if (a.command == "sign" && !a.key.empty() && a.positional.size() == 1) {
         const std::string sig = a.out.empty() ? a.positional[0] + ".sig" : a.out;
-        return signCommand(a.key, a.positional[0], sig, std::cout, std::cerr);
+        return signCommand(a.key, a.positional[0], sig, a.unchecked, std::cout, std::cerr);
     }
     long days = -1;
     if (!a.expiresIn.empty() && !parseDays(a.expiresIn, days)) {

@@ -7,8 +7,10 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 #include "manifest/manifest.h"
+#include "manifest/value_rules.h"
 #include "repo_archive.h"
 #include "repo_crypto.h"
 #include "repo_freshness.h"
@@ -35,8 +37,9 @@ bool hasAny(const std::string& text, const char* characters) {
 std::string checkComponent(const std::string& what, const std::string& value) {
     if (value.empty()) return what + " is empty";
     if (hasAny(value, "|\r\n")) return what + " \"" + value + "\" holds \"|\" or a line break";
-    if (hasAny(value, "/\\:") || value == "." || value == "..") {
-        return what + " \"" + value + "\" is not a plain file name";
+    // The launcher skips a line with such a value: the package would never install.
+    if (std::string_view problem = varnix::componentProblem(value); !problem.empty()) {
+        return what + " \"" + value + "\" is not a plain file name: it " + std::string(problem);
     }
     return {};
 }
@@ -45,7 +48,22 @@ std::string checkFileItem(const std::string& item) {
     if (hasAny(item, "|;\r\n"))
         return "listed file \"" + item + "\" holds \"|\", \";\" or a line break";
     if (entryEscapes(item)) return "listed file \"" + item + "\" lies outside the system directory";
+    if (std::string_view problem = varnix::listedItemProblem(item); !problem.empty())
+        return "listed file \"" + item + "\" " + std::string(problem);
     return {};
+}
+
+// Line numbers of the "package|" lines that the launcher would skip as invalid.
+std::vector<int> invalidPackageLines(const std::string& manifest) {
+    std::vector<int> lines;
+    int number = 0;
+    for (const std::string& line : varnix::splitString(manifest, '\n')) {
+        ++number;
+        size_t skipped = 0;
+        varnix::parseManifest(line, &skipped);
+        if (skipped > 0) lines.push_back(number);
+    }
+    return lines;
 }
 
 bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
@@ -315,10 +333,18 @@ int keygenCommand(const std::string& outDir, std::ostream& out, std::ostream& er
 }
 
 int signCommand(const std::string& keyPath, const std::string& file, const std::string& sigPath,
-                std::ostream& out, std::ostream& err) {
+                bool unchecked, std::ostream& out, std::ostream& err) {
     std::string data, signature, error;
     if (!readFile(file, data)) {
         err << "sign: cannot read " << file << "\n";
+        return 1;
+    }
+    // A signature vouches for every line: a hand-edited line that the launcher would refuse is
+    // refused here first. --unchecked is for tests of the launcher's own defence.
+    if (const std::vector<int> invalid = invalidPackageLines(data);
+        !invalid.empty() && !unchecked) {
+        for (int line : invalid)
+            err << "sign: " << file << " line " << line << ": invalid package line\n";
         return 1;
     }
     if (!signBytes(keyPath, data, signature, error)) {
@@ -492,6 +518,8 @@ int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, 
 
     const varnix::Manifest manifest = varnix::parseManifest(manifestText);
     if (manifest.empty()) problem("manifest.txt holds no valid package line");
+    for (int line : invalidPackageLines(manifestText))
+        problem("manifest.txt line " + std::to_string(line) + ": invalid package line");
     for (const varnix::PackageEntry& entry : manifest) {
         const std::string where = "package " + entry.name + ": ";
         const fs::path archive = site / "packages" / entry.archive;

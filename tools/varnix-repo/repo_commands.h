@@ -9,8 +9,9 @@ namespace varnix_repo {
 // Each command writes its messages to `out` (results) and `err` (problems) and returns the
 // process exit code: 0 on success.
 int keygenCommand(const std::string& outDir, std::ostream& out, std::ostream& err);
+// Refuses a file with a "package|" line that the launcher would skip, unless `unchecked`.
 int signCommand(const std::string& keyPath, const std::string& file, const std::string& sigPath,
-                std::ostream& out, std::ostream& err);
+                bool unchecked, std::ostream& out, std::ostream& err);
 // What a release must pass before a link serves it: the key the launchers were built with, and
 // optionally that key's expected fingerprint.
 struct GoLiveKey {

@@ -1,0 +1,146 @@
+#pragma once
+// Which manifest values may become paths on the user's machine. A signed line is trusted to
+// name packages, not to reach outside the root: a name or an archive is one plain file name, a
+// listed item is a relative path below the system directory that stays clear of the store's own
+// files. Header-only and free of Windows headers, so the release tool refuses a manifest by the
+// very rules the launcher parses it with.
+
+#include <string_view>
+
+namespace varnix {
+
+// The store's own names: the marker directory under the system directory and the bookkeeping
+// files at the top of every package backup. One spelling each, for the launcher and the tool.
+inline constexpr char kMarkerDirectoryName[] = ".packages";
+inline constexpr char kMissingFilesName[] = "_missing_files.txt";
+inline constexpr char kSavedMarkerName[] = ".package_marker.sha256";
+inline constexpr char kMarkerMissingName[] = ".package_marker.missing";
+inline constexpr char kBackupCompleteName[] = ".backup_complete";
+
+namespace value_rules {
+
+constexpr char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+constexpr bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (upper(a[i]) != upper(b[i])) return false;
+    }
+    return true;
+}
+
+// Malformed UTF-8 converts to an empty wide text, and an empty component collapses a path onto
+// its parent: "_rollback\" + "" is the whole rollback directory.
+constexpr bool isWellFormedUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        size_t length = 1;
+        unsigned char low = 0x80, high = 0xBF;  // allowed range of the first continuation byte
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;   // overlong
+            if (lead == 0xED) high = 0x9F;  // surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// CON, PRN, AUX, NUL, COM1-9, LPT1-9 (also with the superscript digits Windows treats alike),
+// whatever follows the first dot and whatever the letter case.
+constexpr bool isDeviceName(std::string_view segment) {
+    std::string_view base = segment.substr(0, segment.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.remove_suffix(1);
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (equalsIgnoringCase(base, device)) return true;
+    }
+    for (std::string_view prefix : {"COM", "LPT"}) {
+        if (base.size() < 4 || !equalsIgnoringCase(base.substr(0, 3), prefix)) continue;
+        const std::string_view digit = base.substr(3);
+        if (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') return true;
+        for (std::string_view superscript : {"\xC2\xB9", "\xC2\xB2", "\xC2\xB3"}) {
+            if (digit == superscript) return true;
+        }
+    }
+    return false;
+}
+
+// One file or directory name; empty when it may be used, else why not.
+constexpr std::string_view segmentProblem(std::string_view segment) {
+    if (segment.empty()) return "has an empty part";
+    if (segment == "." || segment == "..") return "has a \".\" or \"..\" part";
+    for (char c : segment) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return "holds a control character";
+        if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos)
+            return "holds one of <>:\"|?*";
+    }
+    if (segment.back() == '.' || segment.back() == ' ')
+        return "has a part ending in a dot or blank";
+    if (isDeviceName(segment)) return "names a DOS device";
+    return {};
+}
+
+}  // namespace value_rules
+
+// A package name or archive name: exactly one path component. Empty result when valid.
+constexpr std::string_view componentProblem(std::string_view value) {
+    if (value.empty()) return "is empty";
+    if (!value_rules::isWellFormedUtf8(value)) return "is not valid UTF-8";
+    if (value.find_first_of("/\\") != std::string_view::npos) return "holds a path separator";
+    return value_rules::segmentProblem(value);
+}
+
+// One non-empty item of a package's file list: "/" and "\" both separate, neither may lead.
+constexpr std::string_view listedItemProblem(std::string_view item) {
+    if (item.empty()) return "is empty";
+    if (!value_rules::isWellFormedUtf8(item)) return "is not valid UTF-8";
+    if (item[0] == '/' || item[0] == '\\') return "starts with a separator";
+    size_t segments = 0;
+    for (size_t start = 0;;) {
+        const size_t end = item.find_first_of("/\\", start);
+        const std::string_view segment = item.substr(start, end - start);
+        if (std::string_view problem = value_rules::segmentProblem(segment); !problem.empty())
+            return problem;
+        if (segments++ == 0 && value_rules::equalsIgnoringCase(segment, kMarkerDirectoryName))
+            return "lies in the marker directory";
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    if (segments == 1) {
+        for (std::string_view reserved :
+             {kMissingFilesName, kSavedMarkerName, kMarkerMissingName, kBackupCompleteName}) {
+            if (value_rules::equalsIgnoringCase(item, reserved)) return "is a backup's own file";
+        }
+    }
+    return {};
+}
+
+constexpr bool isSafeComponent(std::string_view value) {
+    return componentProblem(value).empty();
+}
+
+constexpr bool isSafeListedItem(std::string_view item) {
+    return listedItemProblem(item).empty();
+}
+
+}  // namespace varnix
