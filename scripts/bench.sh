@@ -67,8 +67,10 @@ build() {
         [[ -n $preset ]] || continue
         log "building $preset preset"
         if ! build_preset "$preset" >>"$BUILD/build.log" 2>&1; then
-            echo "build of the $preset preset failed; the end of $BUILD/build.log:" >&2
-            tail -n 60 "$BUILD/build.log" >&2
+            echo "build of the $preset preset failed; from $BUILD/build.log:" >&2
+            # The first failed step and its first error lines; template notes come after them.
+            sed -n '/^FAILED: /,$p' "$BUILD/build.log" | grep -m 20 -E 'FAILED:|error|Error' >&2 ||
+                tail -n 40 "$BUILD/build.log" >&2
             exit 1
         fi
     done

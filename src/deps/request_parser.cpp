@@ -2,31 +2,13 @@
 
 #include "deps/request.h"
 #include "manifest/manifest.h"
+#include "varnix/control_characters.h"
 
 namespace varnix {
 namespace {
 
 // Longer than any honest request; a larger file is not read as one.
 constexpr size_t kMaxRequestBytes = 64 * 1024;
-
-// The length in bytes of the control character (UTF-8) that starts at `at`, or 0. Beside C0,
-// DEL and C1 this covers the line and paragraph separators and the bidirectional embeddings,
-// overrides and isolates, which can forge a log line or reorder what a dialog shows.
-size_t controlCharacterLength(const ByteString& text, size_t at) {
-    const auto byte = [&](size_t i) {
-        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
-    };
-    const unsigned first = byte(at);
-    if (first < 0x20 || first == 0x7f) return 1;
-    if (first == 0xc2 && byte(at + 1) >= 0x80 && byte(at + 1) <= 0x9f) return 2;
-    if (first == 0xe2 && byte(at + 1) == 0x80 && byte(at + 2) >= 0xa8 && byte(at + 2) <= 0xae) {
-        return 3;  // U+2028 to U+202E
-    }
-    if (first == 0xe2 && byte(at + 1) == 0x81 && byte(at + 2) >= 0xa6 && byte(at + 2) <= 0xa9) {
-        return 3;  // U+2066 to U+2069
-    }
-    return 0;
-}
 
 ByteString withoutControlCharacters(const ByteString& text) {
     ByteString result;

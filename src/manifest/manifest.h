@@ -18,7 +18,7 @@ struct PackageEntry {
 using Manifest = std::vector<PackageEntry>;
 
 // Never fails: lines that do not describe a valid package are skipped. A "package|" line is
-// invalid also when a value could leave its place on disk (manifest/value_rules.h); how many
+// invalid also when a value could leave its place on disk (varnix/value_rules.h); how many
 // such lines were skipped goes to `skippedPackageLines`. Other lines are no one's business: a
 // newer site may add kinds of lines that this launcher must pass over.
 Manifest parseManifest(const ByteString& text, size_t* skippedPackageLines = nullptr);

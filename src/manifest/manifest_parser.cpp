@@ -1,6 +1,6 @@
 #include "manifest/manifest.h"
 
-#include "manifest/value_rules.h"
+#include "varnix/value_rules.h"
 
 namespace varnix {
 

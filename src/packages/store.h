@@ -4,14 +4,14 @@
 #include <string_view>
 
 #include "manifest/manifest.h"
-#include "manifest/value_rules.h"
+#include "varnix/value_rules.h"
 #include "platform/text.h"
 
 namespace varnix {
 
 // system\.packages: the markers, and the manifest serial the launcher has accepted.
 WideString packageStateDirectory(const WideString& systemDir);
-// The store's fixed ASCII names (manifest/value_rules.h) as path text.
+// The store's fixed ASCII names (varnix/value_rules.h) as path text.
 WideString asciiText(std::string_view ascii);
 // A name or archive as one path component. The parser has refused every value that is not a
 // plain file name, so this only converts.

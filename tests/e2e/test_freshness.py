@@ -92,12 +92,17 @@ def test_refused_manifest_without_application_shows_the_offline_dialog(scenario,
     assert not (scenario.system / "lib").exists()
 
 
+# A start that stores nothing (the same serial again) must still remove a leftover: the removal
+# is not merely the side effect of the next write.
+@pytest.mark.parametrize("stored", [None, 600], ids=["first_contact", "same_serial"])
 @pytest.mark.parametrize("leftover", [b"", b"7", b"700\n" + b"a" * 10])
-def test_leftover_temporary_serial_file_is_removed(scenario, site, leftover):
+def test_leftover_temporary_serial_file_is_removed(scenario, site, leftover, stored):
     scenario.install_stub("exit=0")
     temporary = scenario.system / STORED_SERIAL.with_name(STORED_SERIAL.name + ".tmp")
     temporary.parent.mkdir(parents=True)
     temporary.write_bytes(leftover)
+    if stored:
+        (scenario.system / STORED_SERIAL).write_bytes(stored_text(site, stored))
     serve(site, "serial|600\n")
     run = scenario.run(answers={PACKAGE_DOWNLOAD: OK})
     assert run.exit_code == 0 and (scenario.system / "lib/a.dll").exists()

@@ -5,7 +5,7 @@
 
 #include "manifest/freshness.h"
 #include "manifest/manifest.h"
-#include "manifest/value_rules.h"
+#include "varnix/value_rules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

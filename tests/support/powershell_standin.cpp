@@ -429,7 +429,7 @@ int expandArchive(const std::wstring& archivePath, const std::wstring& destinati
         }
         std::string data;
         const bool read = entryData(zip, entry, data);
-        if (read && !g_stallIn.empty() && entry.name == g_stallIn) stallHalfway(target, data);
+        if (read && !g_stallIn.empty() && entry.rawName == g_stallIn) stallHalfway(target, data);
         if (!read || !writeNewFile(target, data)) {
             // Terminating: the cmdlet deletes what this run created, newest first.
             for (auto it = created.rbegin(); it != created.rend(); ++it) {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "manifest/manifest.h"
-#include "manifest/value_rules.h"
+#include "varnix/value_rules.h"
 #include "repo_archive.h"
 #include "repo_crypto.h"
 #include "repo_freshness.h"

@@ -59,6 +59,7 @@ int varnix_restart_through_launcher(const wchar_t* arguments);
 #include <string_view>
 #include <vector>
 
+#include "varnix/control_characters.h"
 #include "varnix/package_names.h"
 
 namespace varnix::app {
@@ -102,10 +103,11 @@ inline bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// The launcher trims blanks and tabs off each line and each value, and reads a line break as the
-// end of the line: a value that depends on either would not arrive as written.
+// The launcher trims blanks and tabs off each line and each value, reads a line break as the end
+// of the line and shows control characters as "?": a value that depends on any of these would not
+// arrive as written.
 inline bool survivesOneLine(std::string_view value) {
-    if (value.find_first_of("\r\n") != std::string_view::npos) return false;
+    if (containsControlCharacter(value)) return false;
     if (!value.empty() && (isBlank(value.front()) || isBlank(value.back()))) return false;
     return isValidUtf8(value);
 }
@@ -131,7 +133,8 @@ inline RequestResult formatDependencyRequest(const std::vector<std::string>& pac
     for (const std::string& name : packages) {
         // The launcher splits "packages=" at ";" and keeps the items' blanks: "a; b" asks for " b".
         if (!isValidPackageName(name) || name.find(';') != std::string::npos ||
-            detail::isBlank(name.front()) || !detail::isValidUtf8(name)) {
+            detail::isBlank(name.front()) || !detail::isValidUtf8(name) ||
+            containsControlCharacter(name)) {
             return VARNIX_REQUEST_INVALID_NAME;
         }
     }
