@@ -232,8 +232,10 @@ def try_mutant(mutant):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("-k", default="", help="only rows whose name contains this text")
-    selected = [m for m in MUTANTS if parser.parse_args().k in m.name]
+    parser.add_argument("-k", default="", help="only rows whose name contains this text; "
+                        "several texts separated by | select rows that contain any of them")
+    wanted = parser.parse_args().k.split("|")
+    selected = [m for m in MUTANTS if any(text in m.name for text in wanted)]
     results = []
     for mutant in selected:
         started = time.monotonic()
