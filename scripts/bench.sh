@@ -303,6 +303,14 @@ start_bench() {
     start_site
 }
 
+# Bootstrap, build the named presets and start the bench on its own Xvfb display.
+prepare() {
+    bootstrap
+    build "$@"
+    unset DISPLAY
+    start_bench
+}
+
 main() {
     local command=${1:-test}
     cd "$ROOT"
@@ -328,10 +336,7 @@ main() {
             demo
             ;;
         bench)
-            bootstrap
-            build windows
-            unset DISPLAY
-            start_bench
+            prepare windows
             VARNIX_BUILD_DIR=$BUILD/windows /usr/bin/python3 "$ROOT/scripts/perf.py"
             ;;
         fuzz)
@@ -359,27 +364,18 @@ main() {
             return $status
             ;;
         soak)
-            bootstrap
-            build windows fuzz
-            unset DISPLAY
-            start_bench
+            prepare windows fuzz
             soak
             ;;
         mutants)
             shift
-            bootstrap
-            build windows
-            unset DISPLAY
-            start_bench
+            prepare windows
             VARNIX_BUILD_DIR=$BUILD/windows \
                 /usr/bin/python3 "$ROOT/tests/mutants/mutants.py" "$@"
             ;;
         e2e)
             shift
-            bootstrap
-            build windows
-            unset DISPLAY
-            start_bench
+            prepare windows
             VARNIX_BUILD_DIR=$BUILD/windows \
                 /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@"
             ;;
