@@ -16,7 +16,14 @@ for report in reports:
         if case.find("failure") is not None or case.find("error") is not None:
             failures[name] += 1
 runs = len(reports)
-print(f"soak: {runs} runs of {len(tests)} tests, {sum(failures.values())} failures")
+repeats = collections.Counter(line.strip().removeprefix("repeated: ")
+                              for log in sorted(out.glob("run-*.log"))
+                              for line in log.read_text(errors="replace").splitlines()
+                              if line.startswith("  repeated: "))
+print(f"soak: {runs} runs of {len(tests)} tests, {sum(failures.values())} failures, "
+      f"{sum(repeats.values())} scenarios repeated after Wine lost a starting process")
+for name, count in repeats.most_common():
+    print(f"  {count:>3} repeats  {name}")
 for name, count in failures.most_common():
     print(f"  {count:>3} of {runs}  {name}")
 sys.exit(1 if failures or runs == 0 else 0)

@@ -45,9 +45,10 @@ def test_started_directly_the_stub_knows_it(scenario):
 
 
 def test_restart_through_the_launcher_waits_for_the_application(scenario):
-    # The first start restarts at once and stays a second longer: without the wait the new
-    # launcher would find it running and stop at the already-running dialog.
-    scenario.install_stub("restart sleep=1000", "sleep=2500")
+    # The first start restarts at once and stays past the first launcher's watch: without the
+    # wait the new launcher would find it running and stop at the already-running dialog. Both
+    # launchers writing the log at the same moment would interleave their lines under Wine.
+    scenario.install_stub("restart sleep=2500", "sleep=2500")
     run = scenario.run()
     assert run.exit_code == 0
     log_path = scenario.root / "logs/launcher.log"
