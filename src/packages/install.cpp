@@ -44,7 +44,7 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
     const WideString name = utf8ToWide(entry.name);
     logWrite(L"Install package started: " + name);
 
-    const WideString downloadDir = joinPath(rootDir, L"_download");
+    const WideString downloadDir = downloadDirectory(rootDir);
     deleteDirectoryTree(downloadDir);
     // A link in place of the scratch directory that cannot be removed would lead the download
     // and its clean-up into the link's target; the download then fails before it begins.

@@ -2,6 +2,7 @@
 
 #include "packages/install.h"
 #include "packages/store.h"
+#include "platform/fs.h"
 #include "platform/log.h"
 
 namespace varnix {
@@ -9,6 +10,9 @@ namespace varnix {
 bool installRequiredPackages(const WideString& rootDir, const WideString& systemDir,
                              const Manifest& manifest, RollbackTransaction& transaction,
                              WideString& errorText) {
+    // A launcher ended after a package's marker but before its clean-up leaves the archive
+    // behind; when nothing needs installing, no installation would ever remove it.
+    deleteDirectoryTree(downloadDirectory(rootDir));
     for (const PackageEntry& entry : manifest) {
         if (!entry.required) continue;
         const WideString name = utf8ToWide(entry.name);

@@ -17,6 +17,9 @@ WideString asciiText(std::string_view ascii);
 // plain file name, so this only converts.
 WideString pathComponent(const ByteString& value);
 
+// The scratch directory a package's archive is downloaded into; no installation leaves it behind.
+WideString downloadDirectory(const WideString& rootDir);
+
 WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry);
 WideString packageRollbackDir(const WideString& rootDir, const PackageEntry& entry);
 WideString rollbackMarkerPath(const WideString& packageRollbackDir);

@@ -205,6 +205,18 @@ def test_killed_after_extraction_before_marker_converges(scenario, site, powersh
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
 
 
+def test_killed_after_the_marker_before_the_clean_up_converges(scenario, site, powershell):
+    site.publish([LIB])
+    scenario.install_stub("exit=0")
+    assert scenario.run(answers=DOWNLOADS).exit_code == 0
+    # What a kill between the marker and the clean-up leaves: the package is installed, its
+    # archive is not removed, and the next start has nothing to install.
+    (scenario.root / "_download").mkdir()
+    (scenario.root / "_download/lib.zip").write_bytes(b"archive of the ended run")
+    converges(scenario, site, powershell)
+    assert powershell.runs() == []
+
+
 def test_killed_during_restore_converges(scenario, site, powershell):
     many = {f"many/{n}.dll": b"v1" for n in range(300)}
     site.publish([Package("many", many)])

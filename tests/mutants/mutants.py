@@ -177,6 +177,9 @@ MUTANTS = [
            "buffer.resize(size * 2);", "break;", e2e="longer_than_259"),
     Mutant("download directory through a link", "src/packages/install.cpp",
            "ensureRealDirectory(downloadDir)", "ensureDirectory(downloadDir)", e2e="link_in_a_work_area"),
+    Mutant("stale archive kept when nothing is installed", "src/packages/required.cpp",
+           "    deleteDirectoryTree(downloadDirectory(rootDir));", "",
+           e2e="after_the_marker_before_the_clean_up"),
     Mutant("control characters written by the header", "sdk/include/varnix/app.h",
            "    if (containsControlCharacter(value)) return false;", "", unit="FormatDependencyRequest.*"),
 ]
