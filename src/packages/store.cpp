@@ -22,7 +22,9 @@ WideString packageStateDirectory(const WideString& systemDir) {
     return joinPath(systemDir, asciiText(kMarkerDirectoryName));
 }
 
-WideString downloadDirectory(const WideString& rootDir) { return joinPath(rootDir, L"_download"); }
+WideString downloadDirectory(const WideString& rootDir) {
+    return joinPath(rootDir, L"_download");
+}
 
 WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry) {
     return joinPath(packageStateDirectory(systemDir), pathComponent(entry.name) + L".sha256");
