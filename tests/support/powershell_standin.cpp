@@ -58,8 +58,9 @@
 // "powershell_behavior.txt" beside it may hold "sleep_after=MS" (wait after extracting),
 // "exit_code=N" (report N afterwards), "readonly=1" (leave extracted files read-only),
 // "stall_in=ENTRY" (write the first half of that entry, append "stalled ENTRY" to the run log and
-// wait for ever: a process killed in the middle of a file) and "replace_archive=1" (before extracting, try to overwrite and then to replace the archive by
-// rename from this process, recording "refused" or "replaced" in "powershell_tamper.log").
+// wait for ever: a process killed in the middle of a file) and "replace_archive=1" (before
+// extracting, try to overwrite and then to replace the archive by rename from this process,
+// recording "refused" or "replaced" in "powershell_tamper.log").
 #include <windows.h>
 #include <shellapi.h>
 #include <zlib.h>
