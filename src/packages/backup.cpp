@@ -6,6 +6,7 @@
 
 #include "packages/store.h"
 #include "platform/fs.h"
+#include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/path.h"
 
@@ -21,6 +22,25 @@ bool copyDurably(const WideString& from, const WideString& to) {
     if (!copyReplacing(from, to)) return false;
     flushFile(to);
     return true;
+}
+
+// Expand-Archive -Force removes an existing file before it writes the entry as a new one, so a
+// second hard link keeps the old bytes, already on the disk, without copying them. A link is
+// made only where the extraction could remove the file; a file someone holds is copied as
+// before, so one held without sharing still stops the backup before anything is touched.
+// Attributes belong to the file rather than to a link, and Remove-Item -Force clears a
+// read-only flag: such files, and volumes without hard links, get a flushed copy instead.
+bool backupFile(const WideString& source, const WideString& copy) {
+    const DWORD attributes = GetFileAttributesW(source.c_str());
+    const DWORD sharedFlags =
+        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & sharedFlags)) {
+        FileHandle removable(CreateFileW(source.c_str(), GENERIC_READ | DELETE,
+                                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (removable && createHardLink(source, copy)) return true;
+    }
+    return copyDurably(source, copy);
 }
 
 WideString backupCompletePath(const WideString& dir) {
@@ -82,7 +102,7 @@ bool backupListedFiles(const WideString& dir, const WideString& systemDir,
             continue;
         }
         ensureDirectory(parentPath(copy));
-        if (!copyDurably(source, copy)) {
+        if (!backupFile(source, copy)) {
             errorText = L"Не удалось создать резервную копию файла:\n" + source + L"\n\nОшибка: " +
                         win32ErrorText(GetLastError());
             return false;
@@ -106,9 +126,17 @@ void restoreListedFile(const WideString& dir, const WideString& systemDir, const
         }
         return;
     }
+    // A file the extraction never reached is still the backup's own link: copying it onto
+    // itself would empty it.
+    if (isSameFile(copy, target)) {
+        logWrite(L"Rollback restored file: " + target);
+        return;
+    }
     ensureDirectory(parentPath(target));
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (copyDurably(copy, target)) {
+        // A copy over an existing file does not always take the source's attributes along.
+        SetFileAttributesW(target.c_str(), GetFileAttributesW(copy.c_str()));
         logWrite(L"Rollback restored file: " + target);
     } else {
         logWrite(L"Rollback file restore failed: " + target + L" / " +

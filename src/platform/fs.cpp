@@ -31,8 +31,29 @@ bool isExistingDirectory(const WideString& path) {
 }
 
 void forceDeleteFile(const WideString& path) {
+    // Attributes belong to the file, not to its name: clearing them only when the deletion
+    // needs it leaves another hard link of the file as it was.
+    if (DeleteFileW(path.c_str())) return;
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path.c_str());
+}
+
+bool createHardLink(const WideString& existing, const WideString& link) {
+    return CreateHardLinkW(link.c_str(), existing.c_str(), nullptr) != 0;
+}
+
+bool isSameFile(const WideString& first, const WideString& second) {
+    BY_HANDLE_FILE_INFORMATION info[2]{};
+    const WideString* paths[2] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        FileHandle file(CreateFileW(paths[i]->c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file || !GetFileInformationByHandle(file.get(), &info[i])) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+           info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
 bool ensureDirectory(const WideString& path) {

@@ -23,6 +23,11 @@ bool isExistingDirectory(const WideString& path);
 // Clears read-only and similar flags first, so a protected file can still go.
 void forceDeleteFile(const WideString& path);
 
+// A second name for an existing file. False where the volume has no hard links.
+bool createHardLink(const WideString& existing, const WideString& link);
+// Both paths name one file: hard links of each other, or the same path.
+bool isSameFile(const WideString& first, const WideString& second);
+
 // Asks the disk to hold what was written to the file. False when it cannot be opened.
 bool flushFile(const WideString& path);
 // Writes a flushed temporary file beside `path` and renames it over `path` in one step, so the

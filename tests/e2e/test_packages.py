@@ -121,6 +121,7 @@ def test_archive_that_is_not_a_zip_restores_files_and_marker(scenario, site, pow
 def test_read_only_files_are_restored_and_new_ones_deleted(scenario, site, powershell):
     site.publish([LIB])
     scenario.install_stub("exit=0")
+    powershell.behave("readonly=1")
     assert scenario.run(answers=DOWNLOADS).exit_code == 0
     site.publish([LIB.but(files={"lib/a.dll": b"a v2", "lib/new.dll": b"new"})])
     powershell.behave("readonly=1 exit_code=3")
@@ -130,6 +131,7 @@ def test_read_only_files_are_restored_and_new_ones_deleted(scenario, site, power
                               "Rollback restored file: " + scenario.win_system + "\\lib\\a.dll",
                               "Rollback deleted new file: " + scenario.win_system + "\\lib\\new.dll"])
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
+    assert (scenario.system / "lib/a.dll").stat().st_mode & 0o222 == 0  # read-only as it was
     assert not (scenario.system / "lib/new.dll").exists()
 
 
