@@ -484,12 +484,13 @@ int signCommand(const PrivateKey& key, const std::string& file, const std::strin
         return 1;
     }
     // The launcher reads names as UTF-8; a manifest saved in a code page turns them into others.
-    if (!varnix::value_rules::isWellFormedUtf8(data)) {
+    // --unchecked is for tests of the launcher's own defence, which need such files signed.
+    if (!varnix::value_rules::isWellFormedUtf8(data) && !unchecked) {
         err << "sign: " << file << " is not valid UTF-8\n";
         return 1;
     }
     // A signature vouches for every line: a hand-edited line that the launcher would refuse is
-    // refused here first. --unchecked is for tests of the launcher's own defence.
+    // refused here first.
     if (const std::vector<int> invalid = invalidPackageLines(data);
         !invalid.empty() && !unchecked) {
         for (int line : invalid)
