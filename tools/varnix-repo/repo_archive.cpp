@@ -101,6 +101,7 @@ std::string packDirectory(const std::string& directory, const std::string& zipPa
     std::error_code code;
     if (!fs::is_directory(directory, code)) return directory + " is not a directory";
     std::vector<std::pair<std::string, fs::path>> files;  // entry name, source
+    uintmax_t totalBytes = 0;
     fs::recursive_directory_iterator walk(directory, code), end;
     for (; !code && walk != end; walk.increment(code)) {
         const fs::file_status status = walk->symlink_status(code);
@@ -111,6 +112,7 @@ std::string packDirectory(const std::string& directory, const std::string& zipPa
         if (std::string_view problem = varnix::listedItemProblem(name); !problem.empty())
             return "\"" + name + "\" cannot be a package file: it " + std::string(problem);
         files.emplace_back(name, walk->path());
+        totalBytes += walk->file_size(code);
     }
     if (code) return "cannot read " + directory + ": " + code.message();
     if (files.empty()) return directory + " holds no file";
@@ -137,7 +139,7 @@ std::string packDirectory(const std::string& directory, const std::string& zipPa
             return "cannot set up " + name + ": " + zipError(archive.get());
         }
     }
-    if (progress) {
+    if (progress && totalBytes >= kProgressFromBytes) {
         zip_register_progress_callback_with_state(archive.get(), 0.01, reportProgress, nullptr,
                                                   const_cast<Progress*>(&progress));
     }
@@ -147,6 +149,7 @@ std::string packDirectory(const std::string& directory, const std::string& zipPa
         return error;
     }
     archive.release();  // zip_close freed it
+    if (progress && totalBytes >= kProgressFromBytes) progress(1.0);
     fs::rename(staging, zipPath, code);
     if (code) {
         fs::remove(staging, code);

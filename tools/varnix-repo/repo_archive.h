@@ -1,9 +1,10 @@
 #pragma once
 // ZIP archives as the launcher's extraction will see them, read and written with libzip.
 
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "repo_crypto.h"
 
 namespace varnix_repo {
 
@@ -23,12 +24,10 @@ bool entryEscapes(const std::string& name);
 // Compares a manifest file item with an archive entry as Windows would: "\" = "/", any case.
 bool sameRelativePath(const std::string& a, const std::string& b);
 
-// Called with the bytes done and the total, while a large archive is written.
-using Progress = std::function<void(double fraction)>;
-
 // Packs every file below `directory` into `zipPath`: names relative, "/"-separated, sorted,
 // flagged UTF-8; fixed time stamps, attributes and compression level, so the same folder
-// always gives the same bytes. Returns an error text, empty on success.
+// always gives the same bytes. `progress` hears of folders of kProgressFromBytes and more.
+// Returns an error text, empty on success.
 std::string packDirectory(const std::string& directory, const std::string& zipPath,
                           const Progress& progress = {});
 

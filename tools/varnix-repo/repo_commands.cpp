@@ -219,8 +219,6 @@ std::string archiveProblem(const ArchiveListing& listing) {
     return {};
 }
 
-constexpr uintmax_t kProgressFromBytes = 64u << 20;
-
 // A line that rewrites itself on the terminal while a large archive is packed.
 Progress progressLine(const std::string& what, std::ostream& err) {
     return [what, &err, shown = -1](double fraction) mutable {
@@ -249,9 +247,10 @@ std::string buildRelease(const PrivateKey& key, std::vector<PackageSpec>& specs,
             if (!error.empty()) return error;
         } else {
             if (!readFile(spec.archivePath, data, error, "archive")) return error;
-            const bool large = progress && data.size() > kProgressFromBytes;
-            if (large) err << "copying " << spec.archivePath << "\n";
-            if (!writeFile(copy.string(), data, error)) return error;
+            const bool large = progress && data.size() >= kProgressFromBytes;
+            if (!writeFile(copy.string(), data, error, 0644,
+                           large ? progressLine("copying " + spec.archivePath, err) : Progress()))
+                return error;
         }
         if (data.empty() && !readFile(copy.string(), data, error)) return error;
         const ArchiveListing listing = listArchive(copy.string());

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -166,7 +167,7 @@ bool readFile(const std::string& path, std::string& content, std::string& error,
 }
 
 bool writeFile(const std::string& path, const std::string& content, std::string& error,
-               unsigned mode) {
+               unsigned mode, const Progress& progress) {
     Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
     if (fd.get() < 0) {
         error = osError("cannot create", path);
@@ -174,13 +175,16 @@ bool writeFile(const std::string& path, const std::string& content, std::string&
     }
     size_t done = 0;
     while (done < content.size()) {
-        const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
+        constexpr size_t kChunk = 4u << 20;
+        const ssize_t n =
+            ::write(fd.get(), content.data() + done, std::min(kChunk, content.size() - done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error = osError("cannot write", path);
             return false;
         }
         done += static_cast<size_t>(n);
+        if (progress) progress(static_cast<double>(done) / static_cast<double>(content.size()));
     }
     if (::fsync(fd.get()) != 0 || !fd.close()) {
         error = osError("cannot write", path);

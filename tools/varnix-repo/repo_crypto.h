@@ -1,6 +1,8 @@
 #pragma once
 // RSA-3072 keys, SHA-256 and PKCS #1 v1.5 signatures, on OpenSSL's libcrypto.
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -33,7 +35,12 @@ bool publicKeyFingerprint(const std::string& publicKeyPath, std::string& fingerp
 // "cannot read [WHAT ]PATH: <OS reason>" and the like on failure. A directory is no file to read.
 bool readFile(const std::string& path, std::string& content, std::string& error,
               const std::string& what = {});
+// Told the fraction written so far, for a progress line.
+using Progress = std::function<void(double fraction)>;
+// Archives from this size on get a progress line on a terminal.
+inline constexpr uint64_t kProgressFromBytes = uint64_t{64} << 20;
+
 bool writeFile(const std::string& path, const std::string& content, std::string& error,
-               unsigned mode = 0644);
+               unsigned mode = 0644, const Progress& progress = {});
 
 }  // namespace varnix_repo
