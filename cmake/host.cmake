@@ -9,4 +9,6 @@ if(BUILD_TESTING)
     # Two release builds of HEAD in different directories must be identical; signing must verify.
     add_test(NAME release_reproducible COMMAND ${CMAKE_SOURCE_DIR}/tests/release/test_release.sh)
     set_tests_properties(release_reproducible PROPERTIES TIMEOUT 900)
+    # Authenticode signing with a CA chain and with a key in a token (SoftHSM); no build needed.
+    add_test(NAME release_signing COMMAND ${CMAKE_SOURCE_DIR}/tests/release/test_signing.sh)
 endif()
