@@ -319,12 +319,14 @@ void removeStaleStaging(const fs::path& target) {
 // Builds a release beside `target` and renames it into place, so a failed build leaves nothing.
 std::string placeRelease(const fs::path& target,
                          const std::function<std::string(const fs::path&)>& build) {
-    if (fs::exists(target)) {
-        return target.string() + " exists; every release goes into a new directory";
+    std::error_code code;
+    // Not found (also under a file, which the build then reports) is the one state to go on.
+    if (fs::symlink_status(target, code).type() != fs::file_type::not_found) {
+        return code ? "cannot check " + target.string() + ": " + code.message()
+                    : target.string() + " exists; every release goes into a new directory";
     }
     removeStaleStaging(target);
     const fs::path staging = target.string() + kStagingMark + std::to_string(::getpid());
-    std::error_code code;
     fs::remove_all(staging, code);
     std::string error = build(staging);
     if (error.empty()) {
@@ -590,7 +592,8 @@ int activateCommand(const ActivateOptions& options, std::ostream& out, std::ostr
     LiveRelease live;
     std::string error;
     const fs::path release = releaseDirectory(options.release);
-    if (!fs::is_directory(release)) {
+    std::error_code code;
+    if (!fs::is_directory(release, code)) {
         error = options.release + " is not a release directory";
     } else if (readLiveRelease(options.link, live, error)) {
         error = checkBeforeSwitch(options.goLive, release, live, options.force);
