@@ -594,7 +594,8 @@ int activateCommand(const ActivateOptions& options, std::ostream& out, std::ostr
     const fs::path release = releaseDirectory(options.release);
     std::error_code code;
     if (!fs::is_directory(release, code)) {
-        error = options.release + " is not a release directory";
+        error = options.release + " is not a release directory" +
+                (code ? ": " + code.message() : std::string());
     } else if (readLiveRelease(options.link, live, error)) {
         error = checkBeforeSwitch(options.goLive, release, live, options.force);
     }
