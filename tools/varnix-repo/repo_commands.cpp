@@ -4,11 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <map>
-
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -219,7 +218,7 @@ std::string archiveProblem(const ArchiveListing& listing) {
     return {};
 }
 
-// A line that rewrites itself on the terminal while a large archive is packed.
+// A line that rewrites itself on the terminal while a large archive is packed or copied.
 Progress progressLine(const std::string& what, std::ostream& err) {
     return [what, &err, shown = -1](double fraction) mutable {
         const int percent = static_cast<int>(fraction * 100);
