@@ -14,11 +14,15 @@ bench:
 	scripts/bench.sh bench
 bootstrap:
 	scripts/bench.sh bootstrap
-# make release HOST=update.example.com KEY=keys/manifest-public.pem [SIGN_CERT=c.pem SIGN_KEY=k.pem TIMESTAMP=url]
+# make release HOST=update.example.com KEY=keys/manifest-public.pem [SIGN_CERT=chain.pem
+#   SIGN_KEY=k.pem|pkcs11:URI [SIGN_ROOT=root.pem] [PKCS11_MODULE=lib.so SIGN_PIN_FILE=f] TIMESTAMP=url]
 release:
 	scripts/bench.sh bootstrap
 	scripts/release.sh --host "$(HOST)" --key "$(KEY)" \
 		$(if $(SIGN_CERT),--sign-cert "$(SIGN_CERT)" --sign-key "$(SIGN_KEY)") \
+		$(if $(SIGN_ROOT),--sign-root "$(SIGN_ROOT)") \
+		$(if $(PKCS11_MODULE),--pkcs11-module "$(PKCS11_MODULE)") \
+		$(if $(SIGN_PIN_FILE),--sign-pin-file "$(SIGN_PIN_FILE)") \
 		$(if $(TIMESTAMP),--timestamp "$(TIMESTAMP)")
 # make soak [RUNS=10] [SOAK_LOAD=0]: the end-to-end suite RUNS times on a busy machine
 soak:

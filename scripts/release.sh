@@ -3,7 +3,11 @@
 # from the committed tree (git archive of a commit), and signs it when a certificate is given.
 #
 #   scripts/release.sh --host HOST --key PUBLIC.pem [--commit REV] [--out DIR] [--work DIR]
-#                      [--sign-cert CERT.pem --sign-key KEY.pem [--timestamp URL]]
+#                      [--sign-cert CERTS.pem --sign-key KEY.pem|pkcs11:URI [--sign-root ROOT.pem]
+#                       [--pkcs11-module MODULE] [--sign-pin-file FILE] [--timestamp URL]]
+#
+# Signing is scripts/sign-launcher.sh: CERTS.pem is the leaf and its intermediates, the key a file
+# or a key in a hardware token, and the signature is verified against ROOT.pem.
 #
 # Output in DIR (default dist/): VarnixLauncher.exe (signed when asked), SHA256SUMS, BUILD-INFO.txt
 # and, when signed, VarnixLauncher.unsigned.exe (the reproducible build itself).
@@ -11,6 +15,7 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 host="" key="" commit=HEAD out=$ROOT/dist work="" sign_cert="" sign_key="" timestamp=""
+sign_root="" pkcs11_module="" sign_pin_file=""
 while (($#)); do
     case "$1" in
         --host) host=$2; shift 2 ;;
@@ -21,13 +26,17 @@ while (($#)); do
         --sign-cert) sign_cert=$2; shift 2 ;;
         --sign-key) sign_key=$2; shift 2 ;;
         --timestamp) timestamp=$2; shift 2 ;;
+        --sign-root) sign_root=$2; shift 2 ;;
+        --pkcs11-module) pkcs11_module=$2; shift 2 ;;
+        --sign-pin-file) sign_pin_file=$2; shift 2 ;;
         *) echo "release: unknown argument $1" >&2; exit 2 ;;
     esac
 done
 [[ -n $host && -n $key ]] || { echo "release: --host and --key are required" >&2; exit 2; }
 [[ -f $key ]] || { echo "release: no key file $key" >&2; exit 2; }
-if [[ -n $sign_cert || -n $sign_key ]] && [[ ! -f $sign_cert || ! -f $sign_key ]]; then
-    echo "release: --sign-cert and --sign-key must both name existing files" >&2
+if [[ -n $sign_cert || -n $sign_key ]] &&
+    [[ ! -f $sign_cert || ( ! -f $sign_key && $sign_key != pkcs11:* ) ]]; then
+    echo "release: --sign-cert and --sign-key must both be given: files, or a pkcs11: key" >&2
     exit 2
 fi
 
@@ -66,10 +75,13 @@ unsigned=$work/build/VarnixLauncher.exe
 rm -f "$out/VarnixLauncher.exe" "$out/VarnixLauncher.unsigned.exe"
 if [[ -n $sign_cert ]]; then
     cp "$unsigned" "$out/VarnixLauncher.unsigned.exe"
-    sign_args=(sign -certs "$sign_cert" -key "$sign_key" -h sha256 -n "Varnix Launcher")
-    [[ -n $timestamp ]] && sign_args+=(-ts "$timestamp")
-    osslsigncode "${sign_args[@]}" -in "$unsigned" -out "$out/VarnixLauncher.exe" >/dev/null
-    osslsigncode verify -CAfile "$sign_cert" -in "$out/VarnixLauncher.exe" >"$out/signature-verify.txt"
+    sign_args=(--cert "$sign_cert" --key "$sign_key" --report "$out/signature-verify.txt")
+    [[ -n $sign_root ]] && sign_args+=(--root "$sign_root")
+    [[ -n $pkcs11_module ]] && sign_args+=(--pkcs11-module "$pkcs11_module")
+    [[ -n $sign_pin_file ]] && sign_args+=(--pin-file "$sign_pin_file")
+    [[ -n $timestamp ]] && sign_args+=(--timestamp "$timestamp")
+    "$ROOT/scripts/sign-launcher.sh" "${sign_args[@]}" --in "$unsigned" \
+        --out "$out/VarnixLauncher.exe"
 else
     cp "$unsigned" "$out/VarnixLauncher.exe"
 fi

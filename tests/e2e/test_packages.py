@@ -1,6 +1,7 @@
 """Required packages: installation, update, verification, backup and rollback, crash safety."""
 import hashlib
 import os
+import shutil
 
 from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD
 from harness import LATER_SERIAL, Package, assert_in_order, end_leftover_processes, windows_path
@@ -231,3 +232,22 @@ def test_killed_during_restore_converges(scenario, site, powershell):
     assert run.killed
     converges(scenario, site, powershell)
     assert {(scenario.system / name).read_bytes() for name in many} == {b"v2"}
+
+
+def test_a_folder_that_the_tool_packs_installs_once(scenario, site):
+    """A package list may name a folder: publish packs it with flagged UTF-8 names, so the
+    extraction puts the non-ASCII file under its own name and the next start finds it there."""
+    work = site.releases / f"folder-{os.getpid()}"
+    shutil.rmtree(work, ignore_errors=True)
+    (work / "fonts/данные").mkdir(parents=True)
+    (work / "fonts/данные/файл.txt").write_bytes(b"v1")
+    (work / "packages.txt").write_text(f"fonts|{work / 'fonts'}|1\n")
+    site.clear()
+    published = site.tool("publish", "--key", site.private_key, "--packages", work / "packages.txt",
+                          "--out", work / "release", "--activate", site.repository, "--public-key", site.public_key)
+    assert published.returncode == 0, published.stderr
+    scenario.install_stub("exit=0")
+    run = scenario.run(answers={PACKAGE_DOWNLOAD: OK})
+    assert run.exit_code == 0 and (scenario.system / "данные/файл.txt").read_bytes() == b"v1"
+    again = scenario.run()
+    assert again.exit_code == 0 and "Package already installed: fonts" in again.this_run

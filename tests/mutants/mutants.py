@@ -21,6 +21,8 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("VARNIX_BUILD_DIR", ROOT / "build/windows"))
 UNIT_TESTS = BUILD / "tests/unit/unit_tests.exe"
+HOST_BUILD = ROOT / "build/host"
+REPO_TOOL = HOST_BUILD / "tools/varnix-repo/varnix-repo"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -31,6 +33,7 @@ class Mutant:
     replace: str
     e2e: str | None = None  # pytest -k expression over tests/e2e
     unit: str | None = None  # GoogleTest filter for the Windows unit tests
+    tool: str | None = None  # pytest -k expression over tests/tools (the host's varnix-repo)
 
 
 MUTANTS = [
@@ -193,6 +196,20 @@ MUTANTS = [
            e2e="read_only_files_are_restored"),
     Mutant("control characters written by the header", "sdk/include/varnix/app.h",
            "    if (containsControlCharacter(value)) return false;", "", unit="FormatDependencyRequest.*"),
+    Mutant("repo: package names compared with their case", "tools/varnix-repo/repo_commands.cpp",
+           "names.emplace(windowsKey(spec.name), spec.name)", "names.emplace(spec.name, spec.name)",
+           tool="test_refusals"),
+    Mutant("repo: unflagged UTF-8 names pass", "tools/varnix-repo/repo_archive.cpp",
+           "if (strict != nullptr && entry != strict) listing.unflagged.push_back(entry);", "(void)strict;",
+           tool="test_refusals"),
+    Mutant("repo: misspelt lines pass verify", "tools/varnix-repo/repo_commands.cpp",
+           "if (!package && !fresh) lines.push_back(number);", "(void)package, (void)fresh;",
+           tool="test_refusals"),
+    Mutant("repo: pack keeps the file times", "tools/varnix-repo/repo_archive.cpp",
+           "zip_file_set_dostime(archive.get(), entry, kFixedDosTime, kFixedDosDate, 0) != 0 ||", "",
+           tool="pack_gives_the_same_bytes"),
+    Mutant("repo: key read after the archives", "tools/varnix-repo/repo_commands.cpp",
+           "if (!checkPrivateKey(options.key, error) ||", "if (", tool="key_comes_first"),
 ]
 
 
@@ -202,8 +219,8 @@ def wine_env():
     return env
 
 
-def build():
-    result = subprocess.run(["cmake", "--build", str(BUILD)], capture_output=True, text=True)
+def build(directory=BUILD):
+    result = subprocess.run(["cmake", "--build", str(directory)], capture_output=True, text=True)
     return result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
 
 
@@ -216,6 +233,15 @@ def tests_fail(mutant):
             return True
         if " 0 tests" in unit.stdout:
             raise RuntimeError(f"filter {mutant.unit!r} selects no unit test")
+    if mutant.tool:
+        tool = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                               str(ROOT / "tests/tools"), "-k", mutant.tool],
+                              capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=600,
+                              env={**os.environ, "VARNIX_REPO": str(REPO_TOOL)})
+        if tool.returncode == 5:
+            raise RuntimeError(f"expression {mutant.tool!r} selects no tool test")
+        if tool.returncode != 0:
+            return True
     if mutant.e2e:
         e2e = subprocess.run([sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
                               str(ROOT / "tests/e2e"), "-k", mutant.e2e],
@@ -234,7 +260,7 @@ def try_mutant(mutant):
         return "stale row"
     try:
         path.write_text(original.replace(mutant.find, mutant.replace), encoding="utf-8")
-        built, output = build()
+        built, output = build(HOST_BUILD if mutant.tool else BUILD)
         if not built:
             print(output, file=sys.stderr)
             return "does not build"
@@ -257,7 +283,10 @@ def main():
         outcome = try_mutant(mutant)
         results.append((mutant.name, outcome))
         print(f"{outcome:>16}  {mutant.name}  ({time.monotonic() - started:.0f} s)", flush=True)
-    rebuilt, output = build()
+    rebuilt, output = True, ""
+    for directory in {HOST_BUILD if m.tool else BUILD for m in selected}:
+        built, text = build(directory)
+        rebuilt, output = rebuilt and built, output + text
     if not rebuilt:
         print(output, file=sys.stderr)
     bad = [name for name, outcome in results if outcome != "killed"]

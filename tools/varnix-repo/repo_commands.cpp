@@ -1,10 +1,13 @@
 #include "repo_commands.h"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -22,7 +25,8 @@ namespace {
 
 struct PackageSpec {
     std::string name;
-    std::string archivePath;
+    std::string archivePath;  // a ZIP archive, or a folder that is packed into one
+    std::string archiveName;  // as the manifest and the site hold it
     bool required = false;
     bool filesGiven = false;
     std::vector<std::string> files;
@@ -66,8 +70,51 @@ std::vector<int> invalidPackageLines(const std::string& manifest) {
     return lines;
 }
 
+constexpr char kZipSuffix[] = ".zip";
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
+bool endsWithZip(const std::string& name) {
+    const size_t length = sizeof kZipSuffix - 1;
+    return name.size() > length &&
+           varnix::toLowerAscii(name.substr(name.size() - length)) == kZipSuffix;
+}
+
+// Two values that Windows would take for one file: names compare without case there.
+std::string windowsKey(const std::string& value) {
+    return varnix::toLowerAscii(value);
+}
+
+// A folder in the list is packed under its own name: "core/" becomes core.zip.
+std::string archiveNameOf(const std::string& archivePath) {
+    fs::path path = fs::path(archivePath).lexically_normal();
+    if (!path.has_filename()) path = path.parent_path();
+    std::error_code code;
+    return fs::is_directory(archivePath, code) ? path.filename().string() + kZipSuffix
+                                               : path.filename().string();
+}
+
+// Names and archives that would meet in one marker, download or site file on Windows.
+std::string findDuplicates(const std::vector<PackageSpec>& specs) {
+    std::map<std::string, std::string> names, archives;
+    for (const PackageSpec& spec : specs) {
+        if (auto [it, fresh] = names.emplace(windowsKey(spec.name), spec.name); !fresh)
+            return "package names \"" + it->second + "\" and \"" + spec.name +
+                   "\" are the same on Windows";
+        if (auto [it, fresh] = archives.emplace(windowsKey(spec.archiveName), spec.archivePath);
+            !fresh) {
+            return it->second + " and " + spec.archivePath + " would both be packages/" +
+                   spec.archiveName + "; rename one";
+        }
+    }
+    return {};
+}
+
 bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
                       std::string& error) {
+    if (text.rfind(kUtf8Bom, 0) == 0) {
+        error = "the package list starts with a byte-order mark; save it as UTF-8 without one";
+        return false;
+    }
     std::istringstream stream(text);
     int lineNumber = 0;
     for (std::string line; std::getline(stream, line);) {
@@ -80,9 +127,17 @@ bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
             error = where + "expected name|archive|required[|file;file...]";
             return false;
         }
+        for (size_t i = 0; i < fields.size(); ++i) {
+            if (varnix::trimWhitespace(fields[i]) != fields[i]) {
+                error = where + "field " + std::to_string(i + 1) + " \"" + fields[i] +
+                        "\" has blanks around it; they would become part of the value";
+                return false;
+            }
+        }
         PackageSpec spec;
         spec.name = fields[0];
         spec.archivePath = fields[1];
+        spec.archiveName = archiveNameOf(spec.archivePath);
         if (fields[2] != "0" && fields[2] != "1") {
             error = where + "required must be 0 or 1";
             return false;
@@ -100,12 +155,15 @@ bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
             }
         }
         for (const auto& [what, value] :
-             {std::pair{"name", spec.name},
-              std::pair{"archive", fs::path(spec.archivePath).filename().string()}}) {
+             {std::pair{"name", spec.name}, std::pair{"archive", spec.archiveName}}) {
             if (std::string problem = checkComponent(what, value); !problem.empty()) {
                 error = where + problem;
                 return false;
             }
+        }
+        if (!endsWithZip(spec.archiveName)) {
+            error = where + "archive " + spec.archiveName + " does not end in \".zip\"";
+            return false;
         }
         specs.push_back(spec);
     }
@@ -113,7 +171,8 @@ bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
         error = "the package list names no package";
         return false;
     }
-    return true;
+    error = findDuplicates(specs);
+    return error.empty();
 }
 
 bool listedFileInArchive(const std::string& item, const ArchiveListing& listing) {
@@ -132,33 +191,70 @@ std::string joinFiles(const std::vector<std::string>& files) {
 
 constexpr char kManifestComment[] = "# Varnix package manifest\n";
 
-std::string signAndWriteManifest(const std::string& keyPath, const std::string& manifest,
+std::string signAndWriteManifest(const PrivateKey& key, const std::string& manifest,
                                  const fs::path& staging) {
     std::string signature;
     std::string error;
-    if (!signBytes(keyPath, manifest, signature, error)) return error;
-    if (!writeFile((staging / "manifest.txt").string(), manifest) ||
-        !writeFile((staging / "manifest.txt.sig").string(), signature)) {
-        return "cannot write the manifest or its signature";
+    if (!signBytes(key, manifest, signature, error) ||
+        !writeFile((staging / "manifest.txt").string(), manifest, error) ||
+        !writeFile((staging / "manifest.txt.sig").string(), signature, error)) {
+        return error;
     }
     return {};
 }
 
+// What Windows would trip on in an archive the launcher extracts; empty when nothing.
+std::string archiveProblem(const ArchiveListing& listing) {
+    if (!listing.readable) return "is not a readable ZIP archive: " + listing.error;
+    if (!listing.escaping.empty())
+        return "entry \"" + listing.escaping[0] + "\" lies outside the destination";
+    if (listing.files.empty()) return "holds no file";
+    if (!listing.unflagged.empty()) {
+        return "entry \"" + listing.unflagged[0] +
+               "\" has a non-ASCII name without the ZIP UTF-8 flag; Windows would extract it "
+               "under another name. Build the archive with \"varnix-repo pack DIR --out "
+               "NAME.zip\"";
+    }
+    return {};
+}
+
+// A line that rewrites itself on the terminal while a large archive is packed or copied.
+Progress progressLine(const std::string& what, std::ostream& err) {
+    return [what, &err, shown = -1](double fraction) mutable {
+        const int percent = static_cast<int>(fraction * 100);
+        if (percent == shown) return;
+        shown = percent;
+        err << "\r" << what << ": " << percent << "%" << (percent >= 100 ? "\n" : "") << std::flush;
+    };
+}
+
 // Builds the release in `staging`; returns an error text, empty on success.
-std::string buildRelease(const std::string& keyPath, std::vector<PackageSpec>& specs,
-                         const std::string& freshness, const fs::path& staging) {
-    fs::create_directories(staging / "packages");
+std::string buildRelease(const PrivateKey& key, std::vector<PackageSpec>& specs,
+                         const std::string& freshness, const fs::path& staging, bool progress,
+                         std::ostream& err) {
+    std::error_code code;
+    fs::create_directories(staging / "packages", code);
+    if (code) return "cannot create " + (staging / "packages").string() + ": " + code.message();
     std::string manifest = kManifestComment + freshness;
     for (PackageSpec& spec : specs) {
-        std::string data;
-        if (!readFile(spec.archivePath, data)) return "cannot read archive " + spec.archivePath;
-        const ArchiveListing listing = listArchive(spec.archivePath);
-        if (!listing.readable)
-            return spec.archivePath + " is not a readable ZIP archive: " + listing.error;
-        if (!listing.escaping.empty()) {
-            return spec.archivePath + ": entry \"" + listing.escaping[0] +
-                   "\" lies outside the destination";
+        const fs::path copy = staging / "packages" / spec.archiveName;
+        std::string data, error;
+        if (fs::is_directory(spec.archivePath, code)) {
+            error = packDirectory(
+                spec.archivePath, copy.string(),
+                progress ? progressLine("packing " + spec.archivePath, err) : Progress());
+            if (!error.empty()) return error;
+        } else {
+            if (!readFile(spec.archivePath, data, error, "archive")) return error;
+            const bool large = progress && data.size() >= kProgressFromBytes;
+            if (!writeFile(copy.string(), data, error, 0644,
+                           large ? progressLine("copying " + spec.archivePath, err) : Progress()))
+                return error;
         }
+        if (data.empty() && !readFile(copy.string(), data, error)) return error;
+        const ArchiveListing listing = listArchive(copy.string());
+        if (std::string problem = archiveProblem(listing); !problem.empty())
+            return spec.archivePath + " " + problem;
         if (!spec.filesGiven) spec.files = listing.files;
         for (const std::string& item : spec.files) {
             if (std::string problem = checkFileItem(item); !problem.empty()) {
@@ -168,24 +264,20 @@ std::string buildRelease(const std::string& keyPath, std::vector<PackageSpec>& s
                 return spec.archivePath + " does not hold listed file " + item;
             }
         }
-        const std::string archiveName = fs::path(spec.archivePath).filename().string();
-        if (!writeFile((staging / "packages" / archiveName).string(), data)) {
-            return "cannot write " + archiveName;
-        }
-        manifest += "package|" + spec.name + "|" + archiveName + "|" + sha256Hex(data) + "|" +
+        manifest += "package|" + spec.name + "|" + spec.archiveName + "|" + sha256Hex(data) + "|" +
                     (spec.required ? "1" : "0") + "|" + joinFiles(spec.files) + "\n";
     }
-    return signAndWriteManifest(keyPath, manifest, staging);
+    return signAndWriteManifest(key, manifest, staging);
 }
 
 // The same packages as `source`, archives copied and checked, under new freshness lines.
-std::string rebuildRelease(const std::string& keyPath, const fs::path& source,
+std::string rebuildRelease(const PrivateKey& key, const fs::path& source,
                            const std::string& freshness, const fs::path& staging) {
-    std::string sourceManifest;
-    if (!readFile((source / "manifest.txt").string(), sourceManifest)) {
-        return "cannot read " + (source / "manifest.txt").string();
-    }
-    fs::create_directories(staging / "packages");
+    std::string sourceManifest, error;
+    if (!readFile((source / "manifest.txt").string(), sourceManifest, error)) return error;
+    std::error_code code;
+    fs::create_directories(staging / "packages", code);
+    if (code) return "cannot create " + (staging / "packages").string() + ": " + code.message();
     std::string manifest = kManifestComment + freshness;
     for (const std::string& rawLine : varnix::splitString(sourceManifest, '\n')) {
         const std::string line = varnix::trimWhitespace(rawLine);
@@ -194,25 +286,46 @@ std::string rebuildRelease(const std::string& keyPath, const fs::path& source,
         std::string data;
         const fs::path archive = source / "packages" / entries[0].archive;
         if (!checkComponent("archive", entries[0].archive).empty() ||
-            !readFile(archive.string(), data) || sha256Hex(data) != entries[0].sha256) {
+            !readFile(archive.string(), data, error) || sha256Hex(data) != entries[0].sha256) {
             return archive.string() + " is missing or differs from its manifest";
         }
-        if (!writeFile((staging / "packages" / entries[0].archive).string(), data)) {
-            return "cannot write " + entries[0].archive;
-        }
+        if (!writeFile((staging / "packages" / entries[0].archive).string(), data, error))
+            return error;
         manifest += line + "\n";
     }
-    return signAndWriteManifest(keyPath, manifest, staging);
+    return signAndWriteManifest(key, manifest, staging);
+}
+
+constexpr char kStagingMark[] = ".partial-";
+
+// Staging directories that a killed run left beside `target`: their process is gone.
+void removeStaleStaging(const fs::path& target) {
+    const std::string prefix = target.filename().string() + kStagingMark;
+    std::error_code code;
+    for (const fs::directory_entry& entry : fs::directory_iterator(target.parent_path(), code)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        const std::string pid = name.substr(prefix.size());
+        if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != pid.npos)
+            continue;
+        if (::kill(static_cast<pid_t>(std::stol(pid)), 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            fs::remove_all(entry.path(), ignored);
+        }
+    }
 }
 
 // Builds a release beside `target` and renames it into place, so a failed build leaves nothing.
 std::string placeRelease(const fs::path& target,
                          const std::function<std::string(const fs::path&)>& build) {
-    if (fs::exists(target)) {
-        return target.string() + " exists; every release goes into a new directory";
-    }
-    const fs::path staging = target.string() + ".partial-" + std::to_string(::getpid());
     std::error_code code;
+    // Not found (also under a file, which the build then reports) is the one state to go on.
+    if (fs::symlink_status(target, code).type() != fs::file_type::not_found) {
+        return code ? "cannot check " + target.string() + ": " + code.message()
+                    : target.string() + " exists; every release goes into a new directory";
+    }
+    removeStaleStaging(target);
+    const fs::path staging = target.string() + kStagingMark + std::to_string(::getpid());
     fs::remove_all(staging, code);
     std::string error = build(staging);
     if (error.empty()) {
@@ -242,9 +355,8 @@ bool signatureVerifies(const std::string& publicKeyPath, const fs::path& release
                        std::string& error) {
     std::string manifest, signature;
     bool valid = false;
-    if (!readFile((release / "manifest.txt").string(), manifest) ||
-        !readFile((release / "manifest.txt.sig").string(), signature)) {
-        error = release.string() + " holds no manifest.txt and manifest.txt.sig";
+    if (!readFile((release / "manifest.txt").string(), manifest, error) ||
+        !readFile((release / "manifest.txt.sig").string(), signature, error)) {
         return false;
     }
     if (!verifyBytes(publicKeyPath, manifest, signature, valid, error)) return false;
@@ -272,8 +384,8 @@ std::string checkFreshness(const std::string& manifestText, std::time_t now,
 }
 
 std::optional<uint64_t> releaseSerial(const fs::path& release) {
-    std::string manifest;
-    if (!readFile((release / "manifest.txt").string(), manifest)) return std::nullopt;
+    std::string manifest, error;
+    if (!readFile((release / "manifest.txt").string(), manifest, error)) return std::nullopt;
     return varnix::parseFreshnessLines(manifest).serial;
 }
 
@@ -290,7 +402,8 @@ std::string checkBeforeSwitch(const GoLiveKey& key, const fs::path& release,
         }
     }
     std::ostringstream verifyOut, verifyErr;
-    if (verifyCommand(key.publicKeyPath, release.string(), verifyOut, verifyErr) != 0) {
+    if (verifyCommand(key.publicKeyPath, release.string(), Output::Text, verifyOut, verifyErr) !=
+        0) {
         return release.string() + " does not pass verify with " + key.publicKeyPath + ":\n" +
                verifyErr.str();
     }
@@ -318,41 +431,74 @@ bool switchAndRecord(const fs::path& target, const std::string& link, std::strin
 
 }  // namespace
 
-int keygenCommand(const std::string& outDir, std::ostream& out, std::ostream& err) {
+int keygenCommand(const std::string& outDir, const std::optional<std::string>& passphrase,
+                  std::ostream& out, std::ostream& err) {
     std::error_code code;
     fs::create_directories(outDir, code);
+    if (code) {
+        err << "keygen: cannot create " << outDir << ": " << code.message() << "\n";
+        return 1;
+    }
     const std::string privatePath = (fs::path(outDir) / "manifest-private.pem").string();
     const std::string publicPath = (fs::path(outDir) / "manifest-public.pem").string();
-    std::string error;
-    if (!generateKeyPair(privatePath, publicPath, error)) {
+    std::string error, fingerprint;
+    if (!generateKeyPair(privatePath, publicPath, passphrase, error) ||
+        !publicKeyFingerprint(publicPath, fingerprint, error)) {
         err << "keygen: " << error << "\n";
         return 1;
     }
-    out << "wrote " << privatePath << " (keep it secret) and " << publicPath << "\n";
+    out << "wrote " << privatePath << (passphrase ? " (encrypted; " : " (")
+        << "keep it secret) and " << publicPath << "\nfingerprint: " << fingerprint << "\n";
     return 0;
 }
 
-int signCommand(const std::string& keyPath, const std::string& file, const std::string& sigPath,
+int fingerprintCommand(const std::string& publicKeyPath, std::ostream& out, std::ostream& err) {
+    std::string fingerprint, error;
+    if (!publicKeyFingerprint(publicKeyPath, fingerprint, error)) {
+        err << "fingerprint: " << error << "\n";
+        return 1;
+    }
+    out << fingerprint << "\n";
+    return 0;
+}
+
+int packCommand(const std::string& directory, const std::string& zipPath, bool progress,
+                std::ostream& out, std::ostream& err) {
+    const std::string error = packDirectory(
+        directory, zipPath, progress ? progressLine("packing " + directory, err) : Progress());
+    std::string data, readError;
+    if (!error.empty() || !readFile(zipPath, data, readError)) {
+        err << "pack: " << (error.empty() ? readError : error) << "\n";
+        return 1;
+    }
+    out << "wrote " << zipPath << " (" << listArchive(zipPath).files.size() << " file(s), sha256 "
+        << sha256Hex(data) << ")\n";
+    return 0;
+}
+
+int signCommand(const PrivateKey& key, const std::string& file, const std::string& sigPath,
                 bool unchecked, std::ostream& out, std::ostream& err) {
     std::string data, signature, error;
-    if (!readFile(file, data)) {
-        err << "sign: cannot read " << file << "\n";
+    if (!readFile(file, data, error)) {
+        err << "sign: " << error << "\n";
+        return 1;
+    }
+    // The launcher reads names as UTF-8; a manifest saved in a code page turns them into others.
+    // --unchecked is for tests of the launcher's own defence, which need such files signed.
+    if (!varnix::value_rules::isWellFormedUtf8(data) && !unchecked) {
+        err << "sign: " << file << " is not valid UTF-8\n";
         return 1;
     }
     // A signature vouches for every line: a hand-edited line that the launcher would refuse is
-    // refused here first. --unchecked is for tests of the launcher's own defence.
+    // refused here first.
     if (const std::vector<int> invalid = invalidPackageLines(data);
         !invalid.empty() && !unchecked) {
         for (int line : invalid)
             err << "sign: " << file << " line " << line << ": invalid package line\n";
         return 1;
     }
-    if (!signBytes(keyPath, data, signature, error)) {
+    if (!signBytes(key, data, signature, error) || !writeFile(sigPath, signature, error)) {
         err << "sign: " << error << "\n";
-        return 1;
-    }
-    if (!writeFile(sigPath, signature)) {
-        err << "sign: cannot write " << sigPath << "\n";
         return 1;
     }
     out << "wrote " << sigPath << "\n";
@@ -362,11 +508,10 @@ int signCommand(const std::string& keyPath, const std::string& file, const std::
 int publishCommand(const PublishOptions& options, std::ostream& out, std::ostream& err) {
     std::string listText, error;
     std::vector<PackageSpec> specs;
-    if (!readFile(options.listPath, listText)) {
-        err << "publish: cannot read package list " << options.listPath << "\n";
-        return 1;
-    }
-    if (!parsePackageList(listText, specs, error)) {
+    // The key first: a wrong key or passphrase must not cost the copy of every archive.
+    if (!checkPrivateKey(options.key, error) ||
+        !readFile(options.listPath, listText, error, "package list") ||
+        !parsePackageList(listText, specs, error)) {
         err << "publish: " << error << "\n";
         return 1;
     }
@@ -383,13 +528,13 @@ int publishCommand(const PublishOptions& options, std::ostream& out, std::ostrea
     const std::string freshness = freshnessHeader(serial, options.expiresInDays, now);
     const fs::path target = releaseDirectory(options.outDir);
     error = placeRelease(target, [&](const fs::path& staging) {
-        return buildRelease(options.keyPath, specs, freshness, staging);
+        return buildRelease(options.key, specs, freshness, staging, options.progress, err);
     });
     if (!error.empty()) {
         err << "publish: " << error << "\n";
         return 1;
     }
-    out << "published " << specs.size() << " package(s) to " << options.outDir << " (serial "
+    out << "published " << specs.size() << " package(s) to " << target.string() << " (serial "
         << serial << ")\n";
     if (!options.activateLink.empty()) {
         error = checkBeforeSwitch(options.goLive, target, live, false);
@@ -402,7 +547,7 @@ int publishCommand(const PublishOptions& options, std::ostream& out, std::ostrea
             err << "publish: " << error << "\n";
             return 1;
         }
-        out << options.activateLink << " now serves " << options.outDir << "\n";
+        out << options.activateLink << " now serves " << target.string() << "\n";
     }
     return 0;
 }
@@ -414,6 +559,7 @@ int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostr
     };
     LiveRelease live;
     std::string error;
+    if (!checkPrivateKey(options.key, error)) return fail(error);
     if (!readLiveRelease(options.link, live, error)) return fail(error);
     if (!live.exists) return fail(options.link + " serves no release");
     const fs::path source = options.to.empty()
@@ -431,7 +577,7 @@ int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostr
         source.parent_path() / (source.filename().string() + "-rollback-" + std::to_string(serial));
     error = placeRelease(target, [&](const fs::path& staging) {
         const std::string problem = rebuildRelease(
-            options.keyPath, source, freshnessHeader(serial, options.expiresInDays, now), staging);
+            options.key, source, freshnessHeader(serial, options.expiresInDays, now), staging);
         return problem.empty() ? checkBeforeSwitch(options.goLive, staging, live, false) : problem;
     });
     if (!error.empty()) return fail(error);
@@ -445,8 +591,10 @@ int activateCommand(const ActivateOptions& options, std::ostream& out, std::ostr
     LiveRelease live;
     std::string error;
     const fs::path release = releaseDirectory(options.release);
-    if (!fs::is_directory(release)) {
-        error = options.release + " is not a release directory";
+    std::error_code code;
+    if (!fs::is_directory(release, code)) {
+        error = options.release + " is not a release directory" +
+                (code ? ": " + code.message() : std::string());
     } else if (readLiveRelease(options.link, live, error)) {
         error = checkBeforeSwitch(options.goLive, release, live, options.force);
     }
@@ -459,22 +607,123 @@ int activateCommand(const ActivateOptions& options, std::ostream& out, std::ostr
     return 0;
 }
 
-int statusCommand(const std::string& link, const std::string& publicKeyPath, std::ostream& out,
-                  std::ostream& err) {
+namespace {
+
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < 0x20) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            quoted += "\\u00";
+            quoted += kHex[byte >> 4];
+            quoted += kHex[byte & 15];
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string jsonList(const std::vector<std::string>& items) {
+    std::string list = "[";
+    for (size_t i = 0; i < items.size(); ++i)
+        list += (i ? "," : "") + items[i];
+    return list + "]";
+}
+
+std::string jsonOptional(const std::optional<std::string>& value) {
+    return value ? jsonString(*value) : "null";
+}
+
+std::string jsonPackage(const varnix::PackageEntry& entry) {
+    std::vector<std::string> files;
+    for (const std::string& item : entry.files) {
+        if (!item.empty()) files.push_back(jsonString(item));
+    }
+    return "{\"name\":" + jsonString(entry.name) + ",\"archive\":" + jsonString(entry.archive) +
+           ",\"sha256\":" + jsonString(entry.sha256) +
+           ",\"required\":" + (entry.required ? "true" : "false") +
+           ",\"files\":" + jsonList(files) + "}";
+}
+
+std::string jsonPackages(const varnix::Manifest& manifest) {
+    std::vector<std::string> packages;
+    for (const varnix::PackageEntry& entry : manifest)
+        packages.push_back(jsonPackage(entry));
+    return jsonList(packages);
+}
+
+std::optional<std::string> serialText(const varnix::FreshnessLines& lines) {
+    if (!lines.serial) return std::nullopt;
+    return std::to_string(*lines.serial);
+}
+
+std::optional<std::string> expiresText(const varnix::FreshnessLines& lines) {
+    if (!lines.expiresAt) return std::nullopt;
+    return lines.expiresText;
+}
+
+// Lines a launcher passes over without a word: a misspelt "pakage|" line is a package lost.
+std::vector<int> unknownLines(const std::string& manifest) {
+    std::vector<int> lines;
+    int number = 0;
+    for (const std::string& rawLine : varnix::splitString(manifest, '\n')) {
+        ++number;
+        const std::string line = varnix::trimWhitespace(rawLine);
+        if (line.empty() || line[0] == '#') continue;
+        size_t skipped = 0;
+        const bool package = !varnix::parseManifest(line, &skipped).empty() || skipped > 0;
+        const varnix::FreshnessLines freshness = varnix::parseFreshnessLines(line);
+        const bool fresh = freshness.serial || freshness.expiresAt || !freshness.wellFormed;
+        if (!package && !fresh) lines.push_back(number);
+    }
+    return lines;
+}
+
+}  // namespace
+
+int statusCommand(const std::string& link, const std::string& publicKeyPath, Output format,
+                  std::ostream& out, std::ostream& err) {
     LiveRelease live;
     std::string error, manifestText;
     if (!readLiveRelease(link, live, error)) {
         err << "status: " << error << "\n";
         return 1;
     }
-    if (!live.exists || !readFile((fs::path(link) / "manifest.txt").string(), manifestText)) {
+    if (!live.exists ||
+        !readFile((fs::path(link) / "manifest.txt").string(), manifestText, error)) {
         err << "status: " << link << " serves no release\n";
         return 1;
     }
+    std::string fingerprint;
+    if (!publicKeyPath.empty() && !publicKeyFingerprint(publicKeyPath, fingerprint, error)) {
+        err << "status: " << error << "\n";
+        return 1;
+    }
+    const bool valid =
+        !publicKeyPath.empty() && signatureVerifies(publicKeyPath, fs::path(link), error);
+    const varnix::Manifest manifest = varnix::parseManifest(manifestText);
+    if (format == Output::Json) {
+        out << "{\"live\":" << jsonString(live.directory.string())
+            << ",\"serial\":" << serialText(live.lines).value_or("null")
+            << ",\"expires\":" << jsonOptional(expiresText(live.lines))
+            << ",\"packages\":" << jsonPackages(manifest)
+            << ",\"fingerprint\":" << (publicKeyPath.empty() ? "null" : jsonString(fingerprint))
+            << ",\"signatureValid\":"
+            << (publicKeyPath.empty() ? "null"
+                : valid               ? "true"
+                                      : "false")
+            << "}\n";
+        return publicKeyPath.empty() || valid ? 0 : 1;
+    }
     out << "live: " << live.directory.string() << "\n"
-        << "serial: " << (live.lines.serial ? std::to_string(*live.lines.serial) : "none") << "\n"
-        << "expires: " << (live.lines.expiresAt ? live.lines.expiresText : "never") << "\n";
-    for (const varnix::PackageEntry& entry : varnix::parseManifest(manifestText)) {
+        << "serial: " << serialText(live.lines).value_or("none") << "\n"
+        << "expires: " << expiresText(live.lines).value_or("never") << "\n";
+    for (const varnix::PackageEntry& entry : manifest) {
         out << "package: " << entry.name << " " << entry.archive << " "
             << (entry.required ? "required" : "optional") << " " << entry.sha256 << "\n";
     }
@@ -482,72 +731,95 @@ int statusCommand(const std::string& link, const std::string& publicKeyPath, std
         out << "key: not checked (give --public-key)\n";
         return 0;
     }
-    std::string fingerprint;
-    if (!publicKeyFingerprint(publicKeyPath, fingerprint, error)) {
-        err << "status: " << error << "\n";
-        return 1;
-    }
-    const bool valid = signatureVerifies(publicKeyPath, fs::path(link), error);
     out << "key: " << fingerprint << (valid ? " (signature valid)" : " (signature does NOT verify)")
         << "\n";
     return valid ? 0 : 1;
 }
 
-int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, std::ostream& out,
-                  std::ostream& err) {
-    int problems = 0;
-    auto problem = [&](const std::string& text) {
-        err << text << "\n";
-        ++problems;
-    };
-    const fs::path site = siteDir;
-    std::string manifestText, signature;
-    if (!readFile((site / "manifest.txt").string(), manifestText))
-        problem("manifest.txt is missing");
-    if (!readFile((site / "manifest.txt.sig").string(), signature))
-        problem("manifest.txt.sig is missing");
-    if (problems) return 1;
-    bool valid = false;
-    std::string error;
-    if (!verifyBytes(publicKeyPath, manifestText, signature, valid, error)) {
-        problem("public key: " + error);
-        return 1;
-    }
-    if (!valid) problem("manifest.txt.sig does not verify manifest.txt with this key");
-    const std::string freshness = checkFreshness(manifestText, std::time(nullptr), problem);
+int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, Output format,
+                  std::ostream& out, std::ostream& err) {
+    std::vector<std::string> problems;
+    auto problem = [&](const std::string& text) { problems.push_back(text); };
+    std::string freshness;
+    varnix::Manifest manifest;
+    std::string manifestText;
+    // Collects every problem; the caller shows them one way or the other.
+    [&] {
+        const fs::path site = siteDir;
+        std::string signature, error;
+        if (!readFile((site / "manifest.txt").string(), manifestText, error)) problem(error);
+        if (!readFile((site / "manifest.txt.sig").string(), signature, error)) problem(error);
+        if (!problems.empty()) return;
+        bool valid = false;
+        if (!verifyBytes(publicKeyPath, manifestText, signature, valid, error)) {
+            problem("public key: " + error);
+            return;
+        }
+        if (!valid) problem("manifest.txt.sig does not verify manifest.txt with this key");
+        if (!varnix::value_rules::isWellFormedUtf8(manifestText))
+            problem("manifest.txt is not valid UTF-8");
+        freshness = checkFreshness(manifestText, std::time(nullptr), problem);
 
-    const varnix::Manifest manifest = varnix::parseManifest(manifestText);
-    if (manifest.empty()) problem("manifest.txt holds no valid package line");
-    for (int line : invalidPackageLines(manifestText))
-        problem("manifest.txt line " + std::to_string(line) + ": invalid package line");
-    for (const varnix::PackageEntry& entry : manifest) {
-        const std::string where = "package " + entry.name + ": ";
-        const fs::path archive = site / "packages" / entry.archive;
-        std::string data;
-        if (!checkComponent("archive", entry.archive).empty() ||
-            !readFile(archive.string(), data)) {
-            problem(where + "archive packages/" + entry.archive + " is missing");
-            continue;
+        manifest = varnix::parseManifest(manifestText);
+        if (manifest.empty()) problem("manifest.txt holds no valid package line");
+        for (int line : invalidPackageLines(manifestText))
+            problem("manifest.txt line " + std::to_string(line) + ": invalid package line");
+        for (int line : unknownLines(manifestText)) {
+            problem("manifest.txt line " + std::to_string(line) +
+                    ": unknown line, which launchers pass over: \"" +
+                    varnix::trimWhitespace(varnix::splitString(manifestText, '\n')[line - 1]) +
+                    "\"");
         }
-        if (sha256Hex(data) != entry.sha256)
-            problem(where + "archive hash differs from the manifest");
-        const ArchiveListing listing = listArchive(archive.string());
-        if (!listing.readable) {
-            problem(where + "archive is not a valid ZIP: " + listing.error);
-            continue;
-        }
-        for (const std::string& entryName : listing.escaping) {
-            problem(where + "archive entry \"" + entryName + "\" lies outside the destination");
-        }
-        for (const std::string& item : entry.files) {
-            if (!item.empty() && !listedFileInArchive(item, listing)) {
-                problem(where + "archive does not hold listed file " + item);
+        std::map<std::string, std::string> names;
+        for (const varnix::PackageEntry& entry : manifest) {
+            const std::string where = "package " + entry.name + ": ";
+            if (auto [it, fresh] = names.emplace(windowsKey(entry.name), entry.name); !fresh)
+                problem(where + "the same name on Windows as package " + it->second);
+            const fs::path archive = site / "packages" / entry.archive;
+            std::string data;
+            if (!checkComponent("archive", entry.archive).empty() ||
+                !readFile(archive.string(), data, error)) {
+                problem(where + "archive packages/" + entry.archive + " is missing");
+                continue;
+            }
+            if (sha256Hex(data) != entry.sha256)
+                problem(where + "archive hash differs from the manifest");
+            const ArchiveListing listing = listArchive(archive.string());
+            if (!listing.readable) {
+                problem(where + "archive is not a valid ZIP: " + listing.error);
+                continue;
+            }
+            for (const std::string& entryName : listing.escaping) {
+                problem(where + "archive entry \"" + entryName + "\" lies outside the destination");
+            }
+            if (listing.escaping.empty()) {
+                if (std::string text = archiveProblem(listing); !text.empty())
+                    problem(where + "archive " + text);
+            }
+            for (const std::string& item : entry.files) {
+                if (!item.empty() && !listedFileInArchive(item, listing)) {
+                    problem(where + "archive does not hold listed file " + item);
+                }
             }
         }
+    }();
+    if (format == Output::Json) {
+        std::vector<std::string> quoted;
+        for (const std::string& text : problems)
+            quoted.push_back(jsonString(text));
+        const varnix::FreshnessLines lines = varnix::parseFreshnessLines(manifestText);
+        out << "{\"ok\":" << (problems.empty() ? "true" : "false")
+            << ",\"serial\":" << serialText(lines).value_or("null")
+            << ",\"expires\":" << jsonOptional(expiresText(lines))
+            << ",\"packages\":" << jsonPackages(manifest) << ",\"problems\":" << jsonList(quoted)
+            << "}\n";
+    } else if (problems.empty()) {
+        out << freshness << "ok: " << manifest.size() << " package(s), signature valid\n";
+    } else {
+        for (const std::string& text : problems)
+            err << text << "\n";
     }
-    if (problems) return 1;
-    out << freshness << "ok: " << manifest.size() << " package(s), signature valid\n";
-    return 0;
+    return problems.empty() ? 0 : 1;
 }
 
 }  // namespace varnix_repo

@@ -1,14 +1,27 @@
 #pragma once
 // RSA-3072 keys, SHA-256 and PKCS #1 v1.5 signatures, on OpenSSL's libcrypto.
 
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace varnix_repo {
 
-// Each returns false and fills `error` on failure.
+// A private key file and, for an encrypted one, its passphrase. Without a passphrase an
+// encrypted key is refused: the tool never prompts, it runs in scripts.
+struct PrivateKey {
+    std::string path;
+    std::optional<std::string> passphrase;
+};
+
+// Each returns false and fills `error` on failure; errors name the file and give the reason.
+// `passphrase` set: the private key file is encrypted with it (AES-256-CBC).
 bool generateKeyPair(const std::string& privatePath, const std::string& publicPath,
-                     std::string& error);
-bool signBytes(const std::string& privateKeyPath, const std::string& data, std::string& signature,
+                     const std::optional<std::string>& passphrase, std::string& error);
+// Reads and checks the key without using it, so a wrong key stops a command before its work.
+bool checkPrivateKey(const PrivateKey& key, std::string& error);
+bool signBytes(const PrivateKey& key, const std::string& data, std::string& signature,
                std::string& error);
 // `valid` tells whether the signature verifies; false only for an unusable key.
 bool verifyBytes(const std::string& publicKeyPath, const std::string& data,
@@ -19,7 +32,15 @@ std::string sha256Hex(const std::string& data);
 bool publicKeyFingerprint(const std::string& publicKeyPath, std::string& fingerprint,
                           std::string& error);
 
-bool readFile(const std::string& path, std::string& content);
-bool writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
+// "cannot read [WHAT ]PATH: <OS reason>" and the like on failure. A directory is no file to read.
+bool readFile(const std::string& path, std::string& content, std::string& error,
+              const std::string& what = {});
+// Told the fraction written so far, for a progress line.
+using Progress = std::function<void(double fraction)>;
+// Archives from this size on get a progress line on a terminal.
+inline constexpr uint64_t kProgressFromBytes = uint64_t{64} << 20;
+
+bool writeFile(const std::string& path, const std::string& content, std::string& error,
+               unsigned mode = 0644, const Progress& progress = {});
 
 }  // namespace varnix_repo

@@ -46,8 +46,12 @@ bool readLiveRelease(const std::string& link, LiveRelease& live, std::string& er
     live.exists = true;
     live.directory = isLink ? fs::read_symlink(link, code) : fs::absolute(link);
     std::string manifest;
-    if (code || !readFile((fs::path(link) / "manifest.txt").string(), manifest)) {
-        error = "cannot read the live release's manifest through " + link;
+    if (code) {
+        error = "cannot read the link " + link + ": " + code.message();
+        return false;
+    }
+    if (!readFile((fs::path(link) / "manifest.txt").string(), manifest, error)) {
+        error = "the live release: " + error;
         return false;
     }
     live.lines = varnix::parseFreshnessLines(manifest);
