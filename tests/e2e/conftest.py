@@ -1,5 +1,6 @@
 """pytest fixtures for the end-to-end suite; the harness itself lives in harness.py."""
 import hashlib
+import os
 import re
 
 import pytest
@@ -29,6 +30,18 @@ def pytest_runtest_protocol(item, nextitem):
         item.ihook.pytest_runtest_logreport(report=report)
     item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
     return True
+
+
+def pytest_collection_modifyitems(config, items):
+    """VARNIX_E2E_SHARD=I/N keeps every Nth scenario from the Ith on: the bench runs the parts
+    side by side, each on a Wine prefix and site of its own."""
+    shard = os.environ.get("VARNIX_E2E_SHARD")
+    if not shard:
+        return
+    index, count = map(int, shard.split("/"))
+    kept = [item for number, item in enumerate(items) if number % count == index]
+    config.hook.pytest_deselected(items=[item for item in items if item not in kept])
+    items[:] = kept
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -33,6 +33,12 @@ class PackageStoreTest : public ::testing::Test {
     void put(const std::wstring& relative, const std::string& content) {
         ASSERT_TRUE(writeWholeFile(system() + L"\\" + relative, content));
     }
+    // What Expand-Archive -Force does with a file that exists: removes it, then writes the entry
+    // as a new file. A backup may share the old file through a hard link, so never write in place.
+    void extract(const std::wstring& relative, const std::string& content) {
+        forceDeleteFile(system() + L"\\" + relative);
+        put(relative, content);
+    }
     std::string get(const std::wstring& relative) {
         return readWholeFile(system() + L"\\" + relative);
     }
@@ -166,9 +172,9 @@ TEST_F(PackageStoreTest, TransactionRestoresNewestFirst) {
     second.name = "second";
     std::wstring error;
     ASSERT_TRUE(backupPackage(root(), system(), first, error));
-    put(L"shared.dll", "after first");
+    extract(L"shared.dll", "after first");
     ASSERT_TRUE(backupPackage(root(), system(), second, error));
-    put(L"shared.dll", "after second");
+    extract(L"shared.dll", "after second");
     rollBackTransaction(root(), system(), {first, second});
     EXPECT_EQ(get(L"shared.dll"), "before both");
     removeRollbackData(root());
@@ -202,7 +208,7 @@ TEST_P(LeftoverBackup, IsKeptOnlyWhileCompleteAndStillTheStateToReturnTo) {
     if (c.markerPresent) {
         ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
     }
-    put(L"a.dll", "half written");
+    extract(L"a.dll", "half written");
 
     ASSERT_TRUE(backupPackage(root(), system(), e, error));
     EXPECT_EQ(readWholeFile(dir + L"\\a.dll"), c.kept ? "whole" : "half written");
@@ -227,7 +233,7 @@ TEST_F(PackageStoreTest, TransactionHoldsEachPackageOnceAndReturnsToTheRunsStart
     std::wstring error;
     for (const char* version : {"first install", "second install"}) {
         ASSERT_TRUE(backupPackage(root(), system(), e, error));
-        put(L"shared.dll", version);
+        extract(L"shared.dll", version);
         recordInstalled(transaction, e);
     }
     EXPECT_EQ(transaction.size(), 1u);
