@@ -85,7 +85,7 @@ build_preset() {
             cmake --preset windows -DVARNIX_UPDATE_HOST="$TEST_HOST" \
                 -DVARNIX_TEST_FAULT_HOST="localhost:$FAULT_PORT" \
                 -DVARNIX_TEST_UNREACHABLE_HOST="localhost:$VARNIX_UNREACHABLE_PORT" \
-                -DVARNIX_MANIFEST_PUBLIC_KEY="$SITE/keys/manifest-public.pem" &&
+                -DVARNIX_MANIFEST_PUBLIC_KEY="$SITE/keys/manifest-public.pem;$SITE/keys/next/manifest-public.pem" &&
                 cmake --build --preset windows
             ;;
         fuzz)
@@ -100,6 +100,11 @@ make_test_keys() {
     if [[ ! -f $SITE/keys/manifest-private.pem ]]; then
         rm -rf "$SITE/keys"
         "$BUILD/host/tools/varnix-repo/varnix-repo" keygen --out "$SITE/keys" >/dev/null
+    fi
+    # The next key of a rotation: the test launchers carry both.
+    if [[ ! -f $SITE/keys/next/manifest-private.pem ]]; then
+        rm -rf "$SITE/keys/next"
+        "$BUILD/host/tools/varnix-repo/varnix-repo" keygen --out "$SITE/keys/next" >/dev/null
     fi
     local tls=$SITE/tls
     [[ -f $tls/server.pem ]] && return 0
