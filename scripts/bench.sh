@@ -364,7 +364,8 @@ main() {
                 VARNIX_KILL_REPEATS=${KILL_REPEATS:-3} \
                 /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$out/e2e.xml" \
                 "$ROOT/tests/e2e/test_hostile_site.py" "$ROOT/tests/e2e/test_fs_faults.py" \
-                "$ROOT/tests/e2e/test_crash_loop.py" "$ROOT/tests/e2e/test_aimed_kills.py" || status=1
+                "$ROOT/tests/e2e/test_crash_loop.py" "$ROOT/tests/e2e/test_aimed_kills.py" \
+                "$ROOT/tests/e2e/test_self_update.py" || status=1
             /usr/bin/python3 "$ROOT/scripts/reliability_summary.py" "$out" || status=1
             return $status
             ;;
