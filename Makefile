@@ -14,10 +14,12 @@ bench:
 	scripts/bench.sh bench
 bootstrap:
 	scripts/bench.sh bootstrap
-# make release HOST=update.example.com KEY=keys/manifest-public.pem [SIGN_CERT=c.pem SIGN_KEY=k.pem TIMESTAMP=url]
+# make release HOST=update.example.com KEY=keys/manifest-public.pem [VERSION=a.b.c.d]
+#              [SIGN_CERT=c.pem SIGN_KEY=k.pem TIMESTAMP=url]
+# While the manifest key is rotated, KEY="current.pem;next.pem" (quoted: the shell splits at ;).
 release:
 	scripts/bench.sh bootstrap
-	scripts/release.sh --host "$(HOST)" --key "$(KEY)" \
+	scripts/release.sh --host "$(HOST)" --key "$(KEY)" $(if $(VERSION),--version "$(VERSION)") \
 		$(if $(SIGN_CERT),--sign-cert "$(SIGN_CERT)" --sign-key "$(SIGN_KEY)") \
 		$(if $(TIMESTAMP),--timestamp "$(TIMESTAMP)")
 # make soak [RUNS=10] [SOAK_LOAD=0]: the end-to-end suite RUNS times on a busy machine
