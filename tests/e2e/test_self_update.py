@@ -48,7 +48,6 @@ def log_of(scenario):
 def promotion_ended(scenario):
     """Waits for the promote process's last line; the messages of the log."""
     assert wait_for(lambda: any(m.startswith((COMPLETED, FAILED)) for m in log_of(scenario)), 30)
-    end_leftover_processes(5)
     return log_of(scenario)
 
 
@@ -69,6 +68,7 @@ def test_higher_version_replaces_the_launcher_after_a_successful_start(scenario,
     old = version_of(run)
     assert run.this_run[3] == VERSION + old  # right after the banner (this_run starts at its second line)
     log = promotion_ended(scenario)
+    end_leftover_processes(5)  # the new launcher ends right after its last line
     steps = [m for m in log if m.startswith(("Launcher update", "Launcher promotion"))]
     assert steps[0] == COPYING + newer(old) + " to VarnixLauncher.exe.new." and steps[1] == STARTING
     assert steps[2].startswith(WAITING) and steps[3:] == [REPLACING, COMPLETED + newer(old)]
@@ -117,6 +117,7 @@ def test_failed_promotion_keeps_the_old_launcher_and_refuses_that_version(scenar
         run = scenario.run(answers=ANSWERS)
         assert run.exit_code == 0
         log = promotion_ended(scenario)
+    end_leftover_processes(5)
     version = newer(version_of(run))
     assert any(m.startswith(FAILED) for m in log) and not any(m.startswith(COMPLETED) for m in log)
     assert root_launcher(scenario) == LAUNCHER.read_bytes()
