@@ -130,6 +130,22 @@ def test_failed_promotion_keeps_the_old_launcher_and_refuses_that_version(scenar
     assert sorted(p.name for p in scenario.root.glob("VarnixLauncher*")) == ["VarnixLauncher.exe"]
 
 
+def test_new_launcher_takes_the_name_only_after_the_old_one_ended(scenario):
+    # A running Varnix.exe stands in for the old launcher: its process id is handed over.
+    scenario.install_stub("sleep=30000")
+    run = scenario.run()
+    assert run.exit_code == 0
+    (scenario.root / "VarnixLauncher.exe.new").write_bytes(NEWER.read_bytes())
+    start_windows_program(windows_path(scenario.root / "VarnixLauncher.exe.new"),
+                          env={"VARNIX_LAUNCHER_PROMOTE": str(scenario.stub_runs()[0]["pid"])})
+    assert wait_for(lambda: any(m.startswith(WAITING) for m in log_of(scenario)))
+    assert not wait_for(lambda: root_launcher(scenario) != LAUNCHER.read_bytes(), 1)
+    scenario.stop_stub()
+    log = promotion_ended(scenario)
+    assert log[-1] == COMPLETED + newer(version_of(run))
+    assert root_launcher(scenario) == NEWER.read_bytes()
+
+
 # Each step of a promotion; the kill ends the old and the new launcher at once.
 KILL_POINTS = {"copy": COPYING, "start of the new launcher": STARTING, "wait": WAITING, "rename": REPLACING}
 
