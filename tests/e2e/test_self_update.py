@@ -146,6 +146,31 @@ def test_new_launcher_takes_the_name_only_after_the_old_one_ended(scenario):
     assert root_launcher(scenario) == NEWER.read_bytes()
 
 
+def without_version(executable):
+    """The executable with its version resource's signature wiped: no version can be read."""
+    data = executable.read_bytes()
+    signature = "VS_VERSION_INFO\0".encode("utf-16-le") + b"\0\0" + b"\xbd\x04\xef\xfe"
+    assert data.count(signature) == 1
+    return data.replace(signature, signature[:-4] + b"\0" * 4)
+
+
+def test_new_launcher_that_cannot_read_its_own_version_leaves_the_old_one(scenario):
+    scenario.install_stub("exit=0")
+    (scenario.root / "logs").mkdir()
+    (scenario.root / "VarnixLauncher.exe.new").write_bytes(without_version(NEWER))
+    # The checks come before the wait: the process id does not matter.
+    start_windows_program(windows_path(scenario.root / "VarnixLauncher.exe.new"),
+                          env={"VARNIX_LAUNCHER_PROMOTE": "1"})
+    assert promotion_ended(scenario)[-1] == FAILED + "its own version cannot be read."
+    end_leftover_processes(5)
+    assert root_launcher(scenario) == LAUNCHER.read_bytes()
+
+    following = scenario.run()
+    assert following.exit_code == 0
+    assert "Launcher update removed: VarnixLauncher.exe.new (no version)." in following.this_run
+    assert sorted(p.name for p in scenario.root.glob("VarnixLauncher*")) == ["VarnixLauncher.exe"]
+
+
 # Each step of a promotion; the kill ends the old and the new launcher at once.
 KILL_POINTS = {"copy": COPYING, "start of the new launcher": STARTING, "wait": WAITING, "rename": REPLACING}
 
