@@ -4,11 +4,12 @@ or the new one. VARNIX_KILL_REPEATS sets how often each kill point is hit (make 
 a summary goes to build/reliability/self_update_kills.json."""
 import json
 import os
+import subprocess
 
 import pytest
 
 from constants import LAUNCHED, OK, PACKAGE_DOWNLOAD, START_FAILED
-from harness import (BUILD, LAUNCHER, SWEEP, Held, Package, assert_in_order, end_leftover_processes, parse_log,
+from harness import (BUILD, LAUNCHER, SITE_DIR, SWEEP, Held, Package, assert_in_order, end_leftover_processes, parse_log,
                      start_windows_program, wait_for, windows_path)
 
 NEWER = BUILD / "VarnixLauncherNewer.exe"  # the same launcher, the last part of its version one higher
@@ -154,20 +155,44 @@ def without_version(executable):
     return data.replace(signature, signature[:-4] + b"\0" * 4)
 
 
-def test_new_launcher_that_cannot_read_its_own_version_leaves_the_old_one(scenario):
+def without_keys(executable):
+    """The executable with the moduli of its manifest keys zeroed: no key imports."""
+    data = executable.read_bytes()
+    for key in (SITE_DIR / "keys", SITE_DIR / "keys/next"):
+        text = subprocess.run(["openssl", "rsa", "-pubin", "-in", key / "manifest-public.pem", "-noout", "-modulus"],
+                              check=True, capture_output=True, text=True).stdout
+        modulus = bytes.fromhex(text.strip().split("=")[1])
+        assert data.count(modulus) == 1
+        data = data.replace(modulus, b"\0" * len(modulus))
+    return data
+
+
+# New launchers that must not run: (how the copy is spoilt, why the promotion fails, whether the
+# next start refuses its version; a copy without a readable version has none to refuse).
+BROKEN = {
+    "own version unreadable": (without_version, "its own version cannot be read.", False),
+    "manifest key does not load": (without_keys, "its manifest key does not load.", True),
+}
+
+
+@pytest.mark.parametrize("spoil, reason, refuses", BROKEN.values(), ids=BROKEN.keys())
+def test_new_launcher_that_cannot_run_leaves_the_old_one(scenario, spoil, reason, refuses):
     scenario.install_stub("exit=0")
     (scenario.root / "logs").mkdir()
-    (scenario.root / "VarnixLauncher.exe.new").write_bytes(without_version(NEWER))
+    (scenario.root / "VarnixLauncher.exe.new").write_bytes(spoil(NEWER))
     # The checks come before the wait: the process id does not matter.
     start_windows_program(windows_path(scenario.root / "VarnixLauncher.exe.new"),
                           env={"VARNIX_LAUNCHER_PROMOTE": "1"})
-    assert promotion_ended(scenario)[-1] == FAILED + "its own version cannot be read."
+    assert promotion_ended(scenario)[-1] == FAILED + reason
     end_leftover_processes(5)
     assert root_launcher(scenario) == LAUNCHER.read_bytes()
 
     following = scenario.run()
     assert following.exit_code == 0
-    assert "Launcher update removed: VarnixLauncher.exe.new (no version)." in following.this_run
+    version = newer(version_of(following))
+    removed = REMOVED.format(version) if refuses else "Launcher update removed: VarnixLauncher.exe.new (no version)."
+    assert removed in following.this_run
+    assert refused(scenario) == (version + "\n" if refuses else None)
     assert sorted(p.name for p in scenario.root.glob("VarnixLauncher*")) == ["VarnixLauncher.exe"]
 
 
