@@ -14,11 +14,13 @@ bench:
 	scripts/bench.sh bench
 bootstrap:
 	scripts/bench.sh bootstrap
-# make release HOST=update.example.com KEY=keys/manifest-public.pem [SIGN_CERT=chain.pem
-#   SIGN_KEY=k.pem|pkcs11:URI [SIGN_ROOT=root.pem] [PKCS11_MODULE=lib.so SIGN_PIN_FILE=f] TIMESTAMP=url]
+# make release HOST=update.example.com KEY=keys/manifest-public.pem [VERSION=a.b.c.d]
+#   [SIGN_CERT=chain.pem SIGN_KEY=k.pem|pkcs11:URI [SIGN_ROOT=root.pem]
+#   [PKCS11_MODULE=lib.so SIGN_PIN_FILE=f] TIMESTAMP=url]
+# While the manifest key is rotated, KEY="current.pem;next.pem" (quoted: the shell splits at ;).
 release:
 	scripts/bench.sh bootstrap
-	scripts/release.sh --host "$(HOST)" --key "$(KEY)" \
+	scripts/release.sh --host "$(HOST)" --key "$(KEY)" $(if $(VERSION),--version "$(VERSION)") \
 		$(if $(SIGN_CERT),--sign-cert "$(SIGN_CERT)" --sign-key "$(SIGN_KEY)") \
 		$(if $(SIGN_ROOT),--sign-root "$(SIGN_ROOT)") \
 		$(if $(PKCS11_MODULE),--pkcs11-module "$(PKCS11_MODULE)") \

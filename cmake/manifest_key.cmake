@@ -1,7 +1,41 @@
-# Turns the PEM public key named by VARNIX_MANIFEST_PUBLIC_KEY into the two constant arrays the
-# launcher verifies manifest.txt with: a 3-byte exponent and a 384-byte modulus, big-endian.
-# Accepts "BEGIN PUBLIC KEY" (openssl rsa -pubout) and "BEGIN RSA PUBLIC KEY" (PKCS #1).
-function(varnix_embed_manifest_key pem output)
+# Turns the PEM public keys named by VARNIX_MANIFEST_PUBLIC_KEY (one, or two separated by ";":
+# the current key and the next one while the signing key is rotated) into the constant table the
+# launcher verifies manifest.txt with: per key a 3-byte exponent and a 384-byte modulus,
+# big-endian, and its fingerprint. Accepts "BEGIN PUBLIC KEY" (openssl rsa -pubout) and
+# "BEGIN RSA PUBLIC KEY" (PKCS #1).
+function(varnix_embed_manifest_key pems output)
+    list(LENGTH pems key_count)
+    if(key_count LESS 1 OR key_count GREATER 2)
+        message(FATAL_ERROR "VARNIX_MANIFEST_PUBLIC_KEY: one or two PEM files separated by ; (got ${key_count})")
+    endif()
+    set(entries "")
+    set(index 0)
+    foreach(pem IN LISTS pems)
+        varnix_read_manifest_key("${pem}" "${output}.${index}" entry)
+        string(FIND "${entries}" "${entry}" seen)
+        if(NOT seen EQUAL -1)
+            message(FATAL_ERROR "VARNIX_MANIFEST_PUBLIC_KEY: ${pem} repeats the other key")
+        endif()
+        string(APPEND entries "${entry}")
+        math(EXPR index "${index} + 1")
+    endforeach()
+    file(WRITE "${output}.tmp"
+"#pragma once
+// Generated from ${pems}: the manifest signature public keys (RSA-3072, big-endian), the
+// current one first.
+struct ManifestKey {
+    unsigned char exponent[3];
+    unsigned char modulus[384];
+    const char* fingerprint;
+};
+inline constexpr ManifestKey kManifestKeys[] = {
+${entries}};
+")
+    file(COPY_FILE "${output}.tmp" "${output}" ONLY_IF_DIFFERENT)
+endfunction()
+
+# One key's table entry; `scratch` names the DER file its fingerprint is computed from.
+function(varnix_read_manifest_key pem scratch result)
     if(NOT EXISTS "${pem}")
         message(FATAL_ERROR "VARNIX_MANIFEST_PUBLIC_KEY: no such file: ${pem}")
     endif()
@@ -45,24 +79,17 @@ function(varnix_embed_manifest_key pem output)
 
     # The fingerprint the launcher files its stored serial under, as release.sh prints it:
     # SHA-256 of the DER SubjectPublicKeyInfo, lower-case hex.
-    get_filename_component(output_dir "${output}" DIRECTORY)
-    file(MAKE_DIRECTORY "${output_dir}")
+    get_filename_component(scratch_dir "${scratch}" DIRECTORY)
+    file(MAKE_DIRECTORY "${scratch_dir}")
     execute_process(COMMAND ${OPENSSL_COMMAND} rsa ${input_form} -in "${pem}" -pubout -outform DER
-                            -out "${output}.der"
+                            -out "${scratch}.der"
                     RESULT_VARIABLE status ERROR_VARIABLE error)
     if(NOT status EQUAL 0)
         message(FATAL_ERROR "VARNIX_MANIFEST_PUBLIC_KEY: cannot convert ${pem} to DER:\n${error}")
     endif()
-    file(SHA256 "${output}.der" fingerprint)
+    file(SHA256 "${scratch}.der" fingerprint)
 
     string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1," exponent_bytes "${exponent_hex}")
     string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1," modulus_bytes "${modulus_hex}")
-    file(WRITE "${output}.tmp"
-"#pragma once
-// Generated from ${pem}: the manifest signature public key (RSA-3072, big-endian).
-inline constexpr unsigned char kManifestKeyExponent[3] = {${exponent_bytes}};
-inline constexpr unsigned char kManifestKeyModulus[384] = {${modulus_bytes}};
-inline constexpr char kManifestKeyFingerprint[] = \"${fingerprint}\";
-")
-    file(COPY_FILE "${output}.tmp" "${output}" ONLY_IF_DIFFERENT)
+    set(${result} "    {{${exponent_bytes}}, {${modulus_bytes}}, \"${fingerprint}\"},\n" PARENT_SCOPE)
 endfunction()

@@ -15,8 +15,6 @@ endif()
 
 include(cmake/manifest_key.cmake)
 varnix_embed_manifest_key("${VARNIX_MANIFEST_PUBLIC_KEY}" ${CMAKE_BINARY_DIR}/generated/manifest_key.h)
-configure_file(src/resources/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
-configure_file(src/resources/launcher.manifest ${CMAKE_BINARY_DIR}/generated/launcher.manifest COPYONLY)
 
 add_library(varnix_core STATIC
     src/platform/text.cpp
@@ -30,6 +28,7 @@ add_library(varnix_core STATIC
     src/launch/main_sequence.cpp
     src/launch/recovery.cpp
     src/launch/restart_wait.cpp
+    src/launch/self_update.cpp
     src/deps/handling.cpp
     src/net/http.cpp
     src/manifest/sha256.cpp
@@ -58,9 +57,35 @@ function(varnix_site_config target host)
     target_compile_options(${target} PRIVATE ${VARNIX_WARNINGS})
 endfunction()
 
+# "a.b.c.d", each part 0-65535: what a version resource can hold.
+function(varnix_check_launcher_version version)
+    if(NOT version MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+        message(FATAL_ERROR "VARNIX_LAUNCHER_VERSION: ${version} is not four numbers a.b.c.d")
+    endif()
+    foreach(part ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4})
+        if(part GREATER 65535)
+            message(FATAL_ERROR "VARNIX_LAUNCHER_VERSION: ${version} has a part above 65535")
+        endif()
+    endforeach()
+endfunction()
+
+# varnix_add_launcher(NAME HOST [VERSION a.b.c.d] [SHORT_TIME_LIMITS]): each launcher carries its
+# own version resource, so that a test build can stand for a newer release.
 function(varnix_add_launcher name host)
-    varnix_site_config(${name}_site "${host}" ${ARGN})
-    add_executable(${name} WIN32 src/launch/main.cpp ${CMAKE_BINARY_DIR}/generated/version.rc)
+    cmake_parse_arguments(PARSE_ARGV 2 LAUNCHER "" "VERSION" "")
+    if(NOT LAUNCHER_VERSION)
+        set(LAUNCHER_VERSION "${VARNIX_LAUNCHER_VERSION}")
+    endif()
+    varnix_check_launcher_version("${LAUNCHER_VERSION}")
+    set(VARNIX_VERSION_TEXT "${LAUNCHER_VERSION}")
+    string(REPLACE "." "," VARNIX_VERSION_COMMAS "${LAUNCHER_VERSION}")
+    set(resource ${CMAKE_BINARY_DIR}/generated/${name}/version.rc)
+    configure_file(${PROJECT_SOURCE_DIR}/src/resources/version.rc.in ${resource} @ONLY)
+    # The resource script names launcher.manifest beside itself.
+    configure_file(${PROJECT_SOURCE_DIR}/src/resources/launcher.manifest
+                   ${CMAKE_BINARY_DIR}/generated/${name}/launcher.manifest COPYONLY)
+    varnix_site_config(${name}_site "${host}" ${LAUNCHER_UNPARSED_ARGUMENTS})
+    add_executable(${name} WIN32 src/launch/main.cpp ${resource})
     target_compile_options(${name} PRIVATE ${VARNIX_WARNINGS})
     target_link_options(${name} PRIVATE -municode)
     target_link_libraries(${name} PRIVATE varnix_core ${name}_site)
@@ -73,6 +98,11 @@ set(VARNIX_TEST_UNREACHABLE_HOST "" CACHE STRING "Update host of the unreachable
 set(VARNIX_TEST_FAULT_HOST "" CACHE STRING "Update host of the hostile-site test build")
 if(VARNIX_TEST_UNREACHABLE_HOST)
     varnix_add_launcher(VarnixLauncherUnreachableSite "${VARNIX_TEST_UNREACHABLE_HOST}")
+    # The next release of the test launcher: the last part of the version one higher.
+    string(REGEX MATCH "[0-9]+$" build_number "${VARNIX_LAUNCHER_VERSION}")
+    math(EXPR build_number "${build_number} + 1")
+    string(REGEX REPLACE "[0-9]+$" "${build_number}" newer_version "${VARNIX_LAUNCHER_VERSION}")
+    varnix_add_launcher(VarnixLauncherNewer "${VARNIX_UPDATE_HOST}" VERSION "${newer_version}")
 endif()
 if(VARNIX_TEST_FAULT_HOST)
     varnix_add_launcher(VarnixLauncherFaultSite "${VARNIX_TEST_FAULT_HOST}" SHORT_TIME_LIMITS)

@@ -2,7 +2,8 @@
 # Builds a release VarnixLauncher.exe for a given update host and manifest key, reproducibly,
 # from the committed tree (git archive of a commit), and signs it when a certificate is given.
 #
-#   scripts/release.sh --host HOST --key PUBLIC.pem [--commit REV] [--out DIR] [--work DIR]
+#   scripts/release.sh --host HOST --key PUBLIC.pem[;NEXT.pem] [--version A.B.C.D] [--commit REV]
+#                      [--out DIR] [--work DIR]
 #                      [--sign-cert CERTS.pem --sign-key KEY.pem|pkcs11:URI [--sign-root ROOT.pem]
 #                       [--pkcs11-module MODULE] [--sign-pin-file FILE] [--timestamp URL]]
 #
@@ -10,17 +11,19 @@
 # or a key in a hardware token, and the signature is verified against ROOT.pem.
 #
 # Output in DIR (default dist/): VarnixLauncher.exe (signed when asked), SHA256SUMS, BUILD-INFO.txt
-# and, when signed, VarnixLauncher.unsigned.exe (the reproducible build itself).
+# and, when signed, VarnixLauncher.unsigned.exe (the reproducible build itself). While the manifest
+# key is rotated, --key names the current and the next public key separated by ";".
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-host="" key="" commit=HEAD out=$ROOT/dist work="" sign_cert="" sign_key="" timestamp=""
+host="" key="" version="" commit=HEAD out=$ROOT/dist work="" sign_cert="" sign_key="" timestamp=""
 sign_root="" pkcs11_module="" sign_pin_file=""
 while (($#)); do
     case "$1" in
         --host) host=$2; shift 2 ;;
         --key) key=$2; shift 2 ;;
         --commit) commit=$2; shift 2 ;;
+        --version) version=$2; shift 2 ;;
         --out) out=$2; shift 2 ;;
         --work) work=$2; shift 2 ;;
         --sign-cert) sign_cert=$2; shift 2 ;;
@@ -33,14 +36,21 @@ while (($#)); do
     esac
 done
 [[ -n $host && -n $key ]] || { echo "release: --host and --key are required" >&2; exit 2; }
-[[ -f $key ]] || { echo "release: no key file $key" >&2; exit 2; }
+IFS=';' read -r -a keys <<<"$key"
+((${#keys[@]} >= 1 && ${#keys[@]} <= 2)) || { echo "release: --key names one or two PEM files" >&2; exit 2; }
+for one in "${keys[@]}"; do
+    [[ -f $one ]] || { echo "release: no key file $one" >&2; exit 2; }
+done
 if [[ -n $sign_cert || -n $sign_key ]] &&
     [[ ! -f $sign_cert || ( ! -f $sign_key && $sign_key != pkcs11:* ) ]]; then
     echo "release: --sign-cert and --sign-key must both be given: files, or a pkcs11: key" >&2
     exit 2
 fi
 
-key=$(realpath "$key")
+key=""
+for one in "${keys[@]}"; do
+    key+="${key:+;}$(realpath "$one")"
+done
 commit_id=$(git -C "$ROOT" rev-parse --verify "$commit^{commit}")
 own_work=""
 if [[ -z $work ]]; then
@@ -63,7 +73,7 @@ if ! {
         -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DVARNIX_REPRODUCIBLE=ON \
         -DVARNIX_UPDATE_HOST="$host" -DVARNIX_MANIFEST_PUBLIC_KEY="$key" \
-        -DVARNIX_COMMIT="$commit_id" &&
+        -DVARNIX_COMMIT="$commit_id" ${version:+-DVARNIX_LAUNCHER_VERSION="$version"} &&
         cmake --build "$work/build" --target VarnixLauncher
 } >"$build_log" 2>&1; then
     echo "release build failed; the end of $build_log:" >&2
@@ -72,6 +82,7 @@ if ! {
 fi
 
 unsigned=$work/build/VarnixLauncher.exe
+launcher_version=$(sed -n 's/^VARNIX_LAUNCHER_VERSION:STRING=//p' "$work/build/CMakeCache.txt")
 rm -f "$out/VarnixLauncher.exe" "$out/VarnixLauncher.unsigned.exe"
 if [[ -n $sign_cert ]]; then
     cp "$unsigned" "$out/VarnixLauncher.unsigned.exe"
@@ -86,14 +97,23 @@ else
     cp "$unsigned" "$out/VarnixLauncher.exe"
 fi
 
-fingerprint=$(openssl pkey -pubin -in "$key" -outform DER 2>/dev/null | sha256sum | cut -d' ' -f1)
-if [[ -z $fingerprint || $fingerprint == e3b0c44298fc* ]]; then
-    fingerprint=$(openssl rsa -RSAPublicKey_in -in "$key" -pubout -outform DER 2>/dev/null | sha256sum | cut -d' ' -f1)
-fi
+# SHA-256 of the DER SubjectPublicKeyInfo, as the launcher files its stored serial under it.
+key_fingerprint() {
+    local fingerprint
+    fingerprint=$(openssl pkey -pubin -in "$1" -outform DER 2>/dev/null | sha256sum | cut -d' ' -f1)
+    if [[ -z $fingerprint || $fingerprint == e3b0c44298fc* ]]; then
+        fingerprint=$(openssl rsa -RSAPublicKey_in -in "$1" -pubout -outform DER 2>/dev/null | sha256sum | cut -d' ' -f1)
+    fi
+    echo "$fingerprint"
+}
 {
     echo "commit: $commit_id"
     echo "update host: $host"
-    echo "manifest key sha256 (DER SubjectPublicKeyInfo): $fingerprint"
+    echo "manifest key sha256 (DER SubjectPublicKeyInfo): $(key_fingerprint "${keys[0]}")"
+    if ((${#keys[@]} == 2)); then
+        echo "next manifest key sha256 (DER SubjectPublicKeyInfo): $(key_fingerprint "${keys[1]}")"
+    fi
+    echo "launcher version: $launcher_version"
     echo "compiler: $(x86_64-w64-mingw32-g++-posix --version | head -1)"
     echo "source date epoch: $SOURCE_DATE_EPOCH"
     echo "signed: $([[ -n $sign_cert ]] && echo yes || echo no)"

@@ -8,7 +8,8 @@ import xml.etree.ElementTree as ET
 
 out = pathlib.Path(sys.argv[1])
 groups = {"test_hostile_site": "hostile or broken update site", "test_fs_faults": "file-system faults",
-          "test_crash_loop": "crashes at random moments", "test_aimed_kills": "kills aimed at each step"}
+          "test_crash_loop": "crashes at random moments", "test_aimed_kills": "kills aimed at each step",
+          "test_self_update": "launcher self-update and its kills"}
 # Cases of a set that have a row of their own: (set, text in the test's name, row).
 subsets = [
     ("test_hostile_site", "oversized", "  oversized manifest or signature"),
@@ -54,6 +55,13 @@ if aimed.exists():
     print(f"  {'kills':>5} {'violations':>10}  kill point (log line)")
     for point, counts in points.items():
         print(f"  {counts['kills']:5} {counts['violations']:10}  {point}")
+promotion = out / "self_update_kills.json"
+if promotion.exists():
+    points = json.loads(promotion.read_text())
+    print(f"\nkills aimed at the launcher's promotion: {sum(p['violations'] for p in points.values())} violations")
+    print(f"  {'kills':>5} {'violations':>10} {'completed':>9} {'discarded':>9}  step")
+    for point, counts in points.items():
+        print(f"  {counts['kills']:5} {counts['violations']:10} {counts['completed']:9} {counts['discarded']:9}  {point}")
 print("\nfuzzing:")
 total = 0
 for line in (out / "fuzz.log").read_text().splitlines():

@@ -10,7 +10,7 @@
 
 namespace varnix {
 
-WideString moduleDirectory() {
+WideString moduleFilePath() {
     // A path that fills the buffer was cut short: grow it until the whole path fits.
     constexpr DWORD kLongestPath = 32768;
     std::vector<wchar_t> buffer(MAX_PATH);
@@ -21,7 +21,11 @@ WideString moduleDirectory() {
         if (length < size || size >= kLongestPath) break;
         buffer.resize(size * 2);
     }
-    const WideString path(buffer.data(), length);
+    return WideString(buffer.data(), length);
+}
+
+WideString moduleDirectory() {
+    const WideString path = moduleFilePath();
     const size_t separator = path.find_last_of(L"\\/");
     if (separator == WideString::npos) return L".";
     return path.substr(0, separator);

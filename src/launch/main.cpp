@@ -3,6 +3,7 @@
 #include <new>
 
 #include "launch/main_sequence.h"
+#include "launch/self_update.h"
 #include "platform/log.h"
 
 namespace {
@@ -27,6 +28,11 @@ void loadDllsFromSystem32Only() {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     loadDllsFromSystem32Only();
     try {
+        // A launcher started to replace the old one does that alone: no log start, no lock, no
+        // already-running check, no dialog.
+        if (const auto oldProcessId = varnix::promotionRequest()) {
+            return varnix::runPromotion(*oldProcessId);
+        }
         return varnix::runLauncher();
     } catch (const std::bad_alloc&) {
         varnix::logWrite(L"Launcher stopped: out of memory.");

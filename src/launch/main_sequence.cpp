@@ -10,6 +10,7 @@
 #include "launch/command_line.h"
 #include "launch/recovery.h"
 #include "launch/restart_wait.h"
+#include "launch/self_update.h"
 #include "manifest/load_manifest.h"
 #include "manifest/sha256.h"
 #include "packages/required.h"
@@ -54,6 +55,8 @@ void startLog(const RunState& state) {
     logWrite(L"Varnix Launcher started.");
     logWrite(L"Root directory: " + state.rootDir);
     logWrite(L"System directory: " + state.systemDir);
+    const std::optional<FileVersion> version = ownFileVersion();
+    logWrite(L"Launcher version: " + (version ? utf8ToWide(versionText(*version)) : L"unknown"));
 }
 
 bool startsWithSecurityMarker(const WideString& text) {
@@ -106,6 +109,7 @@ int firstLaunch(RunState& state) {
     const bool launched = launchApplication(state.rootDir, state.systemDir, &win32Error, &exitCode);
     if (launchSucceeded(launched, exitCode)) {
         logWrite(L"Varnix launched successfully.");
+        state.applicationStarted = true;
         removeRollbackData(state.rootDir);
         return kExitSuccess;
     }
@@ -140,6 +144,7 @@ int runLauncher() {
         rootLock.acquire();
     }
     ensureDirectory(state.systemDir);
+    discardFailedPromotion(state.rootDir, state.systemDir);
 
     waitForRestartingApplication();
     if (isApplicationRunning()) {
@@ -150,7 +155,11 @@ int runLauncher() {
 
     int exitCode = kExitFailure;
     if (runUpdateStage(state, exitCode) == UpdateOutcome::Stop) return exitCode;
-    return firstLaunch(state);
+    exitCode = firstLaunch(state);
+    // Only a launcher that has just brought Varnix.exe up hands over to its successor: a run that
+    // failed may be the new launcher's package's fault, and would be rolled back.
+    if (state.applicationStarted) offerLauncherUpdate(state.rootDir, state.systemDir);
+    return exitCode;
 }
 
 }  // namespace varnix

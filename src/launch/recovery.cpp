@@ -61,6 +61,7 @@ bool rollBackAndRetry(RunState& state) {
     const Relaunch result = relaunch(state);
     if (result.succeeded) {
         logWrite(L"Varnix launched successfully after rollback.");
+        state.applicationStarted = true;
         return true;
     }
     logWrite(L"Varnix failed after rollback. Launch error: " + result.detail);
@@ -71,6 +72,7 @@ int serveDependencyRequest(RunState& state) {
     logWrite(L"Varnix requested dependency package.");
     if (handleDependencyRequest(state.rootDir, state.systemDir, state.manifest, state.transaction,
                                 state.errorText, launchApplication)) {
+        state.applicationStarted = true;
         return kExitSuccess;
     }
     logWrite(L"Dependency request handling failed: " + state.errorText);
@@ -110,6 +112,7 @@ int recoverFromEarlyExit(RunState& state, uint32_t firstExitCode) {
             const Relaunch result = relaunch(state);
             if (result.succeeded) {
                 logWrite(L"Varnix launched successfully after compatibility package.");
+                state.applicationStarted = true;
                 removeRollbackData(state.rootDir);
                 return kExitSuccess;
             }
@@ -139,6 +142,7 @@ int recoverFromStartFailure(RunState& state, uint32_t firstError) {
             const Relaunch result = relaunch(state);
             if (result.succeeded) {
                 logWrite(L"Varnix launched successfully after compatibility package.");
+                state.applicationStarted = true;
                 removeRollbackData(state.rootDir);
                 return kExitSuccess;
             }

@@ -15,6 +15,7 @@ struct RunState {
     Manifest manifest;
     RollbackTransaction transaction;
     WideString errorText;
+    bool applicationStarted = false;  // some start of Varnix.exe in this run succeeded
 };
 
 // "graphics_compat" first, then "compatibility"; exact names. Null when neither is offered.

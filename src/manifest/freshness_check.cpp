@@ -52,9 +52,18 @@ bool writeDurably(const WideString& path, const ByteString& bytes) {
     return false;
 }
 
+// The serial counts the site's releases across a key rotation: one filed under either key the
+// launcher carries is the site's, so a replay of an older manifest signed with the other key is
+// still refused.
 std::optional<uint64_t> readStoredSerial(const WideString& path) {
     forceDeleteFile(path + kTemporarySuffix);  // an interrupted write of an earlier start
-    return parseStoredSerial(readWholeFile(path), kManifestKeyFingerprint);
+    const ByteString stored = readWholeFile(path);
+    for (const ManifestKey& key : kManifestKeys) {
+        if (const std::optional<uint64_t> serial = parseStoredSerial(stored, key.fingerprint)) {
+            return serial;
+        }
+    }
+    return std::nullopt;
 }
 
 void refuse(FreshnessVerdict verdict, const FreshnessLines& lines, uint64_t stored,
@@ -82,7 +91,7 @@ void refuse(FreshnessVerdict verdict, const FreshnessLines& lines, uint64_t stor
 }  // namespace
 
 bool checkManifestFreshness(const ByteString& manifestBytes, const WideString& packageStateDir,
-                            WideString* errorText) {
+                            const char* keyFingerprint, WideString* errorText) {
     const WideString serialFile = joinPath(packageStateDir, kSerialFileName);
     const std::optional<uint64_t> stored = readStoredSerial(serialFile);
     const FreshnessLines lines = parseFreshnessLines(manifestBytes);
@@ -93,7 +102,7 @@ bool checkManifestFreshness(const ByteString& manifestBytes, const WideString& p
     }
     if (const std::optional<uint64_t> grown = serialToStore(lines, stored)) {
         ensureDirectory(packageStateDir);
-        if (!writeDurably(serialFile, formatStoredSerial(*grown, kManifestKeyFingerprint))) {
+        if (!writeDurably(serialFile, formatStoredSerial(*grown, keyFingerprint))) {
             logWrite(L"Manifest serial not stored: " + win32ErrorText(GetLastError()));
         }
     }

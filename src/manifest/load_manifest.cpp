@@ -23,19 +23,33 @@ void setError(WideString* errorText, const WideString& text) {
     if (errorText) *errorText = text;
 }
 
-std::vector<UCHAR> publicKeyBlob() {
+std::vector<UCHAR> publicKeyBlob(const ManifestKey& manifestKey) {
     BCRYPT_RSAKEY_BLOB header{};
     header.Magic = BCRYPT_RSAPUBLIC_MAGIC;
     header.BitLength = kKeyBits;
-    header.cbPublicExp = sizeof kManifestKeyExponent;
-    header.cbModulus = sizeof kManifestKeyModulus;
-    std::vector<UCHAR> blob(sizeof header + sizeof kManifestKeyExponent +
-                            sizeof kManifestKeyModulus);
+    header.cbPublicExp = sizeof manifestKey.exponent;
+    header.cbModulus = sizeof manifestKey.modulus;
+    std::vector<UCHAR> blob(sizeof header + sizeof manifestKey.exponent +
+                            sizeof manifestKey.modulus);
     std::memcpy(blob.data(), &header, sizeof header);
-    std::memcpy(blob.data() + sizeof header, kManifestKeyExponent, sizeof kManifestKeyExponent);
-    std::memcpy(blob.data() + sizeof header + sizeof kManifestKeyExponent, kManifestKeyModulus,
-                sizeof kManifestKeyModulus);
+    std::memcpy(blob.data() + sizeof header, manifestKey.exponent, sizeof manifestKey.exponent);
+    std::memcpy(blob.data() + sizeof header + sizeof manifestKey.exponent, manifestKey.modulus,
+                sizeof manifestKey.modulus);
     return blob;
+}
+
+bool importKey(BCRYPT_ALG_HANDLE provider, const ManifestKey& manifestKey, CngKey& key) {
+    std::vector<UCHAR> blob = publicKeyBlob(manifestKey);
+    return BCRYPT_SUCCESS(BCryptImportKeyPair(provider, nullptr, BCRYPT_RSAPUBLIC_BLOB, key.put(),
+                                              blob.data(), static_cast<ULONG>(blob.size()), 0));
+}
+
+bool verifiesWith(BCRYPT_KEY_HANDLE key, ByteString digest, ByteString signature) {
+    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
+    return BCryptVerifySignature(key, &padding, reinterpret_cast<PUCHAR>(digest.data()),
+                                 static_cast<ULONG>(digest.size()),
+                                 reinterpret_cast<PUCHAR>(signature.data()),
+                                 static_cast<ULONG>(signature.size()), BCRYPT_PAD_PKCS1) == 0;
 }
 
 }  // namespace
@@ -45,8 +59,8 @@ WideString repositoryUrl() {
 }
 
 bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& signature,
-                             WideString* errorText) {
-    ByteString digest = sha256Bytes(manifestBytes);
+                             WideString* errorText, const char** keyFingerprint) {
+    const ByteString digest = sha256Bytes(manifestBytes);
     if (digest.empty()) {
         setError(errorText, L"SECURITY: не удалось посчитать SHA-256 manifest.txt.");
         return false;
@@ -57,25 +71,34 @@ bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& 
         setError(errorText, L"SECURITY: BCryptOpenAlgorithmProvider RSA failed.");
         return false;
     }
-    std::vector<UCHAR> blob = publicKeyBlob();
-    CngKey key;
-    if (!BCRYPT_SUCCESS(BCryptImportKeyPair(provider.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB,
-                                            key.put(), blob.data(), static_cast<ULONG>(blob.size()),
-                                            0))) {
-        setError(errorText, L"SECURITY: не удалось импортировать публичный RSA ключ.");
+    // While the signing key is rotated the launcher carries the current key and the next one;
+    // a manifest signed with either is the site's.
+    for (const ManifestKey& manifestKey : kManifestKeys) {
+        CngKey key;
+        if (!importKey(provider.get(), manifestKey, key)) {
+            setError(errorText, L"SECURITY: не удалось импортировать публичный RSA ключ.");
+            return false;
+        }
+        if (verifiesWith(key.get(), digest, signature)) {
+            if (keyFingerprint) *keyFingerprint = manifestKey.fingerprint;
+            return true;
+        }
+    }
+    setError(errorText,
+             L"SECURITY: подпись manifest.txt недействительна. Файл обновления мог быть "
+             L"повреждён или подменён.");
+    return false;
+}
+
+bool manifestKeysLoad() {
+    CngAlgorithm provider;
+    if (!BCRYPT_SUCCESS(
+            BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_RSA_ALGORITHM, nullptr, 0))) {
         return false;
     }
-    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
-    ByteString signatureCopy = signature;
-    const NTSTATUS status = BCryptVerifySignature(
-        key.get(), &padding, reinterpret_cast<PUCHAR>(digest.data()),
-        static_cast<ULONG>(digest.size()), reinterpret_cast<PUCHAR>(signatureCopy.data()),
-        static_cast<ULONG>(signatureCopy.size()), BCRYPT_PAD_PKCS1);
-    if (status != 0) {
-        setError(errorText,
-                 L"SECURITY: подпись manifest.txt недействительна. Файл обновления мог быть "
-                 L"повреждён или подменён.");
-        return false;
+    for (const ManifestKey& manifestKey : kManifestKeys) {
+        CngKey key;
+        if (!importKey(provider.get(), manifestKey, key)) return false;
     }
     return true;
 }
@@ -126,12 +149,17 @@ bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideStr
     if (!fetchManifestAndSignature(manifestBytes, signature, errorText)) return false;
     // Two requests can straddle a release switch on the site; only a second pair that fails
     // too is taken for tampering.
-    if (!verifyManifestSignature(manifestBytes, signature, nullptr)) {
+    const char* keyFingerprint = nullptr;
+    if (!verifyManifestSignature(manifestBytes, signature, nullptr, &keyFingerprint)) {
         logWrite(L"Manifest signature did not verify; fetching manifest and signature again.");
         if (!fetchManifestAndSignature(manifestBytes, signature, errorText)) return false;
-        if (!verifyManifestSignature(manifestBytes, signature, errorText)) return false;
+        if (!verifyManifestSignature(manifestBytes, signature, errorText, &keyFingerprint)) {
+            return false;
+        }
     }
-    if (!checkManifestFreshness(manifestBytes, packageStateDir, errorText)) return false;
+    if (!checkManifestFreshness(manifestBytes, packageStateDir, keyFingerprint, errorText)) {
+        return false;
+    }
 
     size_t skipped = 0;
     manifest = parseManifest(manifestBytes, &skipped);

@@ -15,8 +15,14 @@ WideString repositoryUrl();
 // manifest (see checkManifestFreshness), whose serial lives in packageStateDir.
 bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText);
 
-// The signature check alone, for a manifest already in memory.
+// The signature check alone, for a manifest already in memory: true when one of the compiled-in
+// keys (one, or two while the signing key is rotated) verifies it; that key's fingerprint goes
+// to keyFingerprint.
 bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& signature,
-                             WideString* errorText);
+                             WideString* errorText, const char** keyFingerprint = nullptr);
+
+// Every compiled-in key imports into CNG: a launcher that cannot verify any manifest must never
+// replace one that can.
+bool manifestKeysLoad();
 
 }  // namespace varnix

@@ -1,12 +1,13 @@
 """The signed manifest: online, offline and blocked roads against the real nginx site."""
 import base64
+import hashlib
 import subprocess
 
 import pytest
 
 from constants import (DOWNLOADING_MANIFEST, HTTP_404, LAUNCHED, LAUNCHING, OFFLINE_MODE, OK, START_FAILED,
                        UPDATE_BLOCKED)
-from harness import ManifestEntry, Package, assert_in_order, manifest_text
+from harness import SITE_DIR, ManifestEntry, Package, assert_in_order, manifest_text
 
 BLOCKED_TAIL = "\n\nЗапуск остановлен, чтобы не использовать подменённое обновление."
 INVALID_SIGNATURE = ("SECURITY: подпись manifest.txt недействительна. "
@@ -123,3 +124,40 @@ def test_signature_that_does_not_verify_blocks_the_launch(scenario, site, tmp_pa
 def test_empty_or_formless_manifest_blocks_the_launch(scenario, site, manifest, signature, reason):
     site.write(manifest, signature)
     blocked(scenario, reason)
+
+
+# The test launchers carry two keys, the site's and the next one of a rotation (scripts/bench.sh).
+KEYS = {"current": SITE_DIR / "keys", "next": SITE_DIR / "keys/next"}
+# A rotation as the site goes through it, one signed manifest after the other: (key, serial,
+# accepted). The serial counts on across the keys, so an older one is refused whoever signed it.
+ROTATION = [("current", 100, True), ("next", 99, False), ("next", 101, True), ("current", 100, False),
+            ("current", 102, True)]
+
+
+def signed_with(site, key, data):
+    path = site.releases / "rotation.bin"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    result = site.tool("sign", "--unchecked", "--key", KEYS[key] / "manifest-private.pem", path)
+    assert result.returncode == 0, result.stderr
+    return path.with_name("rotation.bin.sig").read_bytes()
+
+
+def fingerprint(key):
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-in", KEYS[key] / "manifest-public.pem", "-outform", "DER"],
+                         check=True, capture_output=True).stdout
+    return hashlib.sha256(der).hexdigest()
+
+
+def test_manifest_signed_with_either_key_of_a_rotation_verifies(scenario, site):
+    scenario.install_stub("exit=0")
+    stored = None
+    for key, serial, accepted in ROTATION:
+        manifest = b"serial|%d\n" % serial + MANIFEST
+        site.write(manifest, signature=signed_with(site, key, manifest))
+        run = scenario.run()
+        assert run.exit_code == 0 and LAUNCHED in run.this_run
+        assert ("Manifest loaded. Package count: 1" in run.this_run) == accepted, (key, serial, run.this_run)
+        if accepted:
+            stored = f"{serial}\n{fingerprint(key)}\n".encode()
+        assert scenario.stored_serial() == stored, (key, serial)

@@ -84,6 +84,7 @@ long long createdMilliseconds() {
 std::string recordJson(const std::wstring& dir, long long startMs, long long createdMs) {
     std::string json = "{\"start_ms\":" + std::to_string(startMs);
     json += ",\"created_ms\":" + std::to_string(createdMs);
+    json += ",\"pid\":" + std::to_string(GetCurrentProcessId());
     json += ",\"cmdline\":" + jsonString(GetCommandLineW());
     int count = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);

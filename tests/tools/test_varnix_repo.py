@@ -75,13 +75,42 @@ def test_verify_reports_each_problem(tmp_path, keys):
     assert "hash differs" in result.stderr
 
 
-def test_verify_with_another_key_fails(tmp_path, keys):
+# The launcher package: (archive entries, listed files or None for all, the refusal or None).
+LAUNCHER_LAYOUTS = {
+    "whole": ({"launcher/VarnixLauncher.exe": b"MZ"}, None, None),
+    "elsewhere": ({"VarnixLauncher.exe": b"MZ"}, None, "does not hold launcher/VarnixLauncher.exe"),
+    "not listed": ({"launcher/VarnixLauncher.exe": b"MZ", "launcher/readme.txt": b"r"}, "launcher/readme.txt",
+                   "does not list launcher/VarnixLauncher.exe"),
+}
+
+
+@pytest.mark.parametrize("entries, listed, refusal", LAUNCHER_LAYOUTS.values(), ids=LAUNCHER_LAYOUTS.keys())
+def test_launcher_package_holds_and_lists_the_launcher(tmp_path, keys, entries, listed, refusal):
+    archive = make_zip(tmp_path / "launcher-1.1.0.0.zip", entries)
+    result = publish(tmp_path, keys, f"launcher|{archive}|1" + (f"|{listed}" if listed else "") + "\n")
+    if refusal is None:
+        assert result.returncode == 0, result.stderr
+        assert repo("verify", "--public-key", keys / "manifest-public.pem", tmp_path / "site").returncode == 0
+    else:
+        assert result.returncode != 0 and refusal in result.stderr
+
+
+# --public-key as the launchers carry keys: the signing key alone, or with another one of a
+# rotation (in either order); a site signed with neither does not verify.
+@pytest.mark.parametrize("carried, verifies", [
+    (("signer",), True), (("signer", "other"), True), (("other", "signer"), True), (("other",), False),
+])
+def test_verify_with_the_keys_a_launcher_carries(tmp_path, keys, carried, verifies):
     archive = make_zip(tmp_path / "core.zip", {"a.txt": b"a"})
     assert publish(tmp_path, keys, f"core|{archive}|1\n").returncode == 0
     other = tmp_path / "other"
     assert repo("keygen", "--out", other).returncode == 0
-    result = repo("verify", "--public-key", other / "manifest-public.pem", tmp_path / "site")
-    assert result.returncode == 1 and "does not verify" in result.stderr
+    paths = {"signer": keys / "manifest-public.pem", "other": other / "manifest-public.pem"}
+    result = repo("verify", "--public-key", ";".join(str(paths[key]) for key in carried), tmp_path / "site")
+    if verifies:
+        assert result.returncode == 0, result.stderr
+    else:
+        assert result.returncode == 1 and "does not verify" in result.stderr
 
 
 @pytest.mark.parametrize("entries, message", [

@@ -182,6 +182,20 @@ bool listedFileInArchive(const std::string& item, const ArchiveListing& listing)
     return false;
 }
 
+// The package named "launcher" carries the launcher where launchers look for their successor
+// (system\launcher\VarnixLauncher.exe), listed, so that its backup and marker cover it.
+std::string launcherLayoutProblem(const std::string& name, const std::vector<std::string>& listed,
+                                  const ArchiveListing& listing) {
+    constexpr char kLauncherEntry[] = "launcher/VarnixLauncher.exe";
+    if (name != "launcher") return {};
+    if (!listedFileInArchive(kLauncherEntry, listing))
+        return std::string("the launcher package does not hold ") + kLauncherEntry;
+    for (const std::string& item : listed) {
+        if (sameRelativePath(item, kLauncherEntry)) return {};
+    }
+    return std::string("the launcher package does not list ") + kLauncherEntry;
+}
+
 std::string joinFiles(const std::vector<std::string>& files) {
     std::string joined;
     for (size_t i = 0; i < files.size(); ++i)
@@ -263,6 +277,10 @@ std::string buildRelease(const PrivateKey& key, std::vector<PackageSpec>& specs,
             if (!listedFileInArchive(item, listing)) {
                 return spec.archivePath + " does not hold listed file " + item;
             }
+        }
+        if (std::string problem = launcherLayoutProblem(spec.name, spec.files, listing);
+            !problem.empty()) {
+            return spec.archivePath + ": " + problem;
         }
         manifest += "package|" + spec.name + "|" + spec.archiveName + "|" + sha256Hex(data) + "|" +
                     (spec.required ? "1" : "0") + "|" + joinFiles(spec.files) + "\n";
@@ -800,6 +818,10 @@ int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, 
                 if (!item.empty() && !listedFileInArchive(item, listing)) {
                     problem(where + "archive does not hold listed file " + item);
                 }
+            }
+            if (std::string layout = launcherLayoutProblem(entry.name, entry.files, listing);
+                !layout.empty()) {
+                problem(where + layout);
             }
         }
     }();

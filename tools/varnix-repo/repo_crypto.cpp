@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sstream>
+#include <vector>
 
 namespace varnix_repo {
 namespace {
@@ -256,8 +258,10 @@ bool signBytes(const PrivateKey& source, const std::string& data, std::string& s
     return true;
 }
 
-bool verifyBytes(const std::string& publicKeyPath, const std::string& data,
-                 const std::string& signature, bool& valid, std::string& error) {
+namespace {
+
+bool verifyWithKey(const std::string& publicKeyPath, const std::string& data,
+                   const std::string& signature, bool& valid, std::string& error) {
     Key key = readPublicKey(publicKeyPath, error);
     if (!key) return false;
     DigestContext context(EVP_MD_CTX_new());
@@ -275,8 +279,8 @@ bool verifyBytes(const std::string& publicKeyPath, const std::string& data,
     return true;
 }
 
-bool publicKeyFingerprint(const std::string& publicKeyPath, std::string& fingerprint,
-                          std::string& error) {
+bool fingerprintOfKey(const std::string& publicKeyPath, std::string& fingerprint,
+                      std::string& error) {
     Key key = readPublicKey(publicKeyPath, error);
     if (!key) return false;
     unsigned char* der = nullptr;
@@ -287,6 +291,40 @@ bool publicKeyFingerprint(const std::string& publicKeyPath, std::string& fingerp
     }
     fingerprint = sha256Hex(std::string(reinterpret_cast<const char*>(der), length));
     OPENSSL_free(der);
+    return true;
+}
+
+// "current.pem;next.pem": the keys a launcher carries while the signing key is rotated.
+std::vector<std::string> keyPaths(const std::string& publicKeyPaths) {
+    std::vector<std::string> paths;
+    std::istringstream list(publicKeyPaths);
+    for (std::string path; std::getline(list, path, ';');)
+        paths.push_back(path);
+    if (paths.empty()) paths.push_back(publicKeyPaths);
+    return paths;
+}
+
+}  // namespace
+
+bool verifyBytes(const std::string& publicKeyPaths, const std::string& data,
+                 const std::string& signature, bool& valid, std::string& error) {
+    valid = false;
+    for (const std::string& path : keyPaths(publicKeyPaths)) {
+        bool verified = false;
+        if (!verifyWithKey(path, data, signature, verified, error)) return false;
+        valid = valid || verified;
+    }
+    return true;
+}
+
+bool publicKeyFingerprint(const std::string& publicKeyPaths, std::string& fingerprint,
+                          std::string& error) {
+    fingerprint.clear();
+    for (const std::string& path : keyPaths(publicKeyPaths)) {
+        std::string one;
+        if (!fingerprintOfKey(path, one, error)) return false;
+        fingerprint += (fingerprint.empty() ? "" : ";") + one;
+    }
     return true;
 }
 

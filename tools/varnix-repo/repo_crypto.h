@@ -23,13 +23,15 @@ bool generateKeyPair(const std::string& privatePath, const std::string& publicPa
 bool checkPrivateKey(const PrivateKey& key, std::string& error);
 bool signBytes(const PrivateKey& key, const std::string& data, std::string& signature,
                std::string& error);
-// `valid` tells whether the signature verifies; false only for an unusable key.
-bool verifyBytes(const std::string& publicKeyPath, const std::string& data,
+// `valid` tells whether the signature verifies; false only for an unusable key. A launcher
+// carries one key or two ("current.pem;next.pem" while the signing key is rotated): the
+// signature is valid when either verifies it.
+bool verifyBytes(const std::string& publicKeyPaths, const std::string& data,
                  const std::string& signature, bool& valid, std::string& error);
 std::string sha256Hex(const std::string& data);
 // SHA-256 of the DER SubjectPublicKeyInfo, lower-case hex: the launcher files its stored serial
-// under it, and release.sh prints it.
-bool publicKeyFingerprint(const std::string& publicKeyPath, std::string& fingerprint,
+// under it, and release.sh prints it. Two keys give both, separated by ";".
+bool publicKeyFingerprint(const std::string& publicKeyPaths, std::string& fingerprint,
                           std::string& error);
 
 // "cannot read [WHAT ]PATH: <OS reason>" and the like on failure. A directory is no file to read.

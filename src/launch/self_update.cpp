@@ -1,0 +1,216 @@
+#include "launch/self_update.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+#include "launch/command_line.h"
+#include "launch/quoting.h"
+#include "manifest/load_manifest.h"
+#include "packages/store.h"
+#include "platform/fs.h"
+#include "platform/handle.h"
+#include "platform/log.h"
+#include "platform/path.h"
+#include "platform/site_config.h"
+#include "varnix/contract.h"
+
+namespace varnix {
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+// The old launcher ends right after it started the new one; this only bounds a launcher that
+// hangs, or a process id that another process took over.
+constexpr DWORD kOldLauncherWaitMilliseconds = 30 * 1000;
+
+constexpr wchar_t kNewSuffix[] = L".new";
+constexpr wchar_t kCandidateDirectoryName[] = L"launcher";
+constexpr wchar_t kRefusedFileName[] = L"launcher.refused";
+
+WideString launcherPath(const WideString& rootDir) {
+    return joinPath(rootDir, contract::kLauncherFileName);
+}
+
+WideString newLauncherPath(const WideString& rootDir) {
+    return launcherPath(rootDir) + kNewSuffix;
+}
+
+WideString newLauncherName() {
+    return WideString(contract::kLauncherFileName) + kNewSuffix;
+}
+
+WideString candidatePath(const WideString& systemDir) {
+    return joinPath(joinPath(systemDir, kCandidateDirectoryName), contract::kLauncherFileName);
+}
+
+WideString refusedPath(const WideString& systemDir) {
+    return joinPath(packageStateDirectory(systemDir), kRefusedFileName);
+}
+
+WideString wideVersion(FileVersion version) {
+    return utf8ToWide(versionText(version));
+}
+
+std::optional<FileVersion> versionOfModule(HMODULE module) {
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
+    if (found == nullptr) return std::nullopt;
+    HGLOBAL loaded = LoadResource(module, found);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (bytes == nullptr) return std::nullopt;
+    return fixedFileVersion(
+        std::string_view(static_cast<const char*>(bytes), SizeofResource(module, found)));
+}
+
+void refuseVersion(const WideString& systemDir, FileVersion version) {
+    ensureDirectory(packageStateDirectory(systemDir));
+    if (!replaceFileDurably(refusedPath(systemDir), versionText(version) + "\n")) {
+        logWrite(L"Launcher update refusal not recorded: " + win32ErrorText(GetLastError()));
+    }
+}
+
+bool isRefused(const WideString& systemDir, FileVersion version) {
+    return parseVersionText(readWholeFile(refusedPath(systemDir))) == version;
+}
+
+// The promote variable exists only around CreateProcessW, whatever its result.
+bool startPromotion(const WideString& rootDir, DWORD& error) {
+    const WideString path = newLauncherPath(rootDir);
+    WideString commandLine = quoteArgument(path);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    SetEnvironmentVariableW(kPromoteVariable, decimal(GetCurrentProcessId()).c_str());
+    const BOOL created = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                        0, nullptr, rootDir.c_str(), &startup, &info);
+    error = created ? 0 : GetLastError();
+    SetEnvironmentVariableW(kPromoteVariable, nullptr);
+    if (!created) return false;
+    const ProcessHandles started(info);  // the new launcher runs on its own
+    return true;
+}
+
+// Why this executable must not become VarnixLauncher.exe; empty when it may.
+WideString promotionObstacle(const WideString& selfPath, const WideString& rootDir) {
+    if (_wcsicmp(selfPath.c_str(), newLauncherPath(rootDir).c_str()) != 0) {
+        return L"not started as " + newLauncherName() + L".";
+    }
+    if (!ownFileVersion()) return L"its own version cannot be read.";
+    if (!manifestKeysLoad()) return L"its manifest key does not load.";
+    return {};
+}
+
+bool waitForOldLauncher(uint32_t oldProcessId) {
+    if (oldProcessId == 0) return false;
+    KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, oldProcessId));
+    // No such process any more: it has ended.
+    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
+    return WaitForSingleObject(process.get(), kOldLauncherWaitMilliseconds) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+std::optional<FileVersion> ownFileVersion() {
+    return versionOfModule(GetModuleHandleW(nullptr));
+}
+
+std::optional<FileVersion> fileVersionOf(const WideString& path) {
+    // Never GetFileVersionInfoW: version.dll is no KnownDLL and would be looked for beside the
+    // launcher, where anyone who can write there could plant one.
+    LibraryHandle image(LoadLibraryExW(path.c_str(), nullptr,
+                                       LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
+    if (!image) return std::nullopt;
+    return versionOfModule(image.get());
+}
+
+std::optional<uint32_t> promotionRequest() {
+    wchar_t buffer[16] = {};
+    const DWORD length = GetEnvironmentVariableW(kPromoteVariable, buffer, 16);
+    if (length == 0) return std::nullopt;
+    wchar_t* end = nullptr;
+    const unsigned long value = std::wcstoul(buffer, &end, 10);
+    const bool valid = length < 16 && end == buffer + length && value <= MAXDWORD;
+    return valid ? static_cast<uint32_t>(value) : 0;
+}
+
+int runPromotion(uint32_t oldProcessId) {
+    const WideString selfPath = moduleFilePath();
+    const WideString rootDir = moduleDirectory();
+    logSetSiteHost(updateSiteHost());
+    const WideString logs = joinPath(rootDir, L"logs");
+    if (isRealDirectory(logs)) logSetPath(joinPath(logs, L"launcher.log"));
+
+    logWrite(L"Launcher promotion started: waiting for the previous launcher (process " +
+             decimal(oldProcessId) + L") to end.");
+    const WideString obstacle = promotionObstacle(selfPath, rootDir);
+    if (!obstacle.empty()) {
+        logWrite(L"Launcher promotion failed: " + obstacle);
+        return kExitFailure;
+    }
+    if (!waitForOldLauncher(oldProcessId)) {
+        logWrite(L"Launcher promotion failed: the previous launcher did not end.");
+        return kExitFailure;
+    }
+    const WideString target = launcherPath(rootDir);
+    logWrite(L"Launcher promotion: replacing " + WideString(contract::kLauncherFileName) + L".");
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only target refuses
+    if (!MoveFileExW(selfPath.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        logWrite(L"Launcher promotion failed: " + win32ErrorText(GetLastError()));
+        return kExitFailure;
+    }
+    logWrite(L"Launcher promotion completed. Launcher version: " + wideVersion(*ownFileVersion()));
+    return kExitSuccess;
+}
+
+void discardFailedPromotion(const WideString& rootDir, const WideString& systemDir) {
+    const WideString leftover = newLauncherPath(rootDir);
+    if (!isExistingFile(leftover)) return;
+    const std::optional<FileVersion> version = fileVersionOf(leftover);
+    SetFileAttributesW(leftover.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // A promotion still running from it keeps it: it is no leftover yet.
+    if (!DeleteFileW(leftover.c_str())) return;
+    if (!version) {
+        logWrite(L"Launcher update removed: " + newLauncherName() + L" (no version).");
+        return;
+    }
+    logWrite(L"Launcher update removed: " + newLauncherName() + L" did not become " +
+             contract::kLauncherFileName + L". Version refused: " + wideVersion(*version));
+    refuseVersion(systemDir, *version);
+}
+
+void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir) {
+    const WideString candidate = candidatePath(systemDir);
+    if (!isExistingFile(candidate)) return;
+    const std::optional<FileVersion> offered = fileVersionOf(candidate);
+    const std::optional<FileVersion> running = ownFileVersion();
+    if (!offered || !running) {
+        logWrite(L"Launcher update ignored: a version cannot be read.");
+        return;
+    }
+    // Never a downgrade: a bad launcher is replaced by a higher version that fixes it.
+    if (*offered <= *running) return;
+    if (isRefused(systemDir, *offered)) {
+        logWrite(L"Launcher update skipped: version " + wideVersion(*offered) +
+                 L" was refused before.");
+        return;
+    }
+    const WideString copy = newLauncherPath(rootDir);
+    logWrite(L"Launcher update step 1: copying version " + wideVersion(*offered) + L" to " +
+             newLauncherName() + L".");
+    if (!CopyFileW(candidate.c_str(), copy.c_str(), FALSE) ||
+        !SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL) || !flushFile(copy)) {
+        logWrite(L"Launcher update failed: " + win32ErrorText(GetLastError()));
+        forceDeleteFile(copy);
+        return;
+    }
+    logWrite(L"Launcher update step 2: starting " + newLauncherName() + L".");
+    DWORD error = 0;
+    if (!startPromotion(rootDir, error)) {
+        logWrite(L"Launcher update failed: " + win32ErrorText(error));
+        forceDeleteFile(copy);
+        refuseVersion(systemDir, *offered);
+    }
+}
+
+}  // namespace varnix

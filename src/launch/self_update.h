@@ -1,0 +1,39 @@
+#pragma once
+// The launcher replacing itself. The manifest's "launcher" package installs the candidate into
+// system\launcher; after a run that started Varnix.exe, a candidate of a higher version is copied
+// beside the launcher as VarnixLauncher.exe.new and started in promote mode. Once the old
+// launcher has ended, the new one renames itself over VarnixLauncher.exe in one step, so a kill at
+// any moment leaves one runnable launcher under that name: the old one or the new one.
+
+#include <cstdint>
+#include <optional>
+
+#include "launch/launcher_version.h"
+#include "platform/text.h"
+
+namespace varnix {
+
+// Set by the old launcher for the new one: the old launcher's process id, in decimal.
+inline constexpr wchar_t kPromoteVariable[] = L"VARNIX_LAUNCHER_PROMOTE";
+
+// The version resource of the running executable.
+std::optional<FileVersion> ownFileVersion();
+// The version resource of an executable on disk, read as an image resource: nothing of it runs
+// and no DLL is loaded for it.
+std::optional<FileVersion> fileVersionOf(const WideString& path);
+
+// The old launcher's process id when this process was started in promote mode. A variable that
+// is set but holds no process id is 0, which no promotion accepts.
+std::optional<uint32_t> promotionRequest();
+// The whole life of a process in promote mode: exit code 0 when VarnixLauncher.exe is now this
+// executable, 1 when the old launcher stays. Shows no dialog and starts nothing.
+int runPromotion(uint32_t oldProcessId);
+
+// At every start: a VarnixLauncher.exe.new that no promotion runs from any more is a promotion
+// that failed or was cut short. It is deleted, and its version is refused from then on.
+void discardFailedPromotion(const WideString& rootDir, const WideString& systemDir);
+
+// After Varnix.exe started: hands over to a higher installed candidate that was never refused.
+void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir);
+
+}  // namespace varnix
