@@ -274,9 +274,12 @@ e2e_in_shards() {
     return $status
 }
 
+# With E2E_JUNIT set, each part writes its JUnit report to $E2E_JUNIT-shard-INDEX.xml.
 run_e2e_shard() {
+    local junit=()
+    [[ -n ${E2E_JUNIT:-} ]] && junit=(--junitxml="$E2E_JUNIT-shard-$1.xml")
     VARNIX_BUILD_DIR=$BUILD/windows VARNIX_E2E_SHARD="$1/$2" \
-        /usr/bin/python3 -m pytest -q -p no:cacheprovider "$ROOT/tests/e2e"
+        /usr/bin/python3 -m pytest -q -p no:cacheprovider "${junit[@]}" "$ROOT/tests/e2e"
 }
 
 # One part of the e2e suite inside its own network namespace (see e2e_in_shards). Its prefix is a
@@ -323,10 +326,8 @@ soak() {
     local run
     for run in $(seq "$runs"); do
         log "soak run $run of $runs"
-        VARNIX_BUILD_DIR=$BUILD/windows \
-            /usr/bin/python3 -m pytest -q -p no:cacheprovider --junitxml="$out/run-$run.xml" \
-            "$ROOT/tests/e2e" >"$out/run-$run.log" 2>&1 || true
-        tail -n 1 "$out/run-$run.log" >&2
+        E2E_JUNIT=$out/run-$run e2e_in_shards >"$out/run-$run.log" 2>&1 || true
+        grep -E '^[0-9]+ (passed|failed)|^[0-9]+ failed' "$out/run-$run.log" >&2 || true
     done
     if [[ -n $load_pid ]]; then
         pkill -P "$load_pid" >/dev/null 2>&1 || true

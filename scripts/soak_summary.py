@@ -15,7 +15,7 @@ for report in reports:
         tests.add(name)
         if case.find("failure") is not None or case.find("error") is not None:
             failures[name] += 1
-runs = len(reports)
+runs = len({report.name.split("-shard-")[0] for report in reports})  # a run may come in parts
 repeats = collections.Counter(line.strip().removeprefix("repeated: ")
                               for log in sorted(out.glob("run-*.log"))
                               for line in log.read_text(errors="replace").splitlines()
