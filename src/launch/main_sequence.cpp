@@ -78,7 +78,8 @@ UpdateOutcome runRequiredPackageStage(RunState& state, int& exitCode) {
 // installed application; an authenticity failure blocks the launch.
 UpdateOutcome runUpdateStage(RunState& state, int& exitCode) {
     logWrite(L"Downloading manifest: " + repositoryUrl() + L"/manifest.txt");
-    if (loadManifest(packageStateDirectory(state.systemDir), state.manifest, &state.errorText)) {
+    if (loadManifest(packageStateDirectory(state.systemDir), state.manifest, &state.errorText,
+                     &state.verified)) {
         logWrite(L"Manifest loaded. Package count: " + decimal(state.manifest.size()));
         return runRequiredPackageStage(state, exitCode);
     }
@@ -158,7 +159,9 @@ int runLauncher() {
     exitCode = firstLaunch(state);
     // Only a launcher that has just brought Varnix.exe up hands over to its successor: a run that
     // failed may be the new launcher's package's fault, and would be rolled back.
-    if (state.applicationStarted) offerLauncherUpdate(state.rootDir, state.systemDir);
+    if (state.applicationStarted) {
+        offerLauncherUpdate(state.rootDir, state.systemDir, state.manifest, state.verified);
+    }
     return exitCode;
 }
 

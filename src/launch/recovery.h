@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "manifest/load_manifest.h"
 #include "manifest/manifest.h"
 #include "packages/rollback.h"
 #include "platform/text.h"
@@ -13,6 +14,7 @@ struct RunState {
     WideString rootDir;
     WideString systemDir;
     Manifest manifest;
+    SignedManifest verified;  // empty on the offline road
     RollbackTransaction transaction;
     WideString errorText;
     bool applicationStarted = false;  // some start of Varnix.exe in this run succeeded

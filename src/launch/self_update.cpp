@@ -25,8 +25,13 @@ constexpr int kExitFailure = 1;
 constexpr DWORD kOldLauncherWaitMilliseconds = 30 * 1000;
 
 constexpr wchar_t kNewSuffix[] = L".new";
+constexpr char kLauncherPackageName[] = "launcher";
 constexpr wchar_t kCandidateDirectoryName[] = L"launcher";
 constexpr wchar_t kRefusedFileName[] = L"launcher.refused";
+// The manifest and signature the old launcher verified in its run, for the new one to verify.
+constexpr wchar_t kProofFileName[] = L"launcher.manifest";
+constexpr wchar_t kProofSignatureSuffix[] = L".sig";
+constexpr DWORD kRenameRetryMilliseconds = 250;
 
 WideString launcherPath(const WideString& rootDir) {
     return joinPath(rootDir, contract::kLauncherFileName);
@@ -46,6 +51,17 @@ WideString candidatePath(const WideString& systemDir) {
 
 WideString refusedPath(const WideString& systemDir) {
     return joinPath(packageStateDirectory(systemDir), kRefusedFileName);
+}
+
+const PackageEntry* launcherPackage(const Manifest& manifest) {
+    for (const PackageEntry& entry : manifest) {
+        if (entry.name == kLauncherPackageName) return &entry;
+    }
+    return nullptr;
+}
+
+WideString proofPath(const WideString& systemDir) {
+    return joinPath(packageStateDirectory(systemDir), kProofFileName);
 }
 
 WideString wideVersion(FileVersion version) {
@@ -90,22 +106,59 @@ bool startPromotion(const WideString& rootDir, DWORD& error) {
     return true;
 }
 
+bool startedAsNewLauncher() {
+    return _wcsicmp(moduleFilePath().c_str(), newLauncherPath(moduleDirectory()).c_str()) == 0;
+}
+
+// Keys that import may still be the wrong ones (a build with a test key, or without the key the
+// site signs with): such a launcher would refuse every manifest from then on, and no update
+// could ever reach it again. It must verify what the old launcher verified in its run.
+bool verifiesTheSitesManifest(const WideString& systemDir) {
+    const WideString proof = proofPath(systemDir);
+    const ByteString bytes = readWholeFile(proof);
+    const ByteString signature = readWholeFile(proof + kProofSignatureSuffix);
+    return !bytes.empty() && verifyManifestSignature(bytes, signature, nullptr);
+}
+
 // Why this executable must not become VarnixLauncher.exe; empty when it may.
-WideString promotionObstacle(const WideString& selfPath, const WideString& rootDir) {
-    if (_wcsicmp(selfPath.c_str(), newLauncherPath(rootDir).c_str()) != 0) {
-        return L"not started as " + newLauncherName() + L".";
-    }
+WideString promotionObstacle(const WideString& rootDir) {
     if (!ownFileVersion()) return L"its own version cannot be read.";
     if (!manifestKeysLoad()) return L"its manifest key does not load.";
+    if (!verifiesTheSitesManifest(joinPath(rootDir, contract::kSystemDirectoryName))) {
+        return L"its manifest keys do not verify the site's manifest.";
+    }
     return {};
 }
 
-bool waitForOldLauncher(uint32_t oldProcessId) {
+// Another launcher still running from the old image (a second start showing its dialog, say) or
+// a scanner reading it keeps the name from being replaced for a while: the rename is tried
+// again until the deadline.
+bool replaceLauncher(const WideString& selfPath, const WideString& target,
+                     unsigned long long deadlineTick) {
+    for (;;) {
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only target refuses
+        if (MoveFileExW(selfPath.c_str(), target.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+        if (!held || GetTickCount64() >= deadlineTick) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(kRenameRetryMilliseconds);
+    }
+}
+
+bool waitForOldLauncher(uint32_t oldProcessId, unsigned long long deadlineTick) {
     if (oldProcessId == 0) return false;
     KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, oldProcessId));
     // No such process any more: it has ended.
     if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
-    return WaitForSingleObject(process.get(), kOldLauncherWaitMilliseconds) == WAIT_OBJECT_0;
+    const unsigned long long now = GetTickCount64();
+    const DWORD wait = now < deadlineTick ? static_cast<DWORD>(deadlineTick - now) : 0;
+    return WaitForSingleObject(process.get(), wait) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -127,6 +180,12 @@ std::optional<uint32_t> promotionRequest() {
     wchar_t buffer[16] = {};
     const DWORD length = GetEnvironmentVariableW(kPromoteVariable, buffer, 16);
     if (length == 0) return std::nullopt;
+    // A variable left in the user's environment, or passed on by another program, must not turn
+    // the ordinary launcher into one that quietly ends.
+    if (!startedAsNewLauncher()) {
+        SetEnvironmentVariableW(kPromoteVariable, nullptr);
+        return std::nullopt;
+    }
     wchar_t* end = nullptr;
     const unsigned long value = std::wcstoul(buffer, &end, 10);
     const bool valid = length < 16 && end == buffer + length && value <= MAXDWORD;
@@ -134,6 +193,7 @@ std::optional<uint32_t> promotionRequest() {
 }
 
 int runPromotion(uint32_t oldProcessId) {
+    const unsigned long long deadlineTick = GetTickCount64() + kOldLauncherWaitMilliseconds;
     const WideString selfPath = moduleFilePath();
     const WideString rootDir = moduleDirectory();
     logSetSiteHost(updateSiteHost());
@@ -142,20 +202,18 @@ int runPromotion(uint32_t oldProcessId) {
 
     logWrite(L"Launcher promotion started: waiting for the previous launcher (process " +
              decimal(oldProcessId) + L") to end.");
-    const WideString obstacle = promotionObstacle(selfPath, rootDir);
+    const WideString obstacle = promotionObstacle(rootDir);
     if (!obstacle.empty()) {
         logWrite(L"Launcher promotion failed: " + obstacle);
         return kExitFailure;
     }
-    if (!waitForOldLauncher(oldProcessId)) {
+    if (!waitForOldLauncher(oldProcessId, deadlineTick)) {
         logWrite(L"Launcher promotion failed: the previous launcher did not end.");
         return kExitFailure;
     }
     const WideString target = launcherPath(rootDir);
     logWrite(L"Launcher promotion: replacing " + WideString(contract::kLauncherFileName) + L".");
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only target refuses
-    if (!MoveFileExW(selfPath.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!replaceLauncher(selfPath, target, deadlineTick)) {
         logWrite(L"Launcher promotion failed: " + win32ErrorText(GetLastError()));
         return kExitFailure;
     }
@@ -179,7 +237,8 @@ void discardFailedPromotion(const WideString& rootDir, const WideString& systemD
     refuseVersion(systemDir, *version);
 }
 
-void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir) {
+void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir,
+                         const Manifest& manifest, const SignedManifest& verified) {
     const WideString candidate = candidatePath(systemDir);
     if (!isExistingFile(candidate)) return;
     const std::optional<FileVersion> offered = fileVersionOf(candidate);
@@ -195,11 +254,25 @@ void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir)
                  L" was refused before.");
         return;
     }
+    // A candidate the site no longer offers (withdrawn, or a run on the offline road) waits.
+    const PackageEntry* package = launcherPackage(manifest);
+    if (verified.bytes.empty() || package == nullptr || !isPackageInstalled(systemDir, *package)) {
+        logWrite(L"Launcher update skipped: this run's manifest does not offer version " +
+                 wideVersion(*offered) + L".");
+        return;
+    }
     const WideString copy = newLauncherPath(rootDir);
     logWrite(L"Launcher update step 1: copying version " + wideVersion(*offered) + L" to " +
              newLauncherName() + L".");
     if (!CopyFileW(candidate.c_str(), copy.c_str(), FALSE) ||
         !SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL) || !flushFile(copy)) {
+        logWrite(L"Launcher update failed: " + win32ErrorText(GetLastError()));
+        forceDeleteFile(copy);
+        return;
+    }
+    const WideString proof = proofPath(systemDir);
+    if (!replaceFileDurably(proof, verified.bytes) ||
+        !replaceFileDurably(proof + kProofSignatureSuffix, verified.signature)) {
         logWrite(L"Launcher update failed: " + win32ErrorText(GetLastError()));
         forceDeleteFile(copy);
         return;

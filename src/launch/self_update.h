@@ -9,6 +9,8 @@
 #include <optional>
 
 #include "launch/launcher_version.h"
+#include "manifest/load_manifest.h"
+#include "manifest/manifest.h"
 #include "platform/text.h"
 
 namespace varnix {
@@ -23,7 +25,8 @@ std::optional<FileVersion> ownFileVersion();
 std::optional<FileVersion> fileVersionOf(const WideString& path);
 
 // The old launcher's process id when this process was started in promote mode. A variable that
-// is set but holds no process id is 0, which no promotion accepts.
+// is set but holds no process id is 0, which no promotion accepts. Only VarnixLauncher.exe.new is
+// ever started in promote mode: any other executable clears a stray variable and runs normally.
 std::optional<uint32_t> promotionRequest();
 // The whole life of a process in promote mode: exit code 0 when VarnixLauncher.exe is now this
 // executable, 1 when the old launcher stays. Shows no dialog and starts nothing.
@@ -33,7 +36,10 @@ int runPromotion(uint32_t oldProcessId);
 // that failed or was cut short. It is deleted, and its version is refused from then on.
 void discardFailedPromotion(const WideString& rootDir, const WideString& systemDir);
 
-// After Varnix.exe started: hands over to a higher installed candidate that was never refused.
-void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir);
+// After Varnix.exe started: hands over to a higher installed candidate that was never refused,
+// while this run's verified manifest still offers the launcher package. The new launcher must
+// verify that same manifest with its own keys before it takes the name.
+void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir,
+                         const Manifest& manifest, const SignedManifest& verified);
 
 }  // namespace varnix

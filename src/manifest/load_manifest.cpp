@@ -4,6 +4,7 @@
 #include <bcrypt.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/site_config.h"
@@ -143,7 +144,8 @@ bool fetchManifestAndSignature(ByteString& manifestBytes, ByteString& signature,
 
 }  // namespace
 
-bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText) {
+bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText,
+                  SignedManifest* verified) {
     ByteString manifestBytes;
     ByteString signature;
     if (!fetchManifestAndSignature(manifestBytes, signature, errorText)) return false;
@@ -169,6 +171,7 @@ bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideStr
                  L"SECURITY: manifest.txt подписан, но пустой или имеет неверный формат.");
         return false;
     }
+    if (verified != nullptr) *verified = {std::move(manifestBytes), std::move(signature)};
     return true;
 }
 

@@ -13,7 +13,14 @@ WideString repositoryUrl();
 // fetched once more. Every authenticity or content failure leaves a reason that begins with
 // "SECURITY:"; a site too slow for the deadline does not, and neither does a signed but stale
 // manifest (see checkManifestFreshness), whose serial lives in packageStateDir.
-bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText);
+// The manifest and signature a run verified, kept for a new launcher to prove it verifies them too.
+struct SignedManifest {
+    ByteString bytes;
+    ByteString signature;
+};
+
+bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText,
+                  SignedManifest* verified = nullptr);
 
 // The signature check alone, for a manifest already in memory: true when one of the compiled-in
 // keys (one, or two while the signing key is rotated) verifies it; that key's fingerprint goes

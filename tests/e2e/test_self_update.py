@@ -110,32 +110,48 @@ def test_launcher_stays_without_a_higher_candidate_and_a_successful_start(scenar
     assert sorted(p.name for p in scenario.root.glob("VarnixLauncher*")) == ["VarnixLauncher.exe"]
 
 
-def test_failed_promotion_keeps_the_old_launcher_and_refuses_that_version(scenario, site):
+def test_promotion_outlasts_a_moment_in_which_the_old_launcher_file_is_held(scenario, site):
     site.publish([launcher_package(NEWER)])
     scenario.install_stub("exit=0")
-    # Something holds the old launcher's file without letting it be replaced (a scanner, say).
+    # Something holds the old launcher's file for a moment (a scanner, or a second launcher that
+    # still shows its dialog): the rename is tried again until it goes through.
     with Held(scenario.root / "VarnixLauncher.exe", "read"):
         run = scenario.run(answers=ANSWERS)
         assert run.exit_code == 0
-        log = promotion_ended(scenario)
+        assert wait_for(lambda: REPLACING in log_of(scenario), 30)
+        assert not wait_for(lambda: promotion_ended_now(scenario), 1)
+    log = promotion_ended(scenario)
     end_leftover_processes(5)
-    version = newer(version_of(run))
-    assert any(m.startswith(FAILED) for m in log) and not any(m.startswith(COMPLETED) for m in log)
-    assert root_launcher(scenario) == LAUNCHER.read_bytes()
-
-    following = scenario.run()
-    assert following.exit_code == 0 and version_of(following) == version_of(run)
-    assert_in_order(following.this_run, [REMOVED.format(version), LAUNCHED, SKIPPED.format(version)])
-    assert not any(m.startswith(COPYING) for m in following.this_run)
-    assert refused(scenario) == version + "\n"
-    assert sorted(p.name for p in scenario.root.glob("VarnixLauncher*")) == ["VarnixLauncher.exe"]
+    assert log[-1] == COMPLETED + newer(version_of(run))
+    assert root_launcher(scenario) == NEWER.read_bytes()
+    assert refused(scenario) is None
 
 
-def test_new_launcher_takes_the_name_only_after_the_old_one_ended(scenario):
+def test_a_stray_promote_variable_leaves_the_launcher_as_it_is(scenario):
+    scenario.install_stub("exit=0")
+    run = scenario.run(env={"VARNIX_LAUNCHER_PROMOTE": "1"})
+    assert run.exit_code == 0 and LAUNCHED in run.this_run
+    assert not any(m.startswith(WAITING) for m in run.this_run)
+
+
+def promotion_ended_now(scenario):
+    return any(m.startswith((COMPLETED, FAILED)) for m in log_of(scenario))
+
+
+def prove_the_sites_manifest(scenario, site):
+    """What the old launcher leaves for the new one: the manifest and signature of its run."""
+    (scenario.system / ".packages").mkdir(parents=True, exist_ok=True)
+    for name in ("manifest.txt", "manifest.txt.sig"):
+        target = "launcher.manifest" + name[len("manifest.txt"):]
+        (scenario.system / ".packages" / target).write_bytes((site.repository / name).read_bytes())
+
+
+def test_new_launcher_takes_the_name_only_after_the_old_one_ended(scenario, site):
     # A running Varnix.exe stands in for the old launcher: its process id is handed over.
     scenario.install_stub("sleep=30000")
     run = scenario.run()
     assert run.exit_code == 0
+    prove_the_sites_manifest(scenario, site)
     (scenario.root / "VarnixLauncher.exe.new").write_bytes(NEWER.read_bytes())
     start_windows_program(windows_path(scenario.root / "VarnixLauncher.exe.new"),
                           env={"VARNIX_LAUNCHER_PROMOTE": str(scenario.stub_runs()[0]["pid"])})
@@ -155,16 +171,26 @@ def without_version(executable):
     return data.replace(signature, signature[:-4] + b"\0" * 4)
 
 
-def without_keys(executable):
-    """The executable with the moduli of its manifest keys zeroed: no key imports."""
+def with_moduli(executable, change):
     data = executable.read_bytes()
     for key in (SITE_DIR / "keys", SITE_DIR / "keys/next"):
         text = subprocess.run(["openssl", "rsa", "-pubin", "-in", key / "manifest-public.pem", "-noout", "-modulus"],
                               check=True, capture_output=True, text=True).stdout
         modulus = bytes.fromhex(text.strip().split("=")[1])
         assert data.count(modulus) == 1
-        data = data.replace(modulus, b"\0" * len(modulus))
+        data = data.replace(modulus, change(modulus))
     return data
+
+
+def without_keys(executable):
+    """The executable with the moduli of its manifest keys zeroed: no key imports."""
+    return with_moduli(executable, lambda modulus: b"\0" * len(modulus))
+
+
+def with_other_keys(executable):
+    """The executable with one byte of each key's modulus changed: the keys import, but they are
+    not the keys the site signs with."""
+    return with_moduli(executable, lambda modulus: modulus[:100] + bytes([modulus[100] ^ 0x5a]) + modulus[101:])
 
 
 # New launchers that must not run: (how the copy is spoilt, why the promotion fails, whether the
@@ -172,13 +198,16 @@ def without_keys(executable):
 BROKEN = {
     "own version unreadable": (without_version, "its own version cannot be read.", False),
     "manifest key does not load": (without_keys, "its manifest key does not load.", True),
+    "keys do not verify the site's manifest": (with_other_keys, "its manifest keys do not verify the site's manifest.",
+                                               True),
 }
 
 
 @pytest.mark.parametrize("spoil, reason, refuses", BROKEN.values(), ids=BROKEN.keys())
-def test_new_launcher_that_cannot_run_leaves_the_old_one(scenario, spoil, reason, refuses):
+def test_new_launcher_that_cannot_run_leaves_the_old_one(scenario, site, spoil, reason, refuses):
     scenario.install_stub("exit=0")
     (scenario.root / "logs").mkdir()
+    prove_the_sites_manifest(scenario, site)
     (scenario.root / "VarnixLauncher.exe.new").write_bytes(spoil(NEWER))
     # The checks come before the wait: the process id does not matter.
     start_windows_program(windows_path(scenario.root / "VarnixLauncher.exe.new"),
@@ -187,12 +216,15 @@ def test_new_launcher_that_cannot_run_leaves_the_old_one(scenario, spoil, reason
     end_leftover_processes(5)
     assert root_launcher(scenario) == LAUNCHER.read_bytes()
 
-    following = scenario.run()
+    if refuses:
+        site.publish([launcher_package(NEWER)])  # the refused version stays on offer
+    following = scenario.run(answers=ANSWERS)
     assert following.exit_code == 0
     version = newer(version_of(following))
     removed = REMOVED.format(version) if refuses else "Launcher update removed: VarnixLauncher.exe.new (no version)."
     assert removed in following.this_run
     assert refused(scenario) == (version + "\n" if refuses else None)
+    assert not refuses or SKIPPED.format(version) in following.this_run
     assert sorted(p.name for p in scenario.root.glob("VarnixLauncher*")) == ["VarnixLauncher.exe"]
 
 
@@ -206,7 +238,8 @@ def fresh_summary():
 
 
 @pytest.mark.parametrize("point", KILL_POINTS.values(), ids=KILL_POINTS.keys())
-def test_kill_at_a_promotion_step_leaves_a_runnable_launcher(scenario, point):
+def test_kill_at_a_promotion_step_leaves_a_runnable_launcher(scenario, site, point):
+    site.publish([launcher_package(NEWER)])
     launchers = {LAUNCHER.read_bytes(): "old", NEWER.read_bytes(): "new"}
     log_path = scenario.root / "logs/launcher.log"
     results = []
@@ -220,7 +253,7 @@ def test_kill_at_a_promotion_step_leaves_a_runnable_launcher(scenario, point):
         sweep = start_windows_program(SWEEP, "when:" + windows_path(log_path) + "|] " + point, 60000,
                                       windows_path(scenario.root))
         assert wait_for(ready.exists), "the aimed kill did not start"
-        scenario.run()
+        scenario.run(answers=ANSWERS)
         # The step's line came and everything of the scenario still running was ended at once
         # (a promotion may finish between its last two lines and the kill).
         killed = sweep.wait(timeout=90) in (0, 1)
@@ -229,7 +262,7 @@ def test_kill_at_a_promotion_step_leaves_a_runnable_launcher(scenario, point):
         end_leftover_processes(2)
         after_kill = launchers.get(root_launcher(scenario))
 
-        recovery = scenario.run()
+        recovery = scenario.run(answers=ANSWERS)
         if any(m.startswith(STARTING) for m in recovery.this_run):
             promotion_ended(scenario)
         end_leftover_processes(5)
