@@ -6,7 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/site_config.h"
 #include "manifest/cng.h"
 #include "manifest/freshness_check.h"
 #include "manifest/sha256.h"
@@ -14,6 +13,7 @@
 #include "net/http.h"
 #include "platform/error_text.h"
 #include "platform/log.h"
+#include "platform/site_config.h"
 
 namespace varnix {
 namespace {

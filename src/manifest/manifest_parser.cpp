@@ -1,5 +1,4 @@
 #include "manifest/manifest.h"
-
 #include "varnix/value_rules.h"
 
 namespace varnix {

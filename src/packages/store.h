@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "manifest/manifest.h"
-#include "varnix/value_rules.h"
 #include "platform/text.h"
+#include "varnix/value_rules.h"
 
 namespace varnix {
 

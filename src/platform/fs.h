@@ -1,10 +1,10 @@
 #pragma once
 // File-system helpers. They report failure only through their result; callers log and word it.
 
-#include "platform/text.h"
-
 #include <cstdint>
 #include <vector>
+
+#include "platform/text.h"
 
 namespace varnix {
 

@@ -174,6 +174,8 @@ MUTANTS = [
     Mutant("marker written in place", "src/packages/install.cpp",
            "    replaceFileDurably(marker, expected);", "    writeWholeFile(marker, expected);",
            e2e="reach_the_disk"),
+    Mutant("reset closes the handle it keeps", "src/platform/handle.h",
+           "if (value == value_) return;", "", unit="Handles.*"),
     Mutant("token attributes kept", "src/launch/app_launch.cpp",
            "    SetFileAttributesW(tokenPath.c_str(), FILE_ATTRIBUTE_NORMAL);", "", e2e="token_file"),
     Mutant("module path truncated", "src/launch/command_line.cpp",

@@ -1,9 +1,10 @@
-#include <gtest/gtest.h>
 #include <windows.h>
 #include <shellapi.h>
 
 #include <set>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "launch/app_launch.h"
 #include "launch/command_line.h"

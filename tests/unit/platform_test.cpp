@@ -1,8 +1,9 @@
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <optional>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "platform/fs.h"
 #include "platform/handle.h"
