@@ -42,7 +42,7 @@ add_library(varnix_core STATIC
     src/packages/required.cpp
 )
 target_include_directories(varnix_core PUBLIC src ${CMAKE_BINARY_DIR}/generated)
-target_compile_options(varnix_core PRIVATE ${VARNIX_WARNINGS})
+target_link_libraries(varnix_core PRIVATE varnix_warnings)
 target_link_libraries(varnix_core PUBLIC varnix_portable winhttp bcrypt shell32 user32)
 
 # The update site host and the time limits are compiled into one small unit per executable;
@@ -54,7 +54,7 @@ function(varnix_site_config target host)
     if("SHORT_TIME_LIMITS" IN_LIST ARGN)
         target_compile_definitions(${target} PRIVATE VARNIX_SHORT_TIME_LIMITS)
     endif()
-    target_compile_options(${target} PRIVATE ${VARNIX_WARNINGS})
+    target_link_libraries(${target} PRIVATE varnix_warnings)
 endfunction()
 
 # "a.b.c.d", each part 0-65535: what a version resource can hold.
@@ -86,7 +86,7 @@ function(varnix_add_launcher name host)
                    ${CMAKE_BINARY_DIR}/generated/${name}/launcher.manifest COPYONLY)
     varnix_site_config(${name}_site "${host}" ${LAUNCHER_UNPARSED_ARGUMENTS})
     add_executable(${name} WIN32 src/launch/main.cpp ${resource})
-    target_compile_options(${name} PRIVATE ${VARNIX_WARNINGS})
+    target_link_libraries(${name} PRIVATE varnix_warnings)
     target_link_options(${name} PRIVATE -municode)
     target_link_libraries(${name} PRIVATE varnix_core ${name}_site)
 endfunction()

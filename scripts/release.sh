@@ -71,7 +71,7 @@ build_log=$work/build.log
 if ! {
     cmake -S "$work/src" -B "$work/build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DVARNIX_REPRODUCIBLE=ON \
+        -DCMAKE_BUILD_TYPE=Release -DVARNIX_REPRODUCIBLE=ON -DVARNIX_WERROR=OFF \
         -DVARNIX_UPDATE_HOST="$host" -DVARNIX_MANIFEST_PUBLIC_KEY="$key" \
         -DVARNIX_COMMIT="$commit_id" ${version:+-DVARNIX_LAUNCHER_VERSION="$version"} &&
         cmake --build "$work/build" --target VarnixLauncher

@@ -6,6 +6,7 @@
 #include "platform/launch_outcome.h"
 #include "platform/log.h"
 #include "platform/path.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 namespace {
@@ -102,7 +103,7 @@ bool handleDependencyRequest(const WideString& rootDir, const WideString& system
     for (const PackageEntry* entry : entries) {
         const WideString name = utf8ToWide(entry->name);
         logWrite(L"Installing dependency package: " + name);
-        if (!installPackage(rootDir, systemDir, *entry, errorText)) {
+        if (!installPackage(rootDir, systemDir, *entry, errorText, showInfo)) {
             logWrite(L"Dependency package install failed: " + name + L" / " + errorText);
             return false;
         }
@@ -110,11 +111,9 @@ bool handleDependencyRequest(const WideString& rootDir, const WideString& system
     }
     deleteStaleDependencyRequest(systemDir);
 
-    uint32_t win32Error = 0;
-    uint32_t exitCode = kStillActive;
     logWrite(L"Launching Varnix after dependency package install.");
-    const bool launched = launch(rootDir, systemDir, &win32Error, &exitCode);
-    if (launchSucceeded(launched, exitCode)) {
+    const LaunchResult result = launch(rootDir, systemDir);
+    if (result.succeeded()) {
         logWrite(L"Varnix launched successfully after dependency package install.");
         removeRollbackData(rootDir);
         return true;
@@ -122,9 +121,9 @@ bool handleDependencyRequest(const WideString& rootDir, const WideString& system
     errorText =
         L"Пакет был установлен, но Varnix всё равно не запустился корректно.\n\nLaunch "
         L"error: " +
-        win32ErrorText(win32Error) + L"\nExit code: " + decimal(exitCode);
+        win32ErrorText(result.win32Error) + L"\nExit code: " + decimal(result.exitCode);
     logWrite(L"Varnix failed after dependency package install. Launch error: " +
-             win32ErrorText(win32Error) + L" early exit: " + decimal(exitCode));
+             win32ErrorText(result.win32Error) + L" early exit: " + decimal(result.exitCode));
     return false;
 }
 

@@ -6,13 +6,13 @@
 #include "deps/request.h"
 #include "manifest/manifest.h"
 #include "packages/rollback.h"
+#include "platform/launch_outcome.h"
 #include "platform/text.h"
 
 namespace varnix {
 
 // How the application is started; the launch-control layer hands in its own.
-using LaunchFunction = bool (*)(const WideString& rootDir, const WideString& systemDir,
-                                uint32_t* win32Error, uint32_t* exitCode);
+using LaunchFunction = LaunchResult (*)(const WideString& rootDir, const WideString& systemDir);
 
 bool parseDependencyRequest(const WideString& systemDir, DependencyRequest& request);
 // Removes a request file that an earlier run of the application left behind.

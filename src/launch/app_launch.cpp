@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "launch/command_line.h"
+#include "launch/launch_paths.h"
 #include "launch/quoting.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/path.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 namespace {
@@ -19,6 +21,8 @@ constexpr DWORD kEnvironmentBufferUnits = 32767;
 
 // The launcher's own PATH and DLL directory, taken before they are changed for Varnix.exe and
 // put back after its CreateProcessW: PowerShell, started later, must inherit neither.
+// Varnix.exe keeps the longer PATH, and a launcher it starts for a restart inherits it and puts
+// the system directory in front once more: PATH grows by one entry with each such relaunch.
 class SearchPathsForApplication {
   public:
     explicit SearchPathsForApplication(const WideString& systemDir) {
@@ -83,52 +87,51 @@ ByteString generateLaunchToken() {
     return toLowerHex(random);
 }
 
-bool launchApplication(const WideString& rootDir, const WideString& systemDir, uint32_t* win32Error,
-                       uint32_t* exitCode) {
-    const WideString applicationPath = joinPath(systemDir, kApplicationFileName);
-    if (win32Error) *win32Error = 0;
-    if (exitCode) *exitCode = kStillActive;
-    if (!isExistingFile(applicationPath)) {
-        if (win32Error) *win32Error = ERROR_FILE_NOT_FOUND;
-        return false;
+LaunchResult launchApplication(const WideString& rootDir, const WideString& systemDir) {
+    const WideString application = applicationPath(systemDir);
+    LaunchResult result;
+    if (!isExistingFile(application)) {
+        result.win32Error = ERROR_FILE_NOT_FOUND;
+        return result;
     }
 
-    const WideString tokenPath = joinPath(systemDir, contract::kTokenFileName);
+    // A token that cannot be made or written is reported as ERROR_ACCESS_DENIED, whatever the
+    // cause: to the recovery it is a start that failed before any process existed.
+    const WideString tokenPath = launchTokenPath(systemDir);
     const ByteString token = generateLaunchToken();
     if (token.empty()) {
-        if (win32Error) *win32Error = ERROR_ACCESS_DENIED;
+        result.win32Error = ERROR_ACCESS_DENIED;
         logWrite(L"Launch guard token generation failed.");
-        return false;
+        return result;
     }
     // A read-only or hidden token file refuses CREATE_ALWAYS, and every start would fail.
     SetFileAttributesW(tokenPath.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!writeWholeFile(tokenPath, token)) {
-        if (win32Error) *win32Error = ERROR_ACCESS_DENIED;
+        result.win32Error = ERROR_ACCESS_DENIED;
         logWrite(L"Launch guard token file write failed.");
-        return false;
+        return result;
     }
 
     PROCESS_INFORMATION info{};
     DWORD error = 0;
-    bool created = false;
     {
         const SearchPathsForApplication searchPaths(systemDir);
-        created =
-            createApplicationProcess(applicationPath, rootDir, utf8ToWide(token), info, error);
+        result.created =
+            createApplicationProcess(application, rootDir, utf8ToWide(token), info, error);
     }
-    if (!created) {
-        if (win32Error) *win32Error = error;
+    if (!result.created) {
+        result.win32Error = error;
         DeleteFileW(tokenPath.c_str());
-        return false;
+        return result;
     }
 
-    ProcessHandles process(info);
-    if (WaitForSingleObject(process.process.get(), kLaunchWatchMilliseconds) == WAIT_OBJECT_0) {
+    const ProcessHandles started(info);
+    if (WaitForSingleObject(started.process(), kLaunchWatchMilliseconds) == WAIT_OBJECT_0) {
         DWORD code = 0;
-        GetExitCodeProcess(process.process.get(), &code);
-        if (exitCode) *exitCode = code;
+        GetExitCodeProcess(started.process(), &code);
+        result.exitCode = code;
     }
-    return true;
+    return result;
 }
 
 }  // namespace varnix

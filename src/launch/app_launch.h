@@ -15,8 +15,7 @@ inline constexpr const wchar_t* kApplicationFileName = contract::kApplicationFil
 // 64 lower-case hex digits from the system RNG; empty when the generator fails.
 ByteString generateLaunchToken();
 
-// True when the process was created. exitCode stays 259 while it still runs after the watch.
-bool launchApplication(const WideString& rootDir, const WideString& systemDir, uint32_t* win32Error,
-                       uint32_t* exitCode);
+// Starts Varnix.exe and watches it for kLaunchWatchMilliseconds.
+LaunchResult launchApplication(const WideString& rootDir, const WideString& systemDir);
 
 }  // namespace varnix

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "launch/exit_codes.h"
 #include "launch/main_sequence.h"
 #include "launch/self_update.h"
 #include "platform/log.h"
@@ -39,5 +40,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     } catch (...) {
         varnix::logWrite(L"Launcher stopped: unexpected internal error.");
     }
-    return 1;
+    return varnix::kExitFailure;
 }

@@ -8,6 +8,8 @@
 #include "deps/handling.h"
 #include "launch/app_launch.h"
 #include "launch/command_line.h"
+#include "launch/exit_codes.h"
+#include "launch/launch_paths.h"
 #include "launch/recovery.h"
 #include "launch/restart_wait.h"
 #include "launch/self_update.h"
@@ -17,23 +19,22 @@
 #include "packages/rollback.h"
 #include "packages/store.h"
 #include "platform/dialogs.h"
+#include "platform/error_text.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/named_mutex.h"
 #include "platform/path.h"
 #include "platform/site_config.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 namespace {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-
 enum class UpdateOutcome { Launch, Stop };
 
 bool isApplicationRunning() {
-    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    ToolhelpSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return false;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -48,8 +49,8 @@ void startLog(const RunState& state) {
     logSetSiteHost(updateSiteHost());
     // A link in place of the log directory is removed, never written through; a link that
     // stays leaves this run without a log.
-    const WideString logs = joinPath(state.rootDir, L"logs");
-    if (ensureRealDirectory(logs)) logSetPath(joinPath(logs, L"launcher.log"));
+    const WideString logs = logDirectory(state.rootDir);
+    if (ensureRealDirectory(logs)) logSetPath(logFilePath(logs));
     logRotate();
     logWrite(L"==============================");
     logWrite(L"Varnix Launcher started.");
@@ -59,67 +60,58 @@ void startLog(const RunState& state) {
     logWrite(L"Launcher version: " + (version ? utf8ToWide(versionText(*version)) : L"unknown"));
 }
 
-bool startsWithSecurityMarker(const WideString& text) {
-    return text.rfind(L"SECURITY:", 0) == 0;
-}
-
-UpdateOutcome runRequiredPackageStage(RunState& state, int& exitCode) {
+UpdateOutcome runRequiredPackageStage(RunState& state) {
     if (installRequiredPackages(state.rootDir, state.systemDir, state.manifest, state.transaction,
-                                state.errorText)) {
+                                state.errorText, showInfo)) {
         return UpdateOutcome::Launch;
     }
     logWrite(L"Required package stage failed: " + state.errorText);
     showError(L"Ошибка запуска Varnix", state.errorText);
-    exitCode = kExitFailure;
     return UpdateOutcome::Stop;
 }
 
 // The online road installs what the manifest requires; an unreachable site falls back to the
 // installed application; an authenticity failure blocks the launch.
-UpdateOutcome runUpdateStage(RunState& state, int& exitCode) {
+UpdateOutcome runUpdateStage(RunState& state) {
     logWrite(L"Downloading manifest: " + repositoryUrl() + L"/manifest.txt");
     if (loadManifest(packageStateDirectory(state.systemDir), state.manifest, &state.errorText,
                      &state.verified)) {
         logWrite(L"Manifest loaded. Package count: " + decimal(state.manifest.size()));
-        return runRequiredPackageStage(state, exitCode);
+        return runRequiredPackageStage(state);
     }
     logWrite(L"Manifest download failed: " + state.errorText);
-    if (startsWithSecurityMarker(state.errorText)) {
+    if (isSecurityFailure(state.errorText)) {
         showError(L"Обновление заблокировано",
                   L"Не удалось проверить подлинность manifest.txt.\n\n" + state.errorText +
                       L"\n\nЗапуск остановлен, чтобы не использовать подменённое обновление.");
-        exitCode = kExitFailure;
         return UpdateOutcome::Stop;
     }
-    if (isExistingFile(joinPath(state.systemDir, kApplicationFileName))) {
+    if (isExistingFile(applicationPath(state.systemDir))) {
         logWrite(L"Manifest unavailable, local Varnix.exe found. Offline launch mode.");
         return UpdateOutcome::Launch;
     }
     showError(L"Не удалось запустить Varnix",
               L"Не удалось загрузить manifest.txt и не найден локальный Varnix.exe.\n\n" +
                   state.errorText);
-    exitCode = kExitFailure;
     return UpdateOutcome::Stop;
 }
 
 int firstLaunch(RunState& state) {
-    uint32_t win32Error = 0;
-    uint32_t exitCode = kStillActive;
     deleteStaleDependencyRequest(state.systemDir);
     logWrite(L"Launching Varnix.");
-    const bool launched = launchApplication(state.rootDir, state.systemDir, &win32Error, &exitCode);
-    if (launchSucceeded(launched, exitCode)) {
+    const LaunchResult result = launchApplication(state.rootDir, state.systemDir);
+    if (result.succeeded()) {
         logWrite(L"Varnix launched successfully.");
         state.applicationStarted = true;
         removeRollbackData(state.rootDir);
         return kExitSuccess;
     }
-    if (launched) {
-        logWrite(L"Varnix exited too early. Exit code: " + decimal(exitCode));
-        return recoverFromEarlyExit(state, exitCode);
+    if (result.created) {
+        logWrite(L"Varnix exited too early. Exit code: " + decimal(result.exitCode));
+    } else {
+        logWrite(L"CreateProcess failed: " + win32ErrorText(result.win32Error));
     }
-    logWrite(L"CreateProcess failed: " + win32ErrorText(win32Error));
-    return recoverFromStartFailure(state, win32Error);
+    return recoverFromFailedStart(state, result);
 }
 
 }  // namespace
@@ -135,7 +127,7 @@ WideString launcherMutexName(const WideString& rootDir) {
 int runLauncher() {
     RunState state;
     state.rootDir = moduleDirectory();
-    state.systemDir = joinPath(state.rootDir, contract::kSystemDirectoryName);
+    state.systemDir = systemDirectory(state.rootDir);
     startLog(state);
     // One launcher per root works in _download, _rollback and the markers; a second one (a
     // double click, a start during an update) waits and then follows its normal road.
@@ -154,9 +146,9 @@ int runLauncher() {
         return kExitSuccess;
     }
 
-    int exitCode = kExitFailure;
-    if (runUpdateStage(state, exitCode) == UpdateOutcome::Stop) return exitCode;
-    exitCode = firstLaunch(state);
+    // Every stop of the update stage has already told the user why.
+    if (runUpdateStage(state) == UpdateOutcome::Stop) return kExitFailure;
+    const int exitCode = firstLaunch(state);
     // Only a launcher that has just brought Varnix.exe up hands over to its successor: a run that
     // failed may be the new launcher's package's fault, and would be rolled back.
     if (state.applicationStarted) {

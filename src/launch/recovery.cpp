@@ -1,7 +1,12 @@
 #include "launch/recovery.h"
 
+#include <winerror.h>
+
+#include <optional>
+
 #include "deps/handling.h"
 #include "launch/app_launch.h"
+#include "launch/exit_codes.h"
 #include "packages/install.h"
 #include "platform/dialogs.h"
 #include "platform/fs.h"
@@ -10,65 +15,28 @@
 namespace varnix {
 namespace {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
 constexpr uint32_t kDependencyRequestExitCode = contract::kExitDependencyRequest;
 
-struct Relaunch {
-    bool succeeded = false;
-    WideString detail;  // error text, " early exit: ", exit code
-};
-
-Relaunch relaunch(const RunState& state) {
-    uint32_t win32Error = 0;
-    uint32_t exitCode = kStillActive;
-    const bool launched = launchApplication(state.rootDir, state.systemDir, &win32Error, &exitCode);
-    return {launchSucceeded(launched, exitCode),
-            win32ErrorText(win32Error) + L" early exit: " + decimal(exitCode)};
-}
+// A remedy either decides the run (its exit code) or leaves it to the next one.
+using Remedy = std::optional<int> (*)(RunState& state, const LaunchResult& firstStart);
 
 bool isCompatibilityError(uint32_t code) {
     switch (code) {
-        case 126:   // ERROR_MOD_NOT_FOUND
-        case 127:   // ERROR_PROC_NOT_FOUND
-        case 193:   // ERROR_BAD_EXE_FORMAT
-        case 1114:  // ERROR_DLL_INIT_FAILED
-        case 1157:  // ERROR_DLL_NOT_FOUND
+        case ERROR_MOD_NOT_FOUND:
+        case ERROR_PROC_NOT_FOUND:
+        case ERROR_BAD_EXE_FORMAT:
+        case ERROR_DLL_INIT_FAILED:
+        case ERROR_DLL_NOT_FOUND:
             return true;
         default:
             return false;
     }
 }
 
-// False when the installation failed: the run then ends with the error dialog (exit code 1).
-bool installCompatibilityPackage(RunState& state, const PackageEntry& package) {
-    if (installPackage(state.rootDir, state.systemDir, package, state.errorText)) {
-        recordInstalled(state.transaction, package);
-        return true;
+std::optional<int> serveDependencyRequest(RunState& state, const LaunchResult& firstStart) {
+    if (!firstStart.created || firstStart.exitCode != kDependencyRequestExitCode) {
+        return std::nullopt;
     }
-    logWrite(L"Compatibility package install failed: " + state.errorText);
-    rollBackTransaction(state.rootDir, state.systemDir, state.transaction);
-    showError(L"Ошибка запуска Varnix", state.errorText);
-    return false;
-}
-
-// True when the start after the rollback succeeded. Nothing happens without a transaction.
-bool rollBackAndRetry(RunState& state) {
-    if (state.transaction.empty()) return false;
-    rollBackTransaction(state.rootDir, state.systemDir, state.transaction);
-    state.transaction.clear();
-    logWrite(L"Trying to launch Varnix after rollback.");
-    const Relaunch result = relaunch(state);
-    if (result.succeeded) {
-        logWrite(L"Varnix launched successfully after rollback.");
-        state.applicationStarted = true;
-        return true;
-    }
-    logWrite(L"Varnix failed after rollback. Launch error: " + result.detail);
-    return false;
-}
-
-int serveDependencyRequest(RunState& state) {
     logWrite(L"Varnix requested dependency package.");
     if (handleDependencyRequest(state.rootDir, state.systemDir, state.manifest, state.transaction,
                                 state.errorText, launchApplication)) {
@@ -82,7 +50,81 @@ int serveDependencyRequest(RunState& state) {
     return kExitFailure;
 }
 
-constexpr wchar_t kCompatibilityQuestion[] = L"Нужен пакет совместимости";
+// The offer after an early exit and after a failed creation differ only in these texts.
+struct CompatibilityOfferTexts {
+    WideString question;
+    const wchar_t* declined;
+    const wchar_t* accepted;
+    const wchar_t* relaunching;  // null: the new start is not announced
+    const wchar_t* stillFailing;
+};
+
+CompatibilityOfferTexts compatibilityOfferTexts(const LaunchResult& firstStart) {
+    if (firstStart.created) {
+        return {
+            L"Varnix завершился сразу после запуска.\n\nВозможно, не хватает графических или "
+            L"системных компонентов.\nСкачать и установить пакет совместимости?",
+            L"User declined compatibility package install.",
+            L"User accepted compatibility package install.",
+            L"Launching Varnix after compatibility package.",
+            L"Varnix still failed after compatibility package. Launch error: "};
+    }
+    return {L"Не удалось запустить Varnix.\n\nОшибка: " + win32ErrorText(firstStart.win32Error) +
+                L"\n\nСкачать и установить пакет совместимости?",
+            L"User declined compatibility package after CreateProcess error.",
+            L"User accepted compatibility package after CreateProcess error.", nullptr,
+            L"Varnix failed after compatibility package. Launch error: "};
+}
+
+// A failed installation ends the run with the error dialog (exit code 1).
+std::optional<int> offerCompatibilityPackage(RunState& state, const LaunchResult& firstStart) {
+    if (!firstStart.created && !isCompatibilityError(firstStart.win32Error)) return std::nullopt;
+    const PackageEntry* package = findCompatibilityPackage(state.manifest);
+    if (package == nullptr) return std::nullopt;
+    const PackageEntry compatibility = *package;
+    const CompatibilityOfferTexts texts = compatibilityOfferTexts(firstStart);
+    if (!askYesNo(L"Нужен пакет совместимости", texts.question)) {
+        logWrite(texts.declined);
+        return std::nullopt;
+    }
+    logWrite(texts.accepted);
+    if (!installPackage(state.rootDir, state.systemDir, compatibility, state.errorText, showInfo)) {
+        logWrite(L"Compatibility package install failed: " + state.errorText);
+        rollBackTransaction(state.rootDir, state.systemDir, state.transaction);
+        showError(L"Ошибка запуска Varnix", state.errorText);
+        return kExitFailure;
+    }
+    recordInstalled(state.transaction, compatibility);
+    if (texts.relaunching != nullptr) logWrite(texts.relaunching);
+    const LaunchResult result = launchApplication(state.rootDir, state.systemDir);
+    if (result.succeeded()) {
+        logWrite(L"Varnix launched successfully after compatibility package.");
+        state.applicationStarted = true;
+        removeRollbackData(state.rootDir);
+        return kExitSuccess;
+    }
+    logWrite(texts.stillFailing + launchFailureText(result));
+    return std::nullopt;
+}
+
+// Nothing happens without a transaction.
+std::optional<int> rollBackAndRetry(RunState& state, const LaunchResult&) {
+    if (state.transaction.empty()) return std::nullopt;
+    rollBackTransaction(state.rootDir, state.systemDir, state.transaction);
+    state.transaction.clear();
+    logWrite(L"Trying to launch Varnix after rollback.");
+    const LaunchResult result = launchApplication(state.rootDir, state.systemDir);
+    if (result.succeeded()) {
+        logWrite(L"Varnix launched successfully after rollback.");
+        state.applicationStarted = true;
+        return kExitSuccess;
+    }
+    logWrite(L"Varnix failed after rollback. Launch error: " + launchFailureText(result));
+    return std::nullopt;
+}
+
+constexpr Remedy kRemedies[] = {serveDependencyRequest, offerCompatibilityPackage,
+                                rollBackAndRetry};
 
 }  // namespace
 
@@ -95,62 +137,18 @@ const PackageEntry* findCompatibilityPackage(const Manifest& manifest) {
     return nullptr;
 }
 
-int recoverFromEarlyExit(RunState& state, uint32_t firstExitCode) {
-    if (firstExitCode == kDependencyRequestExitCode) return serveDependencyRequest(state);
-
-    if (const PackageEntry* package = findCompatibilityPackage(state.manifest)) {
-        const PackageEntry compatibility = *package;
-        if (!askYesNo(kCompatibilityQuestion,
-                      L"Varnix завершился сразу после запуска.\n\nВозможно, не хватает "
-                      L"графических или системных компонентов.\nСкачать и установить пакет "
-                      L"совместимости?")) {
-            logWrite(L"User declined compatibility package install.");
-        } else {
-            logWrite(L"User accepted compatibility package install.");
-            if (!installCompatibilityPackage(state, compatibility)) return kExitFailure;
-            logWrite(L"Launching Varnix after compatibility package.");
-            const Relaunch result = relaunch(state);
-            if (result.succeeded) {
-                logWrite(L"Varnix launched successfully after compatibility package.");
-                state.applicationStarted = true;
-                removeRollbackData(state.rootDir);
-                return kExitSuccess;
-            }
-            logWrite(L"Varnix still failed after compatibility package. Launch error: " +
-                     result.detail);
-        }
+int recoverFromFailedStart(RunState& state, const LaunchResult& firstStart) {
+    for (const Remedy remedy : kRemedies) {
+        if (const std::optional<int> exitCode = remedy(state, firstStart)) return *exitCode;
     }
-    if (rollBackAndRetry(state)) return kExitSuccess;
-    showError(
-        L"Не удалось запустить Varnix",
-        L"Программа завершилась сразу после запуска.\n\nКод выхода: " + decimal(firstExitCode));
-    return kExitFailure;
-}
-
-int recoverFromStartFailure(RunState& state, uint32_t firstError) {
-    const PackageEntry* package =
-        isCompatibilityError(firstError) ? findCompatibilityPackage(state.manifest) : nullptr;
-    if (package != nullptr) {
-        const PackageEntry compatibility = *package;
-        if (!askYesNo(kCompatibilityQuestion,
-                      L"Не удалось запустить Varnix.\n\nОшибка: " + win32ErrorText(firstError) +
-                          L"\n\nСкачать и установить пакет совместимости?")) {
-            logWrite(L"User declined compatibility package after CreateProcess error.");
-        } else {
-            logWrite(L"User accepted compatibility package after CreateProcess error.");
-            if (!installCompatibilityPackage(state, compatibility)) return kExitFailure;
-            const Relaunch result = relaunch(state);
-            if (result.succeeded) {
-                logWrite(L"Varnix launched successfully after compatibility package.");
-                state.applicationStarted = true;
-                removeRollbackData(state.rootDir);
-                return kExitSuccess;
-            }
-            logWrite(L"Varnix failed after compatibility package. Launch error: " + result.detail);
-        }
+    if (firstStart.created) {
+        showError(L"Не удалось запустить Varnix",
+                  L"Программа завершилась сразу после запуска.\n\nКод выхода: " +
+                      decimal(firstStart.exitCode));
+    } else {
+        showError(L"Не удалось запустить Varnix",
+                  L"Ошибка: " + win32ErrorText(firstStart.win32Error));
     }
-    if (rollBackAndRetry(state)) return kExitSuccess;
-    showError(L"Не удалось запустить Varnix", L"Ошибка: " + win32ErrorText(firstError));
     return kExitFailure;
 }
 

@@ -1,30 +1,18 @@
 #pragma once
 // What the launcher tries after the first start of Varnix.exe failed.
 
-#include <cstdint>
-
-#include "manifest/load_manifest.h"
+#include "launch/main_sequence.h"
 #include "manifest/manifest.h"
-#include "packages/rollback.h"
-#include "platform/text.h"
+#include "platform/launch_outcome.h"
 
 namespace varnix {
-
-struct RunState {
-    WideString rootDir;
-    WideString systemDir;
-    Manifest manifest;
-    SignedManifest verified;  // empty on the offline road
-    RollbackTransaction transaction;
-    WideString errorText;
-    bool applicationStarted = false;  // some start of Varnix.exe in this run succeeded
-};
 
 // "graphics_compat" first, then "compatibility"; exact names. Null when neither is offered.
 const PackageEntry* findCompatibilityPackage(const Manifest& manifest);
 
-// The process exit code of each road (0 or 1).
-int recoverFromEarlyExit(RunState& state, uint32_t firstExitCode);
-int recoverFromStartFailure(RunState& state, uint32_t firstError);
+// Tries the remedies in order (the dependency request, the compatibility offer, rollback and a
+// new start) and returns the process exit code of the first that decides the run; when none
+// does, the failure dialog ends it with 1.
+int recoverFromFailedStart(RunState& state, const LaunchResult& firstStart);
 
 }  // namespace varnix

@@ -5,6 +5,8 @@
 #include <cwchar>
 
 #include "launch/command_line.h"
+#include "launch/exit_codes.h"
+#include "launch/launch_paths.h"
 #include "launch/quoting.h"
 #include "manifest/load_manifest.h"
 #include "packages/store.h"
@@ -13,13 +15,12 @@
 #include "platform/log.h"
 #include "platform/path.h"
 #include "platform/site_config.h"
+#include "platform/text_conversion.h"
 #include "varnix/contract.h"
 
 namespace varnix {
 namespace {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
 // The old launcher ends right after it started the new one; this only bounds a launcher that
 // hangs, or a process id that another process took over.
 constexpr DWORD kOldLauncherWaitMilliseconds = 30 * 1000;
@@ -197,8 +198,8 @@ int runPromotion(uint32_t oldProcessId) {
     const WideString selfPath = moduleFilePath();
     const WideString rootDir = moduleDirectory();
     logSetSiteHost(updateSiteHost());
-    const WideString logs = joinPath(rootDir, L"logs");
-    if (isRealDirectory(logs)) logSetPath(joinPath(logs, L"launcher.log"));
+    const WideString logs = logDirectory(rootDir);
+    if (isRealDirectory(logs)) logSetPath(logFilePath(logs));
 
     logWrite(L"Launcher promotion started: waiting for the previous launcher (process " +
              decimal(oldProcessId) + L") to end.");

@@ -11,6 +11,7 @@
 #include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/path.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 namespace {

@@ -7,22 +7,19 @@
 #include <utility>
 #include <vector>
 
-#include "platform/site_config.h"
+#include "manifest/cng.h"
 #include "manifest/freshness_check.h"
 #include "manifest/sha256.h"
 #include "manifest_key.h"
 #include "net/http.h"
-#include "platform/handle.h"
+#include "platform/error_text.h"
 #include "platform/log.h"
+#include "platform/site_config.h"
 
 namespace varnix {
 namespace {
 
 constexpr ULONG kKeyBits = 3072;
-
-void setError(WideString* errorText, const WideString& text) {
-    if (errorText) *errorText = text;
-}
 
 std::vector<UCHAR> publicKeyBlob(const ManifestKey& manifestKey) {
     BCRYPT_RSAKEY_BLOB header{};
@@ -55,21 +52,17 @@ bool verifiesWith(BCRYPT_KEY_HANDLE key, ByteString digest, ByteString signature
 
 }  // namespace
 
-WideString repositoryUrl() {
-    return L"https://" + WideString(updateSiteHost()) + L"/varnix/repository";
-}
-
 bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& signature,
                              WideString* errorText, const char** keyFingerprint) {
     const ByteString digest = sha256Bytes(manifestBytes);
     if (digest.empty()) {
-        setError(errorText, L"SECURITY: не удалось посчитать SHA-256 manifest.txt.");
+        setError(errorText, securityFailure(L"не удалось посчитать SHA-256 manifest.txt."));
         return false;
     }
     CngAlgorithm provider;
     if (!BCRYPT_SUCCESS(
             BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_RSA_ALGORITHM, nullptr, 0))) {
-        setError(errorText, L"SECURITY: BCryptOpenAlgorithmProvider RSA failed.");
+        setError(errorText, securityFailure(L"BCryptOpenAlgorithmProvider RSA failed."));
         return false;
     }
     // While the signing key is rotated the launcher carries the current key and the next one;
@@ -77,7 +70,7 @@ bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& 
     for (const ManifestKey& manifestKey : kManifestKeys) {
         CngKey key;
         if (!importKey(provider.get(), manifestKey, key)) {
-            setError(errorText, L"SECURITY: не удалось импортировать публичный RSA ключ.");
+            setError(errorText, securityFailure(L"не удалось импортировать публичный RSA ключ."));
             return false;
         }
         if (verifiesWith(key.get(), digest, signature)) {
@@ -86,8 +79,8 @@ bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& 
         }
     }
     setError(errorText,
-             L"SECURITY: подпись manifest.txt недействительна. Файл обновления мог быть "
-             L"повреждён или подменён.");
+             securityFailure(L"подпись manifest.txt недействительна. Файл обновления мог быть "
+                             L"повреждён или подменён."));
     return false;
 }
 
@@ -127,16 +120,17 @@ bool fetchManifestAndSignature(ByteString& manifestBytes, ByteString& signature,
             setError(errorText, downloadError);
         } else {
             setError(errorText,
-                     L"SECURITY: не удалось загрузить подпись manifest.txt.sig. " + downloadError);
+                     securityFailure(L"не удалось загрузить подпись manifest.txt.sig. ") +
+                         downloadError);
         }
         return false;
     }
     if (manifestBytes.empty()) {
-        setError(errorText, L"SECURITY: manifest.txt пустой.");
+        setError(errorText, securityFailure(L"manifest.txt пустой."));
         return false;
     }
     if (signature.empty()) {
-        setError(errorText, L"SECURITY: manifest.txt.sig пустой или не загружен.");
+        setError(errorText, securityFailure(L"manifest.txt.sig пустой или не загружен."));
         return false;
     }
     return true;
@@ -168,7 +162,7 @@ bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideStr
     if (skipped > 0) logWrite(L"Manifest package lines skipped as invalid: " + decimal(skipped));
     if (manifest.empty()) {
         setError(errorText,
-                 L"SECURITY: manifest.txt подписан, но пустой или имеет неверный формат.");
+                 securityFailure(L"manifest.txt подписан, но пустой или имеет неверный формат."));
         return false;
     }
     if (verified != nullptr) *verified = {std::move(manifestBytes), std::move(signature)};

@@ -5,9 +5,6 @@
 
 namespace varnix {
 
-// "https://" + update site host + "/varnix/repository".
-WideString repositoryUrl();
-
 // Downloads manifest.txt and manifest.txt.sig, verifies the RSA-3072 PKCS #1 v1.5 SHA-256
 // signature with the compiled-in key and parses the manifest. A pair that does not verify is
 // fetched once more. Every authenticity or content failure leaves a reason that begins with
@@ -19,14 +16,15 @@ struct SignedManifest {
     ByteString signature;
 };
 
-bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText,
-                  SignedManifest* verified = nullptr);
+[[nodiscard]] bool loadManifest(const WideString& packageStateDir, Manifest& manifest,
+                                WideString* errorText, SignedManifest* verified = nullptr);
 
 // The signature check alone, for a manifest already in memory: true when one of the compiled-in
 // keys (one, or two while the signing key is rotated) verifies it; that key's fingerprint goes
 // to keyFingerprint.
-bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& signature,
-                             WideString* errorText, const char** keyFingerprint = nullptr);
+[[nodiscard]] bool verifyManifestSignature(const ByteString& manifestBytes,
+                                           const ByteString& signature, WideString* errorText,
+                                           const char** keyFingerprint = nullptr);
 
 // Every compiled-in key imports into CNG: a launcher that cannot verify any manifest must never
 // replace one that can.

@@ -22,7 +22,5 @@ using Manifest = std::vector<PackageEntry>;
 // such lines were skipped goes to `skippedPackageLines`. Other lines are no one's business: a
 // newer site may add kinds of lines that this launcher must pass over.
 Manifest parseManifest(const ByteString& text, size_t* skippedPackageLines = nullptr);
-// n delimiters give n + 1 items, empty ones included.
-std::vector<ByteString> splitString(const ByteString& text, char delimiter);
 
 }  // namespace varnix

@@ -1,23 +1,7 @@
 #include "manifest/manifest.h"
-
 #include "varnix/value_rules.h"
 
 namespace varnix {
-
-std::vector<ByteString> splitString(const ByteString& text, char delimiter) {
-    std::vector<ByteString> items;
-    ByteString current;
-    for (char c : text) {
-        if (c == delimiter) {
-            items.push_back(current);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    items.push_back(current);
-    return items;
-}
 
 namespace {
 

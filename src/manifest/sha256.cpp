@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "platform/handle.h"
+#include "manifest/cng.h"
 
 namespace varnix {
 namespace {

@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <new>
 
+#include "platform/error_text.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
 #include "platform/log.h"
@@ -31,10 +32,6 @@ constexpr DWORD kPathUnits = 4096;
 constexpr int kDefaultResolveTimeout = 0;
 constexpr int kDefaultConnectTimeout = 60000;
 constexpr int kDefaultSendTimeout = 30000;
-
-void setError(WideString* errorText, const WideString& text) {
-    if (errorText) *errorText = text;
-}
 
 // The step's name followed by the system text of the code the failed call left.
 void setSystemError(WideString* errorText, const wchar_t* step) {

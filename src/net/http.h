@@ -18,10 +18,11 @@ struct TransferLimits {
 // The text of a failed download that ran out of time: the same for a deadline and a stall.
 WideString downloadTimeoutText();
 
-bool downloadToMemory(const WideString& url, ByteString& body, WideString* errorText,
-                      const TransferLimits& limits = {});
+[[nodiscard]] bool downloadToMemory(const WideString& url, ByteString& body, WideString* errorText,
+                                    const TransferLimits& limits = {});
 // An archive: no overall deadline, but a stalled or crawling transfer fails (timeLimits()).
 // The file is opened only after the whole body arrived: a failed download leaves it untouched.
-bool downloadToFile(const WideString& url, const WideString& path, WideString* errorText);
+[[nodiscard]] bool downloadToFile(const WideString& url, const WideString& path,
+                                  WideString* errorText);
 
 }  // namespace varnix

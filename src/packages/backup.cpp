@@ -9,6 +9,7 @@
 #include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/path.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 namespace {
@@ -170,10 +171,14 @@ bool backupPackage(const WideString& rootDir, const WideString& systemDir,
         discardBackup(dir);
         return false;
     }
+    // Written for whoever inspects a backup by hand; no restore reads it: a listed file without
+    // a copy is one the installation added, and the restore deletes it.
     writeWholeFile(joinPath(dir, asciiText(kMissingFilesName)), missingList, true);
 
     bool markerSaved = true;
     if (!isExistingFile(marker)) {
+        // Like the missing-files list, never read: a backup without a saved marker leaves the
+        // package without one.
         writeWholeFile(joinPath(dir, asciiText(kMarkerMissingName)), "1", true);
     } else {
         markerSaved = copyDurably(marker, rollbackMarkerPath(dir));

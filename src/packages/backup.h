@@ -9,8 +9,8 @@ namespace varnix {
 // False (backup directory removed, errorText set) when any listed file cannot be saved. A
 // complete backup already in place is kept instead when it still holds the state to return to
 // (the rule stands beside keepsExistingBackup in backup.cpp).
-bool backupPackage(const WideString& rootDir, const WideString& systemDir,
-                   const PackageEntry& entry, WideString& errorText);
+[[nodiscard]] bool backupPackage(const WideString& rootDir, const WideString& systemDir,
+                                 const PackageEntry& entry, WideString& errorText);
 // Best effort: every failure is logged and skipped. Removes the backup afterwards.
 bool restorePackage(const WideString& rootDir, const WideString& systemDir,
                     const PackageEntry& entry);

@@ -28,16 +28,16 @@ ProcessEnd runProcess(const WideString& applicationPath, const WideString& comma
         errorText = L"Не удалось запустить процесс: " + win32ErrorText(GetLastError());
         return ProcessEnd::NotStarted;
     }
-    ProcessHandles process(info);
-    if (WaitForSingleObject(process.process.get(), deadlineMilliseconds) == WAIT_TIMEOUT) {
+    const ProcessHandles powershell(info);
+    if (WaitForSingleObject(powershell.process(), deadlineMilliseconds) == WAIT_TIMEOUT) {
         // The job ends PowerShell and whatever it started; where the process could not join
         // it (a job that allows no nesting), the process alone is ended.
-        if (!job.terminate(1)) TerminateProcess(process.process.get(), 1);
-        WaitForSingleObject(process.process.get(), kTerminationWaitMilliseconds);
+        if (!job.terminate(1)) TerminateProcess(powershell.process(), 1);
+        WaitForSingleObject(powershell.process(), kTerminationWaitMilliseconds);
         return ProcessEnd::TimedOut;
     }
     DWORD code = 0;
-    GetExitCodeProcess(process.process.get(), &code);
+    GetExitCodeProcess(powershell.process(), &code);
     exitCode = code;
     return ProcessEnd::Exited;
 }

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "platform/dialogs.h"
 #include "manifest/sha256.h"
 #include "net/http.h"
 #include "packages/backup.h"
@@ -11,6 +10,7 @@
 #include "platform/fs.h"
 #include "platform/log.h"
 #include "platform/path.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 namespace {
@@ -40,7 +40,8 @@ void flushListedFiles(const WideString& systemDir, const PackageEntry& entry) {
 }  // namespace
 
 bool installPackage(const WideString& rootDir, const WideString& systemDir,
-                    const PackageEntry& entry, WideString& errorText) {
+                    const PackageEntry& entry, WideString& errorText,
+                    DownloadAnnouncement announce) {
     const WideString name = utf8ToWide(entry.name);
     logWrite(L"Install package started: " + name);
 
@@ -54,7 +55,7 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
 
     const WideString archivePath = joinPath(downloadDir, pathComponent(entry.archive));
     const WideString url = packageUrl(entry);
-    showInfo(isMainPackage(entry) ? L"Загрузка пакета обновления" : L"Загрузка пакета",
+    announce(isMainPackage(entry) ? L"Загрузка пакета обновления" : L"Загрузка пакета",
              L"Пакет: " + name);
 
     logWrite(L"Downloading package: " + name + L" / " + url);

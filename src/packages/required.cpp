@@ -4,12 +4,13 @@
 #include "packages/store.h"
 #include "platform/fs.h"
 #include "platform/log.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 
 bool installRequiredPackages(const WideString& rootDir, const WideString& systemDir,
                              const Manifest& manifest, RollbackTransaction& transaction,
-                             WideString& errorText) {
+                             WideString& errorText, DownloadAnnouncement announce) {
     // A launcher ended after a package's marker but before its clean-up leaves the archive
     // behind; when nothing needs installing, no installation would ever remove it.
     deleteDirectoryTree(downloadDirectory(rootDir));
@@ -22,7 +23,7 @@ bool installRequiredPackages(const WideString& rootDir, const WideString& system
             continue;
         }
         logWrite(L"Package needs install/update: " + name);
-        if (installPackage(rootDir, systemDir, entry, errorText)) {
+        if (installPackage(rootDir, systemDir, entry, errorText, announce)) {
             recordInstalled(transaction, entry);
             continue;
         }

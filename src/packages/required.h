@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/manifest.h"
+#include "packages/install.h"
 #include "packages/rollback.h"
 #include "platform/text.h"
 
@@ -10,6 +11,6 @@ namespace varnix {
 // the packages installed before it are rolled back and the transaction is emptied.
 bool installRequiredPackages(const WideString& rootDir, const WideString& systemDir,
                              const Manifest& manifest, RollbackTransaction& transaction,
-                             WideString& errorText);
+                             WideString& errorText, DownloadAnnouncement announce);
 
 }  // namespace varnix

@@ -1,9 +1,9 @@
 #include "packages/rollback.h"
 
 #include "packages/backup.h"
+#include "packages/store.h"
 #include "platform/fs.h"
 #include "platform/log.h"
-#include "platform/path.h"
 
 namespace varnix {
 
@@ -24,7 +24,7 @@ void recordInstalled(RollbackTransaction& transaction, const PackageEntry& entry
 }
 
 void removeRollbackData(const WideString& rootDir) {
-    const WideString path = joinPath(rootDir, L"_rollback");
+    const WideString path = rollbackRoot(rootDir);
     if (!isExistingDirectory(path)) return;
     discardAllBackups(path);
     logWrite(L"Rollback data removed.");

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cassert>
 
-#include "manifest/load_manifest.h"
 #include "platform/fs.h"
 #include "platform/path.h"
+#include "platform/site_config.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 
@@ -26,12 +27,16 @@ WideString downloadDirectory(const WideString& rootDir) {
     return joinPath(rootDir, L"_download");
 }
 
+WideString rollbackRoot(const WideString& rootDir) {
+    return joinPath(rootDir, L"_rollback");
+}
+
 WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry) {
     return joinPath(packageStateDirectory(systemDir), pathComponent(entry.name) + L".sha256");
 }
 
 WideString packageRollbackDir(const WideString& rootDir, const PackageEntry& entry) {
-    return joinPath(joinPath(rootDir, L"_rollback"), pathComponent(entry.name));
+    return joinPath(rollbackRoot(rootDir), pathComponent(entry.name));
 }
 
 WideString rollbackMarkerPath(const WideString& packageRollbackDir) {

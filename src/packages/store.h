@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "manifest/manifest.h"
-#include "varnix/value_rules.h"
 #include "platform/text.h"
+#include "varnix/value_rules.h"
 
 namespace varnix {
 
@@ -19,6 +19,8 @@ WideString pathComponent(const ByteString& value);
 
 // The scratch directory a package's archive is downloaded into; no installation leaves it behind.
 WideString downloadDirectory(const WideString& rootDir);
+// rootDir\_rollback: one backup directory per package installed in the current run.
+WideString rollbackRoot(const WideString& rootDir);
 
 WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry);
 WideString packageRollbackDir(const WideString& rootDir, const PackageEntry& entry);

@@ -1,16 +1,18 @@
 #pragma once
 // File-system helpers. They report failure only through their result; callers log and word it.
 
-#include "platform/text.h"
-
 #include <cstdint>
 #include <vector>
+
+#include "platform/text.h"
 
 namespace varnix {
 
 // The system's message for a Win32 code (with its trailing line break), or "Код ошибки: N".
 WideString win32ErrorText(uint32_t code);
 
+// Also true when a file, not a directory, already sits at the path (CreateDirectoryW says
+// ERROR_ALREADY_EXISTS either way): callers that need a directory find out at their next step.
 bool ensureDirectory(const WideString& path);
 // True when no directory is left at the path. Links inside the tree are removed, never followed.
 bool deleteDirectoryTree(const WideString& path);

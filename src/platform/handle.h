@@ -3,7 +3,6 @@
 // failing call's code survives the clean-up that follows it.
 
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <utility>
 
@@ -26,13 +25,16 @@ class UniqueHandle {
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
 
-    Value get() const noexcept { return value_; }
+    [[nodiscard]] Value get() const noexcept { return value_; }
     bool valid() const noexcept { return value_ != Traits::invalid(); }
     explicit operator bool() const noexcept { return valid(); }
 
-    Value release() noexcept { return std::exchange(value_, Traits::invalid()); }
+    [[nodiscard]] Value release() noexcept { return std::exchange(value_, Traits::invalid()); }
 
+    // Handing back the value already held keeps it open: closing it would leave this owner
+    // holding a closed handle.
     void reset(Value value = Traits::invalid()) noexcept {
+        if (value == value_) return;
         Value old = std::exchange(value_, value);
         if (old != Traits::invalid()) {
             const DWORD lastError = GetLastError();
@@ -81,40 +83,25 @@ struct LocalMemoryTraits {
     static void close(Value h) noexcept { LocalFree(h); }
 };
 
-struct CngAlgorithmTraits {
-    using Value = BCRYPT_ALG_HANDLE;
-    static Value invalid() noexcept { return nullptr; }
-    static void close(Value h) noexcept { BCryptCloseAlgorithmProvider(h, 0); }
-};
-
-struct CngHashTraits {
-    using Value = BCRYPT_HASH_HANDLE;
-    static Value invalid() noexcept { return nullptr; }
-    static void close(Value h) noexcept { BCryptDestroyHash(h); }
-};
-
-struct CngKeyTraits {
-    using Value = BCRYPT_KEY_HANDLE;
-    static Value invalid() noexcept { return nullptr; }
-    static void close(Value h) noexcept { BCryptDestroyKey(h); }
-};
-
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
 using FindHandle = UniqueHandle<FindHandleTraits>;
 using LibraryHandle = UniqueHandle<LibraryTraits>;
 using LocalMemory = UniqueHandle<LocalMemoryTraits>;
-using CngAlgorithm = UniqueHandle<CngAlgorithmTraits>;
-using CngHash = UniqueHandle<CngHashTraits>;
-using CngKey = UniqueHandle<CngKeyTraits>;
+// CreateToolhelp32Snapshot fails with INVALID_HANDLE_VALUE, as CreateFileW does.
+using ToolhelpSnapshot = UniqueHandle<FileHandleTraits>;
 
 // Thread first, then process: the reverse of the order CreateProcessW hands them out.
-struct ProcessHandles {
-    KernelHandle process;
-    KernelHandle thread;
-
+class ProcessHandles {
+  public:
     explicit ProcessHandles(const PROCESS_INFORMATION& info) noexcept
-        : process(info.hProcess), thread(info.hThread) {}
+        : process_(info.hProcess), thread_(info.hThread) {}
+
+    [[nodiscard]] HANDLE process() const noexcept { return process_.get(); }
+
+  private:
+    KernelHandle process_;
+    KernelHandle thread_;
 };
 
 }  // namespace varnix

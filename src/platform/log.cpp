@@ -8,6 +8,7 @@
 #include "platform/handle.h"
 #include "platform/path.h"
 #include "platform/redact.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 namespace {

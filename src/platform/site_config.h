@@ -3,9 +3,16 @@
 // time limits. Defined in site_config.cpp, compiled once per executable so that test builds can
 // point the same code at another site and give it short limits.
 
+#include "platform/text.h"
+
 namespace varnix {
 
 const wchar_t* updateSiteHost();
+
+// "https://" + update site host + "/varnix/repository".
+inline WideString repositoryUrl() {
+    return L"https://" + WideString(updateSiteHost()) + L"/varnix/repository";
+}
 
 struct TimeLimits {
     unsigned manifestMilliseconds;     // manifest and signature together, from the first request

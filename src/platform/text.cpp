@@ -1,8 +1,8 @@
-#include "platform/text.h"
-
 #include <windows.h>
 
 #include <climits>
+
+#include "platform/text_conversion.h"
 
 namespace varnix {
 

@@ -9,12 +9,13 @@ namespace varnix {
 using WideString = std::wstring;
 using ByteString = std::string;
 
-WideString utf8ToWide(const ByteString& bytes);
-ByteString wideToUtf8(const WideString& text);
+// The conversions between the two kinds use Win32 and live in platform/text_conversion.h.
 
 // Strips CR, LF, blank and tab from the end, but only blank and tab from the start.
 ByteString trimWhitespace(const ByteString& bytes);
 ByteString toLowerAscii(const ByteString& bytes);
+// n delimiters give n + 1 items, empty ones included.
+std::vector<ByteString> splitString(const ByteString& text, char delimiter);
 
 // Two lower-case hex digits per byte, in order.
 ByteString toLowerHex(const ByteString& bytes);

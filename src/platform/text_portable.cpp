@@ -2,6 +2,21 @@
 
 namespace varnix {
 
+std::vector<ByteString> splitString(const ByteString& text, char delimiter) {
+    std::vector<ByteString> items;
+    ByteString current;
+    for (char c : text) {
+        if (c == delimiter) {
+            items.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    items.push_back(current);
+    return items;
+}
+
 ByteString trimWhitespace(const ByteString& bytes) {
     ByteString result = bytes;
     while (!result.empty()) {

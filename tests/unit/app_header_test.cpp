@@ -1,8 +1,8 @@
 // The application's integration header against the launcher's own request parser: whatever the
 // header writes must come back unchanged, and whatever it refuses would not have.
-#include <gtest/gtest.h>
-
 #include <algorithm>
+
+#include <gtest/gtest.h>
 
 #include "deps/request.h"
 #include "varnix/app.h"

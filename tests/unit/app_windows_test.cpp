@@ -1,8 +1,9 @@
 // The integration header's Windows half and the launcher's side of "restart to update".
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <optional>
+
+#include <gtest/gtest.h>
 
 #include "deps/handling.h"
 #include "launch/restart_wait.h"

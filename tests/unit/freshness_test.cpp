@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
+#include "manifest/freshness.h"
 
 #include <optional>
 
-#include "manifest/freshness.h"
+#include <gtest/gtest.h>
 
 using namespace varnix;
 

@@ -1,8 +1,10 @@
 // Downloads against the bench's scripted HTTPS server (real WinHTTP, real TLS).
-#include <gtest/gtest.h>
+#include "net/http.h"
+
 #include <windows.h>
 
-#include "net/http.h"
+#include <gtest/gtest.h>
+
 #include "platform/fs.h"
 #include "test_directory.h"
 

@@ -1,9 +1,10 @@
-#include <gtest/gtest.h>
 #include <windows.h>
 #include <shellapi.h>
 
 #include <set>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "launch/app_launch.h"
 #include "launch/command_line.h"
@@ -68,12 +69,12 @@ TEST(LaunchApplication, MissingOrDirectoryApplicationLeavesTokenFileAlone) {
     ScratchDirectory root;
     const std::wstring systemDir = root / L"system";
     ASSERT_TRUE(writeWholeFile(systemDir + L"\\launch_guard.token", "earlier"));
-    uint32_t error = 77, exitCode = 77;
-    EXPECT_FALSE(launchApplication(root.path(), systemDir, &error, &exitCode));
-    EXPECT_EQ(error, 2u);
-    EXPECT_EQ(exitCode, kStillActive);
+    const LaunchResult missing = launchApplication(root.path(), systemDir);
+    EXPECT_FALSE(missing.created);
+    EXPECT_EQ(missing.win32Error, 2u);
+    EXPECT_EQ(missing.exitCode, kStillActive);
     ASSERT_TRUE(ensureDirectory(systemDir + L"\\Varnix.exe"));
-    EXPECT_FALSE(launchApplication(root.path(), systemDir, nullptr, nullptr));
+    EXPECT_FALSE(launchApplication(root.path(), systemDir).created);
     EXPECT_EQ(readWholeFile(systemDir + L"\\launch_guard.token"), "earlier");
 }
 
@@ -82,10 +83,10 @@ TEST(LaunchApplication, FailedCreationRemovesTokenAndVariableAndRestoresSearchPa
     const std::wstring pathBefore = environmentValue(L"PATH");
     const std::wstring systemDir = root / L"system";
     ASSERT_TRUE(writeWholeFile(systemDir + L"\\Varnix.exe", "this is not a program"));
-    uint32_t error = 0, exitCode = 0;
-    EXPECT_FALSE(launchApplication(root.path(), systemDir, &error, &exitCode));
-    EXPECT_EQ(error, static_cast<uint32_t>(ERROR_BAD_EXE_FORMAT));
-    EXPECT_EQ(exitCode, kStillActive);
+    const LaunchResult result = launchApplication(root.path(), systemDir);
+    EXPECT_FALSE(result.created);
+    EXPECT_EQ(result.win32Error, static_cast<uint32_t>(ERROR_BAD_EXE_FORMAT));
+    EXPECT_EQ(result.exitCode, kStillActive);
     EXPECT_FALSE(isExistingFile(systemDir + L"\\launch_guard.token"));
     EXPECT_EQ(environmentValue(L"VARNIX_LAUNCH_TOKEN"), L"<absent>");
     // PowerShell, started later, must find neither the system directory on PATH nor as the
@@ -96,10 +97,10 @@ TEST(LaunchApplication, FailedCreationRemovesTokenAndVariableAndRestoresSearchPa
 }
 
 TEST(LaunchOutcome, OnlyRunningOrCleanExitCounts) {
-    EXPECT_TRUE(launchSucceeded(true, kStillActive));
-    EXPECT_TRUE(launchSucceeded(true, 0));
-    EXPECT_FALSE(launchSucceeded(true, 85));
-    EXPECT_FALSE(launchSucceeded(false, 0));
+    EXPECT_TRUE((LaunchResult{true, 0, kStillActive}.succeeded()));
+    EXPECT_TRUE((LaunchResult{true, 0, 0}.succeeded()));
+    EXPECT_FALSE((LaunchResult{true, 0, 85}.succeeded()));
+    EXPECT_FALSE((LaunchResult{false, 2, 0}.succeeded()));
 }
 
 TEST(LauncherMutexName, OnePerRootWhateverTheLetterCaseAndNoBackslashInTheName) {

@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
+#include "launch/launcher_version.h"
 
 #include <optional>
 #include <string>
 
-#include "launch/launcher_version.h"
+#include <gtest/gtest.h>
 
 using namespace varnix;
 

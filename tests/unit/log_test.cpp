@@ -1,11 +1,13 @@
-#include <gtest/gtest.h>
+#include "platform/log.h"
+
 #include <windows.h>
 
 #include <regex>
 
+#include <gtest/gtest.h>
+
 #include "platform/fs.h"
 #include "platform/handle.h"
-#include "platform/log.h"
 #include "test_directory.h"
 
 using namespace varnix;

@@ -1,14 +1,16 @@
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <optional>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "platform/fs.h"
 #include "platform/handle.h"
 #include "platform/job.h"
 #include "platform/named_mutex.h"
 #include "platform/text.h"
+#include "platform/text_conversion.h"
 #include "test_directory.h"
 
 using namespace varnix;
@@ -33,9 +35,12 @@ TEST(Win32ErrorText, SystemMessageKeepsLineBreakUnknownCodeIsNumbered) {
     EXPECT_EQ(win32ErrorText(0xDEADBEEF), L"Код ошибки: 3735928559");
 }
 
-TEST(Handles, ClosingKeepsTheLastError) {
+TEST(Handles, ResettingToTheHeldValueKeepsItOpenClosingKeepsTheLastError) {
     FileHandle file(CreateFileW(L"NUL", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(file.valid());
+    file.reset(file.get());
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(file.get(), &flags));
     SetLastError(1234);
     file.reset();
     EXPECT_EQ(GetLastError(), 1234u);
@@ -193,8 +198,8 @@ TEST(KillOnCloseJob, ClosingTheJobEndsTheChild) {
     SetEnvironmentVariableW(L"VARNIX_TEST_CHILD_SLEEP", nullptr);
     ASSERT_TRUE(created);
     ProcessHandles child(info);
-    EXPECT_EQ(WaitForSingleObject(child.process.get(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(child.process(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
     job.reset();
-    EXPECT_EQ(WaitForSingleObject(child.process.get(), 10000), WAIT_OBJECT_0);
-    TerminateProcess(child.process.get(), 1);
+    EXPECT_EQ(WaitForSingleObject(child.process(), 10000), WAIT_OBJECT_0);
+    TerminateProcess(child.process(), 1);
 }

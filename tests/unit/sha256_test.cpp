@@ -1,6 +1,7 @@
+#include "manifest/sha256.h"
+
 #include <gtest/gtest.h>
 
-#include "manifest/sha256.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "test_directory.h"

@@ -1,8 +1,7 @@
 #include "repo_archive.h"
 
-#include <zip.h>
-
 #include <unistd.h>
+#include <zip.h>
 
 #include <algorithm>
 #include <cctype>

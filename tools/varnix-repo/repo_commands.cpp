@@ -13,10 +13,10 @@
 #include <string_view>
 
 #include "manifest/manifest.h"
-#include "varnix/value_rules.h"
 #include "repo_archive.h"
 #include "repo_crypto.h"
 #include "repo_freshness.h"
+#include "varnix/value_rules.h"
 
 namespace fs = std::filesystem;
 

@@ -3,11 +3,6 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include <fcntl.h>
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +13,12 @@
 #include <memory>
 #include <sstream>
 #include <vector>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
 
 namespace varnix_repo {
 namespace {

@@ -1,0 +1,12 @@
+#pragma once
+// UTF-8 and UTF-16 through the Win32 code-page functions: Windows builds only, so a portable
+// source that reaches for them fails to compile in the host build instead of failing to link.
+
+#include "platform/text.h"
+
+namespace varnix {
+
+WideString utf8ToWide(const ByteString& bytes);
+ByteString wideToUtf8(const WideString& text);
+
+}  // namespace varnix
