@@ -259,12 +259,15 @@ run_tests() {
 e2e_in_shards() {
     local shards=${E2E_SHARDS:-2} index status=0 pids=()
     for ((index = 1; index < shards; index++)); do
-        unshare --net --fork "$ROOT/scripts/bench.sh" e2e-shard "$index" "$shards" \
-            >"$BUILD/e2e-shard-$index.log" 2>&1 &
+        # An interrupted run ends each part too: its bench script stops what it started.
+        unshare --net --fork --kill-child=TERM "$ROOT/scripts/bench.sh" e2e-shard "$index" \
+            "$shards" >"$BUILD/e2e-shard-$index.log" 2>&1 &
         pids+=($!)
+        started_pids+=($!)
     done
     run_e2e_shard 0 "$shards" >"$BUILD/e2e-shard-0.log" 2>&1 &
     pids+=($!)
+    started_pids+=($!)
     local pid
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
     for ((index = 0; index < shards; index++)); do
