@@ -12,17 +12,20 @@ from harness import DEFAULT_MANIFEST, PowerShell, Scenario, Site, end_leftover_p
 GRACE_SECONDS = 5
 
 # Under heavy load, Wine sometimes loses a new process while it starts; the parent's
-# CreateProcessW then fails with ERROR_INTERNAL_ERROR, whose text is "Internal error." This one
-# failure, and no other, repeats its scenario once; every repeat is printed in the summary, so a
+# CreateProcessW then fails with ERROR_INTERNAL_ERROR (1359), whose text is "Internal error."
+# This one failure, seen by the launcher (its dialog text) or by the dialog driver starting the
+# launcher, and no other, repeats its scenario once; every repeat is printed in the summary, so a
 # launcher fault that happened to produce it would show as a repeat every time.
-WINE_START_TRANSIENT = "Не удалось запустить процесс: Internal error."
+WINE_START_TRANSIENTS = ("Не удалось запустить процесс: Internal error.",
+                         "the driver could not start the launcher: error 1359")
 repeated = []
 
 
 def pytest_runtest_protocol(item, nextitem):
     item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
     reports = runtestprotocol(item, nextitem=nextitem, log=False)
-    if any(report.failed and WINE_START_TRANSIENT in str(report.longrepr) for report in reports):
+    if any(report.failed and any(text in str(report.longrepr) for text in WINE_START_TRANSIENTS)
+           for report in reports):
         repeated.append(item.nodeid)
         item._initrequest()
         reports = runtestprotocol(item, nextitem=nextitem, log=False)
