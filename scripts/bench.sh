@@ -258,6 +258,7 @@ run_tests() {
 # another part's processes, site or files.
 e2e_in_shards() {
     local shards=${E2E_SHARDS:-2} index status=0 pids=()
+    for ((index = 1; index < shards; index++)); do copy_shard_prefix "$index" || return 1; done
     for ((index = 1; index < shards; index++)); do
         # An interrupted run ends each part too: its bench script stops what it started.
         unshare --net --fork --kill-child=TERM "$ROOT/scripts/bench.sh" e2e-shard "$index" \
@@ -287,15 +288,28 @@ run_e2e_shard() {
 
 # One part of the e2e suite inside its own network namespace (see e2e_in_shards). Its prefix is a
 # copy of the prepared one, without the scenarios' files, made once and kept.
+# A part's Wine prefix: a copy of the prepared one without the scenarios' files, made once and
+# kept. It is made before any part starts, while nothing runs in the prepared prefix. GNU tar's
+# status 1 only says a file changed while it was read (Wine's own files, such as its temporary
+# directory); the registry is saved by renaming a complete file, so a copy is whole either way.
+copy_shard_prefix() {
+    local prefix=$BUILD/wine-shard-$1 status=0
+    [[ -f $prefix/system.reg ]] && return 0
+    rm -rf "$prefix"
+    mkdir -p "$prefix"
+    tar -C "$BUILD/wine" --exclude=./drive_c/t --warning=no-file-changed -cf - . |
+        tar -C "$prefix" -xf - || status=$?
+    if ((status > 1)) || [[ ! -f $prefix/system.reg ]]; then
+        echo "could not copy the Wine prefix for e2e part $1" >&2
+        rm -rf "$prefix"
+        return 1
+    fi
+}
+
 e2e_shard() {
     local index=$1 shards=$2
     ip link set lo up
     local prefix=$BUILD/wine-shard-$index
-    if [[ ! -f $prefix/system.reg ]]; then
-        rm -rf "$prefix"
-        mkdir -p "$prefix"
-        tar -C "$BUILD/wine" --exclude=./drive_c/t -cf - . | tar -C "$prefix" -xf -
-    fi
     export WINEPREFIX=$prefix
     SITE=$BUILD/site-shard-$index
     mkdir -p "$SITE"
