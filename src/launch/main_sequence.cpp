@@ -101,10 +101,7 @@ int firstLaunch(RunState& state) {
     logWrite(L"Launching Varnix.");
     const LaunchResult result = launchApplication(state.rootDir, state.systemDir);
     if (result.succeeded()) {
-        logWrite(L"Varnix launched successfully.");
-        state.applicationStarted = true;
-        removeRollbackData(state.rootDir);
-        return kExitSuccess;
+        return startedSuccessfully(state, L"Varnix launched successfully.");
     }
     if (result.created) {
         logWrite(L"Varnix exited too early. Exit code: " + decimal(result.exitCode));

@@ -98,10 +98,8 @@ std::optional<int> offerCompatibilityPackage(RunState& state, const LaunchResult
     if (texts.relaunching != nullptr) logWrite(texts.relaunching);
     const LaunchResult result = launchApplication(state.rootDir, state.systemDir);
     if (result.succeeded()) {
-        logWrite(L"Varnix launched successfully after compatibility package.");
-        state.applicationStarted = true;
-        removeRollbackData(state.rootDir);
-        return kExitSuccess;
+        return startedSuccessfully(state,
+                                   L"Varnix launched successfully after compatibility package.");
     }
     logWrite(texts.stillFailing + launchFailureText(result));
     return std::nullopt;
@@ -127,6 +125,13 @@ constexpr Remedy kRemedies[] = {serveDependencyRequest, offerCompatibilityPackag
                                 rollBackAndRetry};
 
 }  // namespace
+
+int startedSuccessfully(RunState& state, const wchar_t* logLine) {
+    logWrite(logLine);
+    state.applicationStarted = true;
+    removeRollbackData(state.rootDir);
+    return kExitSuccess;
+}
 
 const PackageEntry* findCompatibilityPackage(const Manifest& manifest) {
     for (const char* name : {"graphics_compat", "compatibility"}) {

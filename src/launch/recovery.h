@@ -7,6 +7,10 @@
 
 namespace varnix {
 
+// The end of every road on which Varnix.exe started and stayed up: the line, the run's
+// rollback data no longer needed, exit code 0.
+int startedSuccessfully(RunState& state, const wchar_t* logLine);
+
 // "graphics_compat" first, then "compatibility"; exact names. Null when neither is offered.
 const PackageEntry* findCompatibilityPackage(const Manifest& manifest);
 
