@@ -350,7 +350,7 @@ soak() {
         pkill -P "$load_pid" >/dev/null 2>&1 || true
         kill "$load_pid" >/dev/null 2>&1 || true
     fi
-    /usr/bin/python3 "$ROOT/scripts/soak_summary.py" "$out"
+    /usr/bin/python3 "$ROOT/scripts/soak_summary.py" "$out" "$runs" "${E2E_SHARDS:-2}"
 }
 
 demo() {
