@@ -22,6 +22,7 @@ add_library(varnix_core STATIC
     src/platform/log.cpp
     src/platform/job.cpp
     src/platform/named_mutex.cpp
+    src/platform/process.cpp
     src/launch/command_line.cpp
     src/platform/dialogs.cpp
     src/launch/app_launch.cpp

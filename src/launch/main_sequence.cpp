@@ -1,8 +1,5 @@
 #include "launch/main_sequence.h"
 
-#include <windows.h>
-#include <tlhelp32.h>
-
 #include <cstdint>
 
 #include "deps/handling.h"
@@ -21,10 +18,10 @@
 #include "platform/dialogs.h"
 #include "platform/error_text.h"
 #include "platform/fs.h"
-#include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/named_mutex.h"
 #include "platform/path.h"
+#include "platform/process.h"
 #include "platform/site_config.h"
 #include "platform/text_conversion.h"
 
@@ -32,18 +29,6 @@ namespace varnix {
 namespace {
 
 enum class UpdateOutcome { Launch, Stop };
-
-bool isApplicationRunning() {
-    ToolhelpSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, kApplicationFileName) == 0) return true;
-    }
-    return false;
-}
 
 void startLog(const RunState& state) {
     logSetSiteHost(updateSiteHost());
@@ -74,7 +59,7 @@ UpdateOutcome runRequiredPackageStage(RunState& state) {
 // installed application; an authenticity failure blocks the launch.
 UpdateOutcome runUpdateStage(RunState& state) {
     logWrite(L"Downloading manifest: " + repositoryUrl() + L"/manifest.txt");
-    if (loadManifest(packageStateDirectory(state.systemDir), state.manifest, &state.errorText,
+    if (loadManifest(packageStateDirectory(state.systemDir), state.manifest, state.errorText,
                      &state.verified)) {
         logWrite(L"Manifest loaded. Package count: " + decimal(state.manifest.size()));
         return runRequiredPackageStage(state);
@@ -114,8 +99,7 @@ int firstLaunch(RunState& state) {
 }  // namespace
 
 WideString launcherMutexName(const WideString& rootDir) {
-    WideString upper = rootDir;
-    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    const WideString upper = toUpperCase(rootDir);
     // A mutex name cannot hold a backslash, and a root path is full of them: its digest stands
     // for it.
     return L"Local\\VarnixLauncher-" + utf8ToWide(toLowerHex(sha256Bytes(wideToUtf8(upper))));
@@ -137,7 +121,7 @@ int runLauncher() {
     discardFailedPromotion(state.rootDir, state.systemDir);
 
     waitForRestartingApplication();
-    if (isApplicationRunning()) {
+    if (isProcessRunning(kApplicationFileName)) {
         logWrite(L"Varnix is already running. Update and launch skipped.");
         showInfo(L"Varnix уже запущен", L"Программа уже работает.\n");
         return kExitSuccess;

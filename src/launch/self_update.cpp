@@ -118,7 +118,8 @@ bool verifiesTheSitesManifest(const WideString& systemDir) {
     const WideString proof = proofPath(systemDir);
     const ByteString bytes = readWholeFile(proof);
     const ByteString signature = readWholeFile(proof + kProofSignatureSuffix);
-    return !bytes.empty() && verifyManifestSignature(bytes, signature, nullptr);
+    WideString ignored;  // the caller words its own refusal
+    return !bytes.empty() && verifyManifestSignature(bytes, signature, ignored);
 }
 
 // Why this executable must not become VarnixLauncher.exe; empty when it may.
@@ -257,7 +258,8 @@ void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir,
     }
     // A candidate the site no longer offers (withdrawn, or a run on the offline road) waits.
     const PackageEntry* package = launcherPackage(manifest);
-    if (verified.bytes.empty() || package == nullptr || !isPackageInstalled(systemDir, *package)) {
+    if (verified.bytes.empty() || package == nullptr ||
+        !isPackageInstalled(packagePaths(rootDir, systemDir, *package), package->sha256)) {
         logWrite(L"Launcher update skipped: this run's manifest does not offer version " +
                  wideVersion(*offered) + L".");
         return;

@@ -68,7 +68,7 @@ std::optional<uint64_t> readStoredSerial(const WideString& path) {
 }
 
 void refuse(FreshnessVerdict verdict, const FreshnessLines& lines, uint64_t stored,
-            WideString* errorText) {
+            WideString& errorText) {
     WideString logLine, reason;
     switch (verdict) {
         case FreshnessVerdict::SerialLower:
@@ -86,13 +86,13 @@ void refuse(FreshnessVerdict verdict, const FreshnessLines& lines, uint64_t stor
             break;
     }
     logWrite(L"Manifest refused: " + logLine);
-    if (errorText) *errorText = kStaleReason + reason;
+    errorText = kStaleReason + reason;
 }
 
 }  // namespace
 
 bool checkManifestFreshness(const ByteString& manifestBytes, const WideString& packageStateDir,
-                            const char* keyFingerprint, WideString* errorText) {
+                            const char* keyFingerprint, WideString& errorText) {
     const WideString serialFile = joinPath(packageStateDir, kSerialFileName);
     const std::optional<uint64_t> stored = readStoredSerial(serialFile);
     const FreshnessLines lines = parseFreshnessLines(manifestBytes);

@@ -11,6 +11,6 @@ namespace varnix {
 // An accepted manifest whose serial grew is recorded durably before anything is installed, under
 // the fingerprint of the key that verified it.
 bool checkManifestFreshness(const ByteString& manifestBytes, const WideString& packageStateDir,
-                            const char* keyFingerprint, WideString* errorText);
+                            const char* keyFingerprint, WideString& errorText);
 
 }  // namespace varnix

@@ -53,16 +53,16 @@ bool verifiesWith(BCRYPT_KEY_HANDLE key, ByteString digest, ByteString signature
 }  // namespace
 
 bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& signature,
-                             WideString* errorText, const char** keyFingerprint) {
+                             WideString& errorText, const char** keyFingerprint) {
     const ByteString digest = sha256Bytes(manifestBytes);
     if (digest.empty()) {
-        setError(errorText, securityFailure(L"не удалось посчитать SHA-256 manifest.txt."));
+        errorText = securityFailure(L"не удалось посчитать SHA-256 manifest.txt.");
         return false;
     }
     CngAlgorithm provider;
     if (!BCRYPT_SUCCESS(
             BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_RSA_ALGORITHM, nullptr, 0))) {
-        setError(errorText, securityFailure(L"BCryptOpenAlgorithmProvider RSA failed."));
+        errorText = securityFailure(L"BCryptOpenAlgorithmProvider RSA failed.");
         return false;
     }
     // While the signing key is rotated the launcher carries the current key and the next one;
@@ -70,7 +70,7 @@ bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& 
     for (const ManifestKey& manifestKey : kManifestKeys) {
         CngKey key;
         if (!importKey(provider.get(), manifestKey, key)) {
-            setError(errorText, securityFailure(L"не удалось импортировать публичный RSA ключ."));
+            errorText = securityFailure(L"не удалось импортировать публичный RSA ключ.");
             return false;
         }
         if (verifiesWith(key.get(), digest, signature)) {
@@ -78,9 +78,9 @@ bool verifyManifestSignature(const ByteString& manifestBytes, const ByteString& 
             return true;
         }
     }
-    setError(errorText,
-             securityFailure(L"подпись manifest.txt недействительна. Файл обновления мог быть "
-                             L"повреждён или подменён."));
+    errorText = securityFailure(
+        L"подпись manifest.txt недействительна. Файл обновления мог быть "
+        L"повреждён или подменён.");
     return false;
 }
 
@@ -106,31 +106,32 @@ constexpr unsigned long long kSignatureMaxBytes = 4096;
 // One pair of requests under one deadline. A pair that runs out of time is a slow site, never a
 // tampered one: its failure carries no "SECURITY:" mark, even for the signature.
 bool fetchManifestAndSignature(ByteString& manifestBytes, ByteString& signature,
-                               WideString* errorText) {
+                               WideString& errorText) {
     const WideString base = repositoryUrl();
     TransferLimits limits;
     limits.deadlineTick = GetTickCount64() + timeLimits().manifestMilliseconds;
     limits.maxBytes = kManifestMaxBytes;
-    if (!downloadToMemory(base + L"/manifest.txt", manifestBytes, errorText, limits)) return false;
+    if (!downloadToMemory(base + L"/manifest.txt", manifestBytes, &errorText, limits)) {
+        return false;
+    }
 
     limits.maxBytes = kSignatureMaxBytes;
     WideString downloadError;
     if (!downloadToMemory(base + L"/manifest.txt.sig", signature, &downloadError, limits)) {
         if (downloadError == downloadTimeoutText()) {
-            setError(errorText, downloadError);
+            errorText = downloadError;
         } else {
-            setError(errorText,
-                     securityFailure(L"не удалось загрузить подпись manifest.txt.sig. ") +
-                         downloadError);
+            errorText =
+                securityFailure(L"не удалось загрузить подпись manifest.txt.sig. ") + downloadError;
         }
         return false;
     }
     if (manifestBytes.empty()) {
-        setError(errorText, securityFailure(L"manifest.txt пустой."));
+        errorText = securityFailure(L"manifest.txt пустой.");
         return false;
     }
     if (signature.empty()) {
-        setError(errorText, securityFailure(L"manifest.txt.sig пустой или не загружен."));
+        errorText = securityFailure(L"manifest.txt.sig пустой или не загружен.");
         return false;
     }
     return true;
@@ -138,7 +139,7 @@ bool fetchManifestAndSignature(ByteString& manifestBytes, ByteString& signature,
 
 }  // namespace
 
-bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString* errorText,
+bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideString& errorText,
                   SignedManifest* verified) {
     ByteString manifestBytes;
     ByteString signature;
@@ -146,7 +147,8 @@ bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideStr
     // Two requests can straddle a release switch on the site; only a second pair that fails
     // too is taken for tampering.
     const char* keyFingerprint = nullptr;
-    if (!verifyManifestSignature(manifestBytes, signature, nullptr, &keyFingerprint)) {
+    WideString firstPairError;
+    if (!verifyManifestSignature(manifestBytes, signature, firstPairError, &keyFingerprint)) {
         logWrite(L"Manifest signature did not verify; fetching manifest and signature again.");
         if (!fetchManifestAndSignature(manifestBytes, signature, errorText)) return false;
         if (!verifyManifestSignature(manifestBytes, signature, errorText, &keyFingerprint)) {
@@ -161,8 +163,7 @@ bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideStr
     manifest = parseManifest(manifestBytes, &skipped);
     if (skipped > 0) logWrite(L"Manifest package lines skipped as invalid: " + decimal(skipped));
     if (manifest.empty()) {
-        setError(errorText,
-                 securityFailure(L"manifest.txt подписан, но пустой или имеет неверный формат."));
+        errorText = securityFailure(L"manifest.txt подписан, но пустой или имеет неверный формат.");
         return false;
     }
     if (verified != nullptr) *verified = {std::move(manifestBytes), std::move(signature)};

@@ -17,13 +17,13 @@ struct SignedManifest {
 };
 
 [[nodiscard]] bool loadManifest(const WideString& packageStateDir, Manifest& manifest,
-                                WideString* errorText, SignedManifest* verified = nullptr);
+                                WideString& errorText, SignedManifest* verified = nullptr);
 
 // The signature check alone, for a manifest already in memory: true when one of the compiled-in
 // keys (one, or two while the signing key is rotated) verifies it; that key's fingerprint goes
 // to keyFingerprint.
 [[nodiscard]] bool verifyManifestSignature(const ByteString& manifestBytes,
-                                           const ByteString& signature, WideString* errorText,
+                                           const ByteString& signature, WideString& errorText,
                                            const char** keyFingerprint = nullptr);
 
 // Every compiled-in key imports into CNG: a launcher that cannot verify any manifest must never

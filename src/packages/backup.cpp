@@ -1,26 +1,19 @@
 #include "packages/backup.h"
 
-#include <windows.h>
-
 #include <string>
 
 #include "packages/store.h"
 #include "platform/fs.h"
-#include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/path.h"
-#include "platform/text_conversion.h"
+#include "platform/process.h"
 
 namespace varnix {
 namespace {
 
-bool copyReplacing(const WideString& from, const WideString& to) {
-    return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
-}
-
 // A copy that must survive a power cut: on the disk before the caller goes on.
 bool copyDurably(const WideString& from, const WideString& to) {
-    if (!copyReplacing(from, to)) return false;
+    if (!copyFileReplacing(from, to)) return false;
     flushFile(to);
     return true;
 }
@@ -32,15 +25,7 @@ bool copyDurably(const WideString& from, const WideString& to) {
 // Attributes belong to the file rather than to a link, and Remove-Item -Force clears a
 // read-only flag: such files, and volumes without hard links, get a flushed copy instead.
 bool backupFile(const WideString& source, const WideString& copy) {
-    const DWORD attributes = GetFileAttributesW(source.c_str());
-    const DWORD sharedFlags =
-        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & sharedFlags)) {
-        FileHandle removable(CreateFileW(source.c_str(), GENERIC_READ | DELETE,
-                                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (removable && createHardLink(source, copy)) return true;
-    }
+    if (hasPlainAttributes(source) && createHardLinkIfDeletable(source, copy)) return true;
     return copyDurably(source, copy);
 }
 
@@ -52,11 +37,8 @@ WideString backupCompletePath(const WideString& dir) {
 // time, which no later process shares.
 const ByteString& runIdentity() {
     static const ByteString identity = [] {
-        FILETIME created{}, exited{}, kernel{}, user{};
-        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-        const unsigned long long time =
-            (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-        return std::to_string(GetCurrentProcessId()) + "-" + std::to_string(time);
+        const ProcessIdentity process = currentProcessIdentity();
+        return std::to_string(process.id) + "-" + std::to_string(process.creationTime);
     }();
     return identity;
 }
@@ -92,38 +74,35 @@ void discardBackup(const WideString& dir) {
 }
 
 // False with errorText set when a listed file exists but cannot be copied.
-bool backupListedFiles(const WideString& dir, const WideString& systemDir,
-                       const PackageEntry& entry, ByteString& missingList, WideString& errorText) {
-    for (const ByteString& item : entry.files) {
-        if (item.empty()) continue;
-        const WideString source = listedFilePath(systemDir, item);
-        const WideString copy = listedFilePath(dir, item);
+bool backupListedFiles(const PackagePaths& paths, ByteString& missingList, WideString& errorText) {
+    for (const ListedItem& item : paths.listed) {
+        const WideString source = paths.inSystem(item);
+        const WideString copy = paths.inBackup(item);
         if (!isExistingFile(source)) {
-            missingList += item + "\n";
+            missingList += item.spelled + "\n";
             continue;
         }
         ensureDirectory(parentPath(copy));
         if (!backupFile(source, copy)) {
             errorText = L"Не удалось создать резервную копию файла:\n" + source + L"\n\nОшибка: " +
-                        win32ErrorText(GetLastError());
+                        lastErrorText();
             return false;
         }
     }
     return true;
 }
 
-void restoreListedFile(const WideString& dir, const WideString& systemDir, const ByteString& item) {
-    const WideString target = listedFilePath(systemDir, item);
-    const WideString copy = listedFilePath(dir, item);
+void restoreListedFile(const PackagePaths& paths, const ListedItem& item) {
+    const WideString target = paths.inSystem(item);
+    const WideString copy = paths.inBackup(item);
     if (!isExistingFile(copy)) {
         // No copy: the installation added this file.
         if (!isExistingFile(target)) return;
-        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (DeleteFileW(target.c_str())) {
+        clearAttributes(target);
+        if (deleteFile(target)) {
             logWrite(L"Rollback deleted new file: " + target);
         } else {
-            logWrite(L"Rollback delete new file failed: " + target + L" / " +
-                     win32ErrorText(GetLastError()));
+            logWrite(L"Rollback delete new file failed: " + target + L" / " + lastErrorText());
         }
         return;
     }
@@ -134,24 +113,22 @@ void restoreListedFile(const WideString& dir, const WideString& systemDir, const
         return;
     }
     ensureDirectory(parentPath(target));
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    clearAttributes(target);
     if (copyDurably(copy, target)) {
         // A copy over an existing file does not always take the source's attributes along.
-        SetFileAttributesW(target.c_str(), GetFileAttributesW(copy.c_str()));
+        copyAttributes(copy, target);
         logWrite(L"Rollback restored file: " + target);
     } else {
-        logWrite(L"Rollback file restore failed: " + target + L" / " +
-                 win32ErrorText(GetLastError()));
+        logWrite(L"Rollback file restore failed: " + target + L" / " + lastErrorText());
     }
 }
 
 }  // namespace
 
-bool backupPackage(const WideString& rootDir, const WideString& systemDir,
-                   const PackageEntry& entry, WideString& errorText) {
-    const WideString name = utf8ToWide(entry.name);
-    const WideString dir = packageRollbackDir(rootDir, entry);
-    const WideString marker = packageMarkerPath(systemDir, entry);
+bool backupPackage(const PackagePaths& paths, WideString& errorText) {
+    const WideString& name = paths.name;
+    const WideString& dir = paths.rollbackDir;
+    const WideString& marker = paths.marker;
     const WideString cannotCreate = L"Не удалось создать папку rollback для пакета: " + name;
     if (!ensureRealDirectory(parentPath(dir)) || !removeLink(dir)) {
         errorText = cannotCreate;
@@ -167,7 +144,7 @@ bool backupPackage(const WideString& rootDir, const WideString& systemDir,
         return false;
     }
     ByteString missingList;
-    if (!backupListedFiles(dir, systemDir, entry, missingList, errorText)) {
+    if (!backupListedFiles(paths, missingList, errorText)) {
         discardBackup(dir);
         return false;
     }
@@ -193,10 +170,9 @@ bool backupPackage(const WideString& rootDir, const WideString& systemDir,
     return true;
 }
 
-bool restorePackage(const WideString& rootDir, const WideString& systemDir,
-                    const PackageEntry& entry) {
-    const WideString name = utf8ToWide(entry.name);
-    const WideString dir = packageRollbackDir(rootDir, entry);
+bool restorePackage(const PackagePaths& paths) {
+    const WideString& name = paths.name;
+    const WideString& dir = paths.rollbackDir;
     if (!isRealDirectory(dir)) {
         removeLink(dir);  // a link is no backup, and what it points to is not ours to read
         logWrite(L"Rollback skipped, backup not found for package: " + name);
@@ -206,11 +182,10 @@ bool restorePackage(const WideString& rootDir, const WideString& systemDir,
     // The marker goes first: a restore cut short must not leave half-restored files that a
     // still-matching marker declares installed. The saved marker comes back last, after every
     // restored file is on the disk.
-    const WideString marker = packageMarkerPath(systemDir, entry);
+    const WideString& marker = paths.marker;
     forceDeleteFile(marker);
-    for (const ByteString& item : entry.files) {
-        if (!item.empty()) restoreListedFile(dir, systemDir, item);
-    }
+    for (const ListedItem& item : paths.listed)
+        restoreListedFile(paths, item);
     const WideString saved = rollbackMarkerPath(dir);
     if (isExistingFile(saved)) {
         ensureDirectory(parentPath(marker));

@@ -1,7 +1,5 @@
 #include "packages/install.h"
 
-#include <windows.h>
-
 #include "manifest/sha256.h"
 #include "net/http.h"
 #include "packages/backup.h"
@@ -26,15 +24,14 @@ bool isMainPackage(const PackageEntry& entry) {
 void discardDownload(FileHandle& heldArchive, const WideString& archivePath,
                      const WideString& downloadDir) {
     heldArchive.reset();
-    DeleteFileW(archivePath.c_str());
+    deleteFile(archivePath);
     deleteDirectoryTree(downloadDir);
 }
 
 // The extracted files reach the disk before a marker can vouch for them.
-void flushListedFiles(const WideString& systemDir, const PackageEntry& entry) {
-    for (const ByteString& item : entry.files) {
-        if (!item.empty()) flushFile(listedFilePath(systemDir, item));
-    }
+void flushListedFiles(const PackagePaths& paths) {
+    for (const ListedItem& item : paths.listed)
+        flushFile(paths.inSystem(item));
 }
 
 }  // namespace
@@ -42,7 +39,8 @@ void flushListedFiles(const WideString& systemDir, const PackageEntry& entry) {
 bool installPackage(const WideString& rootDir, const WideString& systemDir,
                     const PackageEntry& entry, WideString& errorText,
                     DownloadAnnouncement announce) {
-    const WideString name = utf8ToWide(entry.name);
+    const PackagePaths paths = packagePaths(rootDir, systemDir, entry);
+    const WideString& name = paths.name;
     logWrite(L"Install package started: " + name);
 
     const WideString downloadDir = downloadDirectory(rootDir);
@@ -53,8 +51,8 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
     ensureDirectory(systemDir);
     ensureDirectory(packageStateDirectory(systemDir));
 
-    const WideString archivePath = joinPath(downloadDir, pathComponent(entry.archive));
-    const WideString url = packageUrl(entry);
+    const WideString& archivePath = paths.archivePath;
+    const WideString& url = paths.url;
     announce(isMainPackage(entry) ? L"Загрузка пакета обновления" : L"Загрузка пакета",
              L"Пакет: " + name);
 
@@ -80,7 +78,7 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
         return false;
     }
 
-    if (!backupPackage(rootDir, systemDir, entry, errorText)) {
+    if (!backupPackage(paths, errorText)) {
         logWrite(L"Rollback backup failed: " + name + L" / " + errorText);
         discardDownload(heldArchive, archivePath, downloadDir);
         return false;
@@ -89,17 +87,17 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
     // From here on files are rewritten, so the marker stops vouching for them: a kill, a log-off
     // or a power cut during the extraction leaves a package that counts as not installed. The
     // backup holds the marker, and only a finished installation writes it again.
-    const WideString marker = packageMarkerPath(systemDir, entry);
+    const WideString& marker = paths.marker;
     forceDeleteFile(marker);
     logWrite(L"Extracting package: " + name);
     if (!extractArchive(archivePath, systemDir, errorText)) {
         logWrite(L"Package extraction failed: " + name + L" / " + errorText);
-        restorePackage(rootDir, systemDir, entry);
+        restorePackage(paths);
         discardDownload(heldArchive, archivePath, downloadDir);
         return false;
     }
 
-    flushListedFiles(systemDir, entry);
+    flushListedFiles(paths);
     replaceFileDurably(marker, expected);
     discardDownload(heldArchive, archivePath, downloadDir);
     logWrite(L"Install package completed: " + name);

@@ -4,7 +4,6 @@
 #include "packages/store.h"
 #include "platform/fs.h"
 #include "platform/log.h"
-#include "platform/text_conversion.h"
 
 namespace varnix {
 
@@ -16,9 +15,10 @@ bool installRequiredPackages(const WideString& rootDir, const WideString& system
     deleteDirectoryTree(downloadDirectory(rootDir));
     for (const PackageEntry& entry : manifest) {
         if (!entry.required) continue;
-        const WideString name = utf8ToWide(entry.name);
+        const PackagePaths paths = packagePaths(rootDir, systemDir, entry);
+        const WideString& name = paths.name;
         logWrite(L"Checking required package: " + name);
-        if (isPackageInstalled(systemDir, entry)) {
+        if (isPackageInstalled(paths, entry.sha256)) {
             logWrite(L"Package already installed: " + name);
             continue;
         }

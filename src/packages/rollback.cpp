@@ -11,7 +11,7 @@ void rollBackTransaction(const WideString& rootDir, const WideString& systemDir,
                          const RollbackTransaction& transaction) {
     logWrite(L"Rollback transaction started. Package count: " + decimal(transaction.size()));
     for (auto entry = transaction.rbegin(); entry != transaction.rend(); ++entry) {
-        restorePackage(rootDir, systemDir, *entry);
+        restorePackage(packagePaths(rootDir, systemDir, *entry));
     }
     logWrite(L"Rollback transaction completed.");
 }

@@ -31,42 +31,56 @@ WideString rollbackRoot(const WideString& rootDir) {
     return joinPath(rootDir, L"_rollback");
 }
 
-WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry) {
-    return joinPath(packageStateDirectory(systemDir), pathComponent(entry.name) + L".sha256");
-}
-
-WideString packageRollbackDir(const WideString& rootDir, const PackageEntry& entry) {
-    return joinPath(rollbackRoot(rootDir), pathComponent(entry.name));
-}
-
 WideString rollbackMarkerPath(const WideString& packageRollbackDir) {
     return joinPath(packageRollbackDir, asciiText(kSavedMarkerName));
 }
 
-WideString packageUrl(const PackageEntry& entry) {
-    return repositoryUrl() + L"/packages/" + utf8ToWide(entry.archive);
-}
+namespace {
 
-WideString listedFilePath(const WideString& base, const ByteString& item) {
+ListedItem listedItem(const ByteString& item) {
     assert(isSafeListedItem(item) && "the manifest parser refuses such items");
     WideString relative = utf8ToWide(item);
     std::replace(relative.begin(), relative.end(), L'/', L'\\');
-    return joinPath(base, relative);
+    return {item, relative};
 }
 
-bool packageFilesPresent(const WideString& systemDir, const PackageEntry& entry) {
+}  // namespace
+
+WideString PackagePaths::inSystem(const ListedItem& item) const {
+    return joinPath(systemDir, item.relativePath);
+}
+
+WideString PackagePaths::inBackup(const ListedItem& item) const {
+    return joinPath(rollbackDir, item.relativePath);
+}
+
+PackagePaths packagePaths(const WideString& rootDir, const WideString& systemDir,
+                          const PackageEntry& entry) {
+    PackagePaths paths;
+    paths.name = pathComponent(entry.name);
+    paths.systemDir = systemDir;
+    const WideString archive = pathComponent(entry.archive);
+    paths.archivePath = joinPath(downloadDirectory(rootDir), archive);
+    paths.url = repositoryUrl() + L"/packages/" + archive;
+    paths.marker = joinPath(packageStateDirectory(systemDir), paths.name + L".sha256");
+    paths.rollbackDir = joinPath(rollbackRoot(rootDir), paths.name);
     for (const ByteString& item : entry.files) {
-        if (item.empty()) continue;
-        if (!isExistingFile(listedFilePath(systemDir, item))) return false;
+        if (!item.empty()) paths.listed.push_back(listedItem(item));
+    }
+    return paths;
+}
+
+bool packageFilesPresent(const PackagePaths& paths) {
+    for (const ListedItem& item : paths.listed) {
+        if (!isExistingFile(paths.inSystem(item))) return false;
     }
     return true;
 }
 
-bool isPackageInstalled(const WideString& systemDir, const PackageEntry& entry) {
-    if (!packageFilesPresent(systemDir, entry)) return false;
-    const ByteString marker =
-        toLowerAscii(trimWhitespace(readWholeFile(packageMarkerPath(systemDir, entry))));
-    return marker == entry.sha256;
+bool isPackageInstalled(const PackagePaths& paths, const ByteString& sha256) {
+    if (!packageFilesPresent(paths)) return false;
+    const ByteString marker = toLowerAscii(trimWhitespace(readWholeFile(paths.marker)));
+    return marker == sha256;
 }
 
 }  // namespace varnix

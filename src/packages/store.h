@@ -2,6 +2,7 @@
 // The package store: markers under system\.packages, work areas under the root directory.
 
 #include <string_view>
+#include <vector>
 
 #include "manifest/manifest.h"
 #include "platform/text.h"
@@ -22,15 +23,34 @@ WideString downloadDirectory(const WideString& rootDir);
 // rootDir\_rollback: one backup directory per package installed in the current run.
 WideString rollbackRoot(const WideString& rootDir);
 
-WideString packageMarkerPath(const WideString& systemDir, const PackageEntry& entry);
-WideString packageRollbackDir(const WideString& rootDir, const PackageEntry& entry);
 WideString rollbackMarkerPath(const WideString& packageRollbackDir);
-WideString packageUrl(const PackageEntry& entry);
-// A listed item as a path under `base`: "/" becomes "\".
-WideString listedFilePath(const WideString& base, const ByteString& item);
 
-bool packageFilesPresent(const WideString& systemDir, const PackageEntry& entry);
+// A listed item as the manifest spells it and as a path below the system directory.
+struct ListedItem {
+    ByteString spelled;       // "bin/app.dll": what the backup's missing-files list records
+    WideString relativePath;  // L"bin\\app.dll"
+};
+
+// One package's names and paths, converted from the manifest's UTF-8 once and handed down
+// through the check, the download, the backup, the extraction, the marker and a restore.
+struct PackagePaths {
+    WideString name;  // for log lines and dialogs
+    WideString systemDir;
+    WideString archivePath;  // in the download directory
+    WideString url;
+    WideString marker;               // system\.packages\{name}.sha256
+    WideString rollbackDir;          // rootDir\_rollback\{name}
+    std::vector<ListedItem> listed;  // the manifest's empty items are left out
+
+    WideString inSystem(const ListedItem& item) const;
+    WideString inBackup(const ListedItem& item) const;
+};
+
+PackagePaths packagePaths(const WideString& rootDir, const WideString& systemDir,
+                          const PackageEntry& entry);
+
+bool packageFilesPresent(const PackagePaths& paths);
 // Every listed file exists and the marker holds the manifest's hash.
-bool isPackageInstalled(const WideString& systemDir, const PackageEntry& entry);
+bool isPackageInstalled(const PackagePaths& paths, const ByteString& sha256);
 
 }  // namespace varnix

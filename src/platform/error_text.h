@@ -17,8 +17,8 @@ inline bool isSecurityFailure(const WideString& text) {
     return text.rfind(kSecurityMark, 0) == 0;
 }
 
-// The downloads and the manifest check take their error text by pointer: null when the caller
-// has no use for it.
+// The downloads take their error text by pointer, as their callers in the application expect:
+// null when the caller has no use for it. Everything else takes a reference.
 inline void setError(WideString* errorText, const WideString& text) {
     if (errorText) *errorText = text;
 }

@@ -20,6 +20,10 @@ WideString win32ErrorText(uint32_t code) {
     return text;
 }
 
+WideString lastErrorText() {
+    return win32ErrorText(GetLastError());
+}
+
 bool isExistingFile(const WideString& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -38,8 +42,39 @@ void forceDeleteFile(const WideString& path) {
     DeleteFileW(path.c_str());
 }
 
+bool deleteFile(const WideString& path) {
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+bool copyFileReplacing(const WideString& from, const WideString& to) {
+    return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+bool clearAttributes(const WideString& path) {
+    return SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+void copyAttributes(const WideString& from, const WideString& to) {
+    SetFileAttributesW(to.c_str(), GetFileAttributesW(from.c_str()));
+}
+
+bool hasPlainAttributes(const WideString& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD flags = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                        FILE_ATTRIBUTE_DIRECTORY;
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & flags);
+}
+
 bool createHardLink(const WideString& existing, const WideString& link) {
     return CreateHardLinkW(link.c_str(), existing.c_str(), nullptr) != 0;
+}
+
+bool createHardLinkIfDeletable(const WideString& existing, const WideString& link) {
+    // Held until the link exists, so nobody can take the file in between.
+    FileHandle deletable(CreateFileW(existing.c_str(), GENERIC_READ | DELETE,
+                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    return deletable && createHardLink(existing, link);
 }
 
 bool isSameFile(const WideString& first, const WideString& second) {

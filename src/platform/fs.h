@@ -10,6 +10,8 @@ namespace varnix {
 
 // The system's message for a Win32 code (with its trailing line break), or "Код ошибки: N".
 WideString win32ErrorText(uint32_t code);
+// The text of the calling thread's last Win32 error: call it right after the failed call.
+WideString lastErrorText();
 
 // Also true when a file, not a directory, already sits at the path (CreateDirectoryW says
 // ERROR_ALREADY_EXISTS either way): callers that need a directory find out at their next step.
@@ -24,9 +26,22 @@ bool isExistingFile(const WideString& path);
 bool isExistingDirectory(const WideString& path);
 // Clears read-only and similar flags first, so a protected file can still go.
 void forceDeleteFile(const WideString& path);
+// Deletes the file as it is: a read-only one stays, and lastErrorText() says why.
+bool deleteFile(const WideString& path);
+// Overwrites an existing `to`. Its attributes are not always those of `from` afterwards.
+bool copyFileReplacing(const WideString& from, const WideString& to);
+// Leaves the file with no read-only, hidden or system flag, so it can be replaced or written.
+bool clearAttributes(const WideString& path);
+// `to` gets the attributes `from` has.
+void copyAttributes(const WideString& from, const WideString& to);
+// An existing file without a read-only, hidden or system flag.
+bool hasPlainAttributes(const WideString& path);
 
 // A second name for an existing file. False where the volume has no hard links.
 bool createHardLink(const WideString& existing, const WideString& link);
+// The same, made only while the file can be opened for deletion with others allowed to do no
+// more than read and delete it: false, and no link, when someone holds it otherwise.
+bool createHardLinkIfDeletable(const WideString& existing, const WideString& link);
 // Both paths name one file: hard links of each other, or the same path.
 bool isSameFile(const WideString& first, const WideString& second);
 

@@ -27,4 +27,9 @@ ByteString wideToUtf8(const WideString& text) {
     return bytes;
 }
 
+WideString toUpperCase(WideString text) {
+    CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
 }  // namespace varnix

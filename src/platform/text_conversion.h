@@ -8,5 +8,8 @@ namespace varnix {
 
 WideString utf8ToWide(const ByteString& bytes);
 ByteString wideToUtf8(const WideString& text);
+// Upper case as the file system compares names (CharUpperBuffW), for keys that must not differ
+// by case alone.
+WideString toUpperCase(WideString text);
 
 }  // namespace varnix

@@ -27,9 +27,10 @@ double nowMs() {
 int start(const std::wstring& host, std::wstring app) {
     const std::wstring base = L"https://" + host + L"/varnix/repository";
     ByteString manifest, signature;
+    std::wstring error;
     if (!downloadToMemory(base + L"/manifest.txt", manifest, nullptr) ||
         !downloadToMemory(base + L"/manifest.txt.sig", signature, nullptr) ||
-        !verifyManifestSignature(manifest, signature, nullptr)) {
+        !verifyManifestSignature(manifest, signature, error)) {
         return 1;
     }
     STARTUPINFOW startup{};

@@ -43,6 +43,8 @@ class PackageStoreTest : public ::testing::Test {
     std::string get(const std::wstring& relative) {
         return readWholeFile(system() + L"\\" + relative);
     }
+    PackagePaths paths(const PackageEntry& e) const { return packagePaths(root(), system(), e); }
+    bool installed(const PackageEntry& e) const { return isPackageInstalled(paths(e), e.sha256); }
 
     ScratchDirectory scratch;
 };
@@ -72,42 +74,47 @@ TEST(PowerShellLiteral, CommandLineHasTheFixedPieces) {
 }
 
 TEST_F(PackageStoreTest, PathsFollowTheJoinRule) {
-    EXPECT_EQ(packageMarkerPath(L"C:\\R\\system\\", entry({})),
-              L"C:\\R\\system\\.packages\\lib.sha256");
-    EXPECT_EQ(packageRollbackDir(L"C:\\R", entry({})), L"C:\\R\\_rollback\\lib");
-    EXPECT_EQ(listedFilePath(L"C:\\R", "bin/x/app.dll"), L"C:\\R\\bin\\x\\app.dll");
+    const PackagePaths p = packagePaths(L"C:\\R", L"C:\\R\\system\\", entry({"bin/x/app.dll", ""}));
+    EXPECT_EQ(p.name, L"lib");
+    EXPECT_EQ(p.marker, L"C:\\R\\system\\.packages\\lib.sha256");
+    EXPECT_EQ(p.rollbackDir, L"C:\\R\\_rollback\\lib");
+    EXPECT_EQ(p.archivePath, L"C:\\R\\_download\\lib.zip");
+    ASSERT_EQ(p.listed.size(), 1u);  // empty items are no files
+    EXPECT_EQ(p.listed[0].spelled, "bin/x/app.dll");
+    EXPECT_EQ(p.inSystem(p.listed[0]), L"C:\\R\\system\\bin\\x\\app.dll");
+    EXPECT_EQ(p.inBackup(p.listed[0]), L"C:\\R\\_rollback\\lib\\bin\\x\\app.dll");
 }
 
 TEST_F(PackageStoreTest, MarkerToleratesTrailingSpaceAndCaseOnly) {
     put(L"bin\\app.dll", "x");
     const PackageEntry e = entry({"bin/app.dll", ""});
-    EXPECT_FALSE(isPackageInstalled(system(), e));  // no marker
+    EXPECT_FALSE(installed(e));  // no marker
     for (const std::string& good : {kHash, kHash + "\r\n", " \t" + kHash + " \t",
                                     std::string("0123456789ABCDEF") + kHash.substr(16)}) {
         ASSERT_TRUE(writeWholeFile(markerPath(), good));
-        EXPECT_TRUE(isPackageInstalled(system(), e)) << good;
+        EXPECT_TRUE(installed(e)) << good;
     }
     for (const std::string& bad :
          {"\r\n" + kHash, "\xEF\xBB\xBF" + kHash, kHash + kHash, std::string()}) {
         ASSERT_TRUE(writeWholeFile(markerPath(), bad));
-        EXPECT_FALSE(isPackageInstalled(system(), e)) << bad;
+        EXPECT_FALSE(installed(e)) << bad;
     }
 }
 
 TEST_F(PackageStoreTest, EveryListedFileMustExistAsAFile) {
     ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
-    EXPECT_TRUE(isPackageInstalled(system(), entry({})));
-    EXPECT_TRUE(isPackageInstalled(system(), entry({"", ""})));
-    EXPECT_FALSE(isPackageInstalled(system(), entry({"bin/app.dll"})));
+    EXPECT_TRUE(installed(entry({})));
+    EXPECT_TRUE(installed(entry({"", ""})));
+    EXPECT_FALSE(installed(entry({"bin/app.dll"})));
     ASSERT_TRUE(ensureDirectory(system() + L"\\bin\\app.dll"));
-    EXPECT_FALSE(isPackageInstalled(system(), entry({"bin/app.dll"})));
+    EXPECT_FALSE(installed(entry({"bin/app.dll"})));
 }
 
 TEST_F(PackageStoreTest, BackupSavesExistingFilesListsMissingOnesAndMarker) {
     put(L"lib\\x\\y.dll", "old y");
     const PackageEntry e = entry({"lib/x/y.dll", "", "new.dll", "lib\\z.dll"});
     std::wstring error = L"untouched";
-    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    ASSERT_TRUE(backupPackage(paths(e), error));
     EXPECT_EQ(error, L"untouched");
     const std::wstring dir = root() + L"\\_rollback\\lib";
     EXPECT_EQ(readWholeFile(dir + L"\\lib\\x\\y.dll"), "old y");
@@ -121,7 +128,7 @@ TEST_F(PackageStoreTest, RestorePutsBackCopiesDeletesAddedFilesAndMarker) {
     ASSERT_TRUE(writeWholeFile(markerPath(), "old marker"));
     const PackageEntry e = entry({"lib/x/y.dll", "new.dll"});
     std::wstring error;
-    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    ASSERT_TRUE(backupPackage(paths(e), error));
     // What an extraction does: overwrite, add, protect, remove directories.
     ASSERT_TRUE(deleteDirectoryTree(system() + L"\\lib"));
     put(L"new.dll", "added");
@@ -129,23 +136,23 @@ TEST_F(PackageStoreTest, RestorePutsBackCopiesDeletesAddedFilesAndMarker) {
     put(L"unlisted.dll", "stays");
     ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
 
-    EXPECT_TRUE(restorePackage(root(), system(), e));
+    EXPECT_TRUE(restorePackage(paths(e)));
     EXPECT_EQ(get(L"lib\\x\\y.dll"), "old y");
     EXPECT_FALSE(isExistingFile(system() + L"\\new.dll"));
     EXPECT_EQ(get(L"unlisted.dll"), "stays");
     EXPECT_EQ(readWholeFile(markerPath()), "old marker");
     EXPECT_FALSE(isExistingDirectory(root() + L"\\_rollback\\lib"));
     EXPECT_TRUE(isExistingDirectory(root() + L"\\_rollback"));
-    EXPECT_TRUE(restorePackage(root(), system(), e));  // second time: nothing to do
+    EXPECT_TRUE(restorePackage(paths(e)));  // second time: nothing to do
 }
 
 TEST_F(PackageStoreTest, RestoreWithoutSavedMarkerRemovesTheMarker) {
     const PackageEntry e = entry({"a.dll"});
     std::wstring error;
-    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    ASSERT_TRUE(backupPackage(paths(e), error));
     put(L"a.dll", "added");
     ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
-    restorePackage(root(), system(), e);
+    restorePackage(paths(e));
     EXPECT_FALSE(isExistingFile(markerPath()));
     EXPECT_FALSE(isExistingFile(system() + L"\\a.dll"));
 }
@@ -156,7 +163,7 @@ TEST_F(PackageStoreTest, BackupFailsWhenAListedFileCannotBeRead) {
                               OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     std::wstring error;
-    EXPECT_FALSE(backupPackage(root(), system(), entry({"held.dll"}), error));
+    EXPECT_FALSE(backupPackage(paths(entry({"held.dll"})), error));
     CloseHandle(held);
     EXPECT_EQ(error.rfind(L"Не удалось создать резервную копию файла:\n" + system() +
                               L"\\held.dll\n\nОшибка: ",
@@ -172,9 +179,9 @@ TEST_F(PackageStoreTest, TransactionRestoresNewestFirst) {
     PackageEntry second = entry({"shared.dll"});
     second.name = "second";
     std::wstring error;
-    ASSERT_TRUE(backupPackage(root(), system(), first, error));
+    ASSERT_TRUE(backupPackage(paths(first), error));
     extract(L"shared.dll", "after first");
-    ASSERT_TRUE(backupPackage(root(), system(), second, error));
+    ASSERT_TRUE(backupPackage(paths(second), error));
     extract(L"shared.dll", "after second");
     rollBackTransaction(root(), system(), {first, second});
     EXPECT_EQ(get(L"shared.dll"), "before both");
@@ -201,7 +208,7 @@ TEST_P(LeftoverBackup, IsKeptOnlyWhileCompleteAndStillTheStateToReturnTo) {
     const std::wstring dir = root() + L"\\_rollback\\lib";
     put(L"a.dll", "whole");
     std::wstring error;
-    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    ASSERT_TRUE(backupPackage(paths(e), error));
     if (!c.madeThisRun) {
         ASSERT_TRUE(writeWholeFile(dir + L"\\.backup_complete", "1-2"));
     }
@@ -211,10 +218,10 @@ TEST_P(LeftoverBackup, IsKeptOnlyWhileCompleteAndStillTheStateToReturnTo) {
     }
     extract(L"a.dll", "half written");
 
-    ASSERT_TRUE(backupPackage(root(), system(), e, error));
+    ASSERT_TRUE(backupPackage(paths(e), error));
     EXPECT_EQ(readWholeFile(dir + L"\\a.dll"), c.kept ? "whole" : "half written");
     EXPECT_TRUE(isExistingFile(dir + L"\\.backup_complete"));
-    restorePackage(root(), system(), e);
+    restorePackage(paths(e));
     EXPECT_EQ(get(L"a.dll"), c.kept ? "whole" : "half written");
 }
 
@@ -233,7 +240,7 @@ TEST_F(PackageStoreTest, TransactionHoldsEachPackageOnceAndReturnsToTheRunsStart
     RollbackTransaction transaction;
     std::wstring error;
     for (const char* version : {"first install", "second install"}) {
-        ASSERT_TRUE(backupPackage(root(), system(), e, error));
+        ASSERT_TRUE(backupPackage(paths(e), error));
         extract(L"shared.dll", version);
         recordInstalled(transaction, e);
     }
