@@ -170,7 +170,7 @@ MUTANTS = [
            "holdsProcess_ = job_ && AssignProcessToJobObject(job_.get(), info.hProcess);",
            "holdsProcess_ = false;", unit="KillOnCloseJob*"),
     Mutant("listed files not flushed", "src/packages/install.cpp",
-           "    flushListedFiles(paths);", "",
+           "    flushListedFiles(paths);", "    flushListedFiles(PackagePaths{});",
            e2e="reach_the_disk"),
     Mutant("marker written in place", "src/packages/install.cpp",
            "    replaceFileDurably(marker, expected);", "    writeWholeFile(marker, expected);",
