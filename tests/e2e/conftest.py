@@ -35,14 +35,23 @@ def pytest_runtest_protocol(item, nextitem):
     return True
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "heavy: a scenario of half a minute, dealt out to the parts "
+                                       "apart from the others so that no part gets two")
+
+
 def pytest_collection_modifyitems(config, items):
     """VARNIX_E2E_SHARD=I/N keeps every Nth scenario from the Ith on: the bench runs the parts
-    side by side, each on a Wine prefix and site of its own."""
+    side by side, each on a Wine prefix and site of its own. The heavy scenarios are dealt out
+    first, one to each part in turn, and the others after them in the same way."""
     shard = os.environ.get("VARNIX_E2E_SHARD")
     if not shard:
         return
     index, count = map(int, shard.split("/"))
-    kept = [item for number, item in enumerate(items) if number % count == index]
+    heavy = [item for item in items if item.get_closest_marker("heavy")]
+    light = [item for item in items if not item.get_closest_marker("heavy")]
+    kept = [item for group in (heavy, light)
+            for number, item in enumerate(group) if number % count == index]
     config.hook.pytest_deselected(items=[item for item in items if item not in kept])
     items[:] = kept
 

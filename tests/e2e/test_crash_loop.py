@@ -9,6 +9,8 @@ import json
 import os
 import random
 
+import pytest
+
 from constants import (ALREADY_RUNNING, ALREADY_RUNNING_LOGGED, LAUNCHING, OK, PACKAGE_DOWNLOAD,
                        WINEDLLOVERRIDES_WITHOUT_COMCTL32)
 from harness import BUILD, Package, end_leftover_processes, outlived_the_launcher
@@ -52,6 +54,7 @@ def check_converged(scenario, site, version):
     assert not (scenario.root / "_download").exists()
 
 
+@pytest.mark.heavy
 def test_kills_at_random_moments_always_converge(scenario, site, powershell):
     rng = random.Random(int(os.environ.get("VARNIX_CRASH_SEED", "20261207")))
     scenario.install_stub("exit=0")

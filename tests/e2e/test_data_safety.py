@@ -214,6 +214,7 @@ def traced(path):
     return calls
 
 
+@pytest.mark.heavy
 def test_files_reach_the_disk_before_the_marker_is_renamed(scenario, site, tmp_path):
     # FlushFileBuffers is an fsync in the launcher's own process; the rename behind MoveFileExW
     # is done by wineserver. Both are traced and merged by time.
