@@ -123,7 +123,7 @@ bool handleDependencyRequest(const WideString& rootDir, const WideString& system
         L"error: " +
         win32ErrorText(result.win32Error) + L"\nExit code: " + decimal(result.exitCode);
     logWrite(L"Varnix failed after dependency package install. Launch error: " +
-             win32ErrorText(result.win32Error) + L" early exit: " + decimal(result.exitCode));
+             launchFailureText(result));
     return false;
 }
 

@@ -105,7 +105,7 @@ LaunchResult launchApplication(const WideString& rootDir, const WideString& syst
         return result;
     }
     // A read-only or hidden token file refuses CREATE_ALWAYS, and every start would fail.
-    SetFileAttributesW(tokenPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+    clearAttributes(tokenPath);
     if (!writeWholeFile(tokenPath, token)) {
         result.win32Error = ERROR_ACCESS_DENIED;
         logWrite(L"Launch guard token file write failed.");
@@ -121,7 +121,7 @@ LaunchResult launchApplication(const WideString& rootDir, const WideString& syst
     }
     if (!result.created) {
         result.win32Error = error;
-        DeleteFileW(tokenPath.c_str());
+        deleteFile(tokenPath);
         return result;
     }
 

@@ -126,7 +126,7 @@ bool verifiesTheSitesManifest(const WideString& systemDir) {
 WideString promotionObstacle(const WideString& rootDir) {
     if (!ownFileVersion()) return L"its own version cannot be read.";
     if (!manifestKeysLoad()) return L"its manifest key does not load.";
-    if (!verifiesTheSitesManifest(joinPath(rootDir, contract::kSystemDirectoryName))) {
+    if (!verifiesTheSitesManifest(systemDirectory(rootDir))) {
         return L"its manifest keys do not verify the site's manifest.";
     }
     return {};
@@ -138,7 +138,7 @@ WideString promotionObstacle(const WideString& rootDir) {
 bool replaceLauncher(const WideString& selfPath, const WideString& target,
                      unsigned long long deadlineTick) {
     for (;;) {
-        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only target refuses
+        clearAttributes(target);  // a read-only target refuses
         if (MoveFileExW(selfPath.c_str(), target.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return true;
@@ -227,9 +227,9 @@ void discardFailedPromotion(const WideString& rootDir, const WideString& systemD
     const WideString leftover = newLauncherPath(rootDir);
     if (!isExistingFile(leftover)) return;
     const std::optional<FileVersion> version = fileVersionOf(leftover);
-    SetFileAttributesW(leftover.c_str(), FILE_ATTRIBUTE_NORMAL);
+    clearAttributes(leftover);
     // A promotion still running from it keeps it: it is no leftover yet.
-    if (!DeleteFileW(leftover.c_str())) return;
+    if (!deleteFile(leftover)) return;
     if (!version) {
         logWrite(L"Launcher update removed: " + newLauncherName() + L" (no version).");
         return;
@@ -267,8 +267,7 @@ void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir,
     const WideString copy = newLauncherPath(rootDir);
     logWrite(L"Launcher update step 1: copying version " + wideVersion(*offered) + L" to " +
              newLauncherName() + L".");
-    if (!CopyFileW(candidate.c_str(), copy.c_str(), FALSE) ||
-        !SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL) || !flushFile(copy)) {
+    if (!copyFileReplacing(candidate, copy) || !clearAttributes(copy) || !flushFile(copy)) {
         logWrite(L"Launcher update failed: " + win32ErrorText(GetLastError()));
         forceDeleteFile(copy);
         return;
