@@ -144,7 +144,8 @@ def test_two_launchers_100_ms_apart_install_once(scenario, site):
     for process, _ in started:
         process.wait(timeout=150)
     log = parse_log((scenario.root / "logs/launcher.log").read_bytes())
-    assert [records(result, "exit")[-1]["code"] for _, result in started] == [0, 0], log
+    drivers = [result.read_text(encoding="utf-8") for _, result in started]
+    assert [records(result, "exit")[-1]["code"] for _, result in started] == [0, 0], (drivers, log)
     assert log.count("Install package started: slow_core") == 1, log
     assert log.count("Another launcher is running for this root; waiting.") == 1, log
     assert sum(len(records(result, "dialog")) for _, result in started) == 1  # one download announcement

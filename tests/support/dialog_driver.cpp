@@ -260,10 +260,15 @@ bool sameControls(const std::vector<Control>& a, const std::vector<Control>& b) 
 
 // A dialog becomes visible while it may still be laying out its controls: read them once they
 // hold a button and a main instruction and stay the same over three looks (2 s at most).
+// A dialog is read once it has a button and a main instruction and has looked the same three
+// times in a row. On a busy machine Wine can take seconds to fill a task dialog; one read too
+// early would find no instruction and take a dialog the test foresaw for an unexpected one.
 std::vector<Control> settledControls(HWND dialog) {
+    constexpr ULONGLONG kSettleMilliseconds = 20000;
+    const ULONGLONG deadline = GetTickCount64() + kSettleMilliseconds;
     std::vector<Control> previous = controlsOf(dialog);
     int stableLooks = 0;
-    for (int i = 0; i < 80 && stableLooks < 3; ++i) {
+    while (stableLooks < 3 && GetTickCount64() < deadline && IsWindow(dialog)) {
         Sleep(25);
         std::vector<Control> current = controlsOf(dialog);
         const bool ready = std::any_of(current.begin(), current.end(), isButton) &&
