@@ -6,7 +6,7 @@ import re
 import pytest
 from _pytest.runner import runtestprotocol
 
-from harness import DEFAULT_MANIFEST, PowerShell, Scenario, Site, end_leftover_processes
+from harness import DEFAULT_MANIFEST, DRIVER_SERVICE, PowerShell, Scenario, Site, end_leftover_processes
 
 # How long a scenario's own processes get to end after its stubs are told to stop.
 GRACE_SECONDS = 5
@@ -36,24 +36,48 @@ def pytest_runtest_protocol(item, nextitem):
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "heavy: a scenario of half a minute, dealt out to the parts "
-                                       "apart from the others so that no part gets two")
+    config.addinivalue_line("markers", "heavy: a scenario of half a minute, started before the "
+                                       "others so that no part of the suite ends with one")
 
 
 def pytest_collection_modifyitems(config, items):
-    """VARNIX_E2E_SHARD=I/N keeps every Nth scenario from the Ith on: the bench runs the parts
-    side by side, each on a Wine prefix and site of its own. The heavy scenarios are dealt out
-    first, one to each part in turn, and the others after them in the same way."""
-    shard = os.environ.get("VARNIX_E2E_SHARD")
-    if not shard:
-        return
-    index, count = map(int, shard.split("/"))
-    heavy = [item for item in items if item.get_closest_marker("heavy")]
-    light = [item for item in items if not item.get_closest_marker("heavy")]
-    kept = [item for group in (heavy, light)
-            for number, item in enumerate(group) if number % count == index]
-    config.hook.pytest_deselected(items=[item for item in items if item not in kept])
-    items[:] = kept
+    """The heavy scenarios come first (see pytest_runtestloop)."""
+    items.sort(key=lambda item: not item.get_closest_marker("heavy"))
+
+
+def claim(claims, item):
+    """True for the one part that creates the scenario's claim file first."""
+    name = hashlib.sha1(item.nodeid.encode("utf-8")).hexdigest()
+    try:
+        os.close(os.open(os.path.join(claims, name), os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+        return True
+    except FileExistsError:
+        return False
+
+
+def pytest_runtestloop(session):
+    """VARNIX_E2E_CLAIMS=DIR: this run is one of the parts that the bench runs side by side, each
+    on a Wine prefix and site of its own. The parts take the scenarios from one list in turn: each
+    runs the next one no part has claimed yet, so they end together whatever the scenarios cost.
+    A part claims its next scenario before it runs the current one (pytest needs to know it)."""
+    claims = os.environ.get("VARNIX_E2E_CLAIMS")
+    if not claims or session.config.option.collectonly:
+        return None
+    items = session.items
+
+    def next_claimed(start):
+        return next((index for index in range(start, len(items)) if claim(claims, items[index])), None)
+
+    current = next_claimed(0)
+    while current is not None:
+        following = next_claimed(current + 1)
+        item = items[current]
+        item.config.hook.pytest_runtest_protocol(
+            item=item, nextitem=items[following] if following is not None else None)
+        if session.shouldfail or session.shouldstop:
+            break
+        current = following
+    return True
 
 
 def pytest_terminal_summary(terminalreporter):
@@ -65,6 +89,8 @@ def pytest_terminal_summary(terminalreporter):
 @pytest.fixture(scope="session", autouse=True)
 def no_processes_of_an_earlier_run():
     end_leftover_processes(0)
+    yield
+    DRIVER_SERVICE.close()
 
 
 @pytest.fixture(autouse=True)

@@ -3,6 +3,7 @@
 // class, id and text), answers it, and records the program's exit code.
 //
 //   dialog_driver.exe RESULT_FILE ANSWERS_FILE CMDLINE_FILE [TIMEOUT_SECONDS [KILL_WHEN]]
+//   dialog_driver.exe --serve      (the same runs and process sweeps on request; see serve())
 //
 // KILL_WHEN ends the program from outside (TerminateProcess) the moment a condition holds:
 // "exists:PATH" (a file or directory appears), "log:PATH|TEXT" (a file contains TEXT),
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "json_writer.h"
+#include "process_list.h"
 
 using namespace varnix_test;
 
@@ -279,18 +281,15 @@ std::vector<Control> settledControls(HWND dialog) {
     return previous;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    if (argc < 4) return 2;
-    const std::wstring resultPath = argv[1];
-    Answers answers = readAnswers(argv[2]);
-    std::wstring commandLine = fromUtf8(readFileBytes(argv[3]));
-    const DWORD timeoutMs = argc > 4 ? std::wcstoul(argv[4], nullptr, 10) * 1000 : 120000;
-    const std::wstring killWhen = argc > 5 ? argv[5] : L"";
-
-    if (killWhen.rfind(L"new:", 0) == 0)
-        g_startLength = readFileBytes(conditionPath(killWhen)).size();
+// One run: the program of CMDLINE_FILE, its dialogs answered from ANSWERS_FILE, its records in
+// RESULT_FILE.
+int drive(const std::wstring& resultPath, const std::wstring& answersPath,
+          const std::wstring& commandLinePath, DWORD timeoutMs, const std::wstring& killWhen) {
+    Answers answers = readAnswers(answersPath);
+    std::wstring commandLine = fromUtf8(readFileBytes(commandLinePath));
+    g_startLength = killWhen.rfind(L"new:", 0) == 0
+                        ? readFileBytes(conditionPath(killWhen)).size()
+                        : 0;
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -325,8 +324,10 @@ int wmain(int argc, wchar_t** argv) {
             appendLine(resultPath, "{\"type\":\"timeout\"}");
             break;
         }
+        // The launcher shows every dialog from its one thread: listing that thread's windows
+        // costs Wine one request, where the whole desktop costs one per window.
         Search search{info.dwProcessId, nullptr};
-        EnumWindows(findDialog, reinterpret_cast<LPARAM>(&search));
+        EnumThreadWindows(info.dwThreadId, findDialog, reinterpret_cast<LPARAM>(&search));
         if (search.found == nullptr) continue;
         const std::vector<Control> controls = settledControls(search.found);
         ++dialogCount;
@@ -351,4 +352,70 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(info.hProcess);
     appendLine(resultPath, "{\"type\":\"exit\",\"code\":" + std::to_string(exitCode) + "}");
     return 0;
+}
+
+std::vector<std::wstring> tabSeparated(const std::wstring& line) {
+    std::vector<std::wstring> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find(L'\t', start)) != std::wstring::npos; start = tab + 1)
+        fields.push_back(line.substr(start, tab - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+void writeOut(HANDLE out, const std::string& text) {
+    DWORD written = 0;
+    WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// Serving mode: one driver for a whole test session, so that a run costs no start of its own
+// under Wine. Requests come on standard input, one line each (UTF-8, fields separated by tabs):
+//   run<TAB>RESULT_FILE<TAB>ANSWERS_FILE<TAB>CMDLINE_FILE<TAB>TIMEOUT_SECONDS<TAB>KILL_WHEN
+//   sweep<TAB>GRACE_MS<TAB>ROOT<TAB>NAME...   (as process_sweep.exe; this driver is spared)
+// Each is answered on standard output: a sweep's "PID<TAB>IMAGE" lines, then "done". The driver
+// ends when its input ends.
+int serve() {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    // The programs it starts see NUL as their standard handles, as under a driver started on its
+    // own, and can never write into the requests' answers.
+    const HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+    for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+        SetStdHandle(which, nul);
+    std::string pending;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(in, chunk, sizeof chunk, &read, nullptr) && read > 0) {
+        pending.append(chunk, read);
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            const std::vector<std::wstring> fields = tabSeparated(fromUtf8(pending.substr(0, end)));
+            pending.erase(0, end + 1);
+            if (fields[0] == L"run" && fields.size() == 6) {
+                drive(fields[1], fields[2], fields[3],
+                      std::wcstoul(fields[4].c_str(), nullptr, 10) * 1000, fields[5]);
+            } else if (fields[0] == L"sweep" && fields.size() >= 3) {
+                std::vector<std::wstring> names;
+                for (size_t i = 3; i < fields.size(); ++i)
+                    names.push_back(lower(fields[i]));
+                const DWORD graceMs = std::wcstoul(fields[1].c_str(), nullptr, 10);
+                for (const Found& process : endLeftovers(sweepRoot(fields[2]), names, graceMs))
+                    writeOut(out, std::to_string(process.id) + "\t" + toUtf8(process.image) + "\n");
+            } else {
+                writeOut(out, "error\tunknown request\n");
+            }
+            writeOut(out, "done\n");
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && std::wstring(argv[1]) == L"--serve") return serve();
+    if (argc < 4) return 2;
+    const DWORD timeoutMs = argc > 4 ? std::wcstoul(argv[4], nullptr, 10) * 1000 : 120000;
+    return drive(argv[1], argv[2], argv[3], timeoutMs, argc > 5 ? argv[5] : L"");
 }

@@ -20,63 +20,11 @@
 #include <vector>
 
 #include "json_writer.h"
+#include "process_list.h"
 
 using namespace varnix_test;
 
 namespace {
-
-struct Found {
-    DWORD id;
-    std::wstring image;
-};
-
-std::wstring lower(std::wstring text) {
-    for (wchar_t& c : text)
-        c = static_cast<wchar_t>(towlower(c));
-    return text;
-}
-
-bool nameMatches(const std::wstring& name, const std::vector<std::wstring>& patterns) {
-    for (const std::wstring& pattern : patterns) {
-        if (!pattern.empty() && pattern.back() == L'*') {
-            if (name.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0) return true;
-        } else if (name == pattern) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::wstring imagePath(DWORD id, const wchar_t* fallback) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
-    if (process == nullptr) return fallback;
-    wchar_t buffer[MAX_PATH * 2] = {};
-    DWORD size = MAX_PATH * 2;
-    const bool known = QueryFullProcessImageNameW(process, 0, buffer, &size);
-    CloseHandle(process);
-    return known ? std::wstring(buffer, size) : std::wstring(fallback);
-}
-
-std::vector<Found> matching(const std::wstring& root, const std::vector<std::wstring>& names) {
-    std::vector<Found> found;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return found;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    const DWORD self = GetCurrentProcessId();
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == self || entry.th32ProcessID == 0) continue;
-        const std::wstring image = imagePath(entry.th32ProcessID, entry.szExeFile);
-        const std::wstring lowered = lower(image);
-        const std::wstring name = lower(entry.szExeFile);
-        if (lowered.rfind(root, 0) == 0 || nameMatches(name, names)) {
-            found.push_back({entry.th32ProcessID, image});
-        }
-    }
-    CloseHandle(snapshot);
-    return found;
-}
 
 // Waits for the text to appear in what is added to the file, opening the scenario's processes
 // as they appear, so that the kill needs no lookup once the text is there. False when the time
@@ -121,8 +69,7 @@ int wmain(int argc, wchar_t** argv) {
     const bool aimed = first.rfind(L"when:", 0) == 0;
     const int rootArgument = aimed ? 3 : 2;
     if (argc <= rootArgument) return 2;
-    std::wstring root = lower(argv[rootArgument]);
-    if (!root.empty() && root.back() != L'\\') root += L'\\';
+    const std::wstring root = sweepRoot(argv[rootArgument]);
     std::vector<std::wstring> names;
     for (int i = rootArgument + 1; i < argc; ++i)
         names.push_back(lower(argv[i]));
@@ -148,19 +95,8 @@ int wmain(int argc, wchar_t** argv) {
         if (!came) return 3;
     }
 
-    const ULONGLONG deadline = GetTickCount64() + graceMs;
-    std::vector<Found> left = matching(root, names);
-    while (!left.empty() && GetTickCount64() < deadline) {
-        Sleep(50);
-        left = matching(root, names);
-    }
+    const std::vector<Found> left = endLeftovers(root, names, graceMs);
     for (const Found& process : left) {
-        HANDLE handle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.id);
-        if (handle != nullptr) {
-            TerminateProcess(handle, 996);
-            WaitForSingleObject(handle, 5000);
-            CloseHandle(handle);
-        }
         std::printf("%lu\t%s\n", static_cast<unsigned long>(process.id),
                     toUtf8(process.image).c_str());
     }
