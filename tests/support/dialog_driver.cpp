@@ -287,9 +287,8 @@ int drive(const std::wstring& resultPath, const std::wstring& answersPath,
           const std::wstring& commandLinePath, DWORD timeoutMs, const std::wstring& killWhen) {
     Answers answers = readAnswers(answersPath);
     std::wstring commandLine = fromUtf8(readFileBytes(commandLinePath));
-    g_startLength = killWhen.rfind(L"new:", 0) == 0
-                        ? readFileBytes(conditionPath(killWhen)).size()
-                        : 0;
+    g_startLength =
+        killWhen.rfind(L"new:", 0) == 0 ? readFileBytes(conditionPath(killWhen)).size() : 0;
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -379,9 +378,9 @@ int serve() {
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     // The programs it starts see NUL as their standard handles, as under a driver started on its
     // own, and can never write into the requests' answers.
-    const HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                   nullptr);
+    const HANDLE nul =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
         SetStdHandle(which, nul);
     std::string pending;

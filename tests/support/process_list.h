@@ -44,7 +44,8 @@ inline std::wstring imagePath(DWORD id, const wchar_t* fallback) {
     return known ? std::wstring(buffer, size) : std::wstring(fallback);
 }
 
-inline std::vector<Found> matching(const std::wstring& root, const std::vector<std::wstring>& names) {
+inline std::vector<Found> matching(const std::wstring& root,
+                                   const std::vector<std::wstring>& names) {
     std::vector<Found> found;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return found;
