@@ -180,6 +180,7 @@ class Run:
     killed: bool
     started_ms: int
     seconds: float
+    vanished: int  # windows with the dialog's title that Wine destroyed before they held a control
     log_bytes: bytes = dataclasses.field(repr=False)
 
     @property
@@ -334,13 +335,14 @@ class Scenario:
                   dialogs=[Dialog.from_record(r) for r in records if r["type"] == "dialog"],
                   timed_out="timeout" in kinds, killed="killed" in kinds,
                   started_ms=next((r["ms"] for r in records if r["type"] == "started"), None),
+                  vanished=kinds.count("vanished"),
                   seconds=seconds, log_bytes=log_path.read_bytes() if log_path.exists() else b"")
         failed_start = [r for r in records if r["type"] == "start_failed"]
         assert not failed_start, f"the driver could not start the launcher: error {failed_start[0]['error']}"
         unexpected = [Dialog.from_record(r) for r in records if r["type"] == "unexpected"]
         if unexpected:
-            raise UnexpectedDialog(f"unexpected dialog {unexpected[0]!r} after {run.dialogs}; "
-                                   f"answers given: {answers!r}\nlog: {run.this_run}")
+            raise UnexpectedDialog(f"unexpected dialog {unexpected[0]!r} after {run.dialogs} "
+                                   f"({run.vanished} vanished); answers given: {answers!r}\nlog: {run.this_run}")
         ordered = answers is not None and not isinstance(answers, dict)
         if ordered and len(run.dialogs) < len(answers) and not (run.killed or run.timed_out):
             raise AssertionError(f"expected dialog {answers[len(run.dialogs)][0]!r} never came; "
