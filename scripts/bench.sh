@@ -309,11 +309,11 @@ run_tests() {
     return $status
 }
 
-# The e2e suite split into E2E_SHARDS parts (default 3) that run side by side: most of a scenario's
-# time is spent waiting on Wine, dialogs and deadlines, not computing. The first part uses the bench
-# already started. Every other part runs in a network namespace of its own, where the same loopback
-# ports are free, with its own Wine prefix, X display, nginx and fault site: no scenario can see
-# another part's processes, site or files.
+# The e2e suite in E2E_SHARDS parts (default 3) that run side by side, each taking the next scenario
+# no part has claimed yet (build/e2e-claims, see conftest.py). The first part uses the bench already
+# started. Every other part runs in a network namespace of its own, where the same loopback ports
+# are free, with its own Wine prefix, X display, nginx and fault site: no scenario can see another
+# part's processes, site or files.
 e2e_in_shards() {
     local shards=${E2E_SHARDS:-3} index status=0 pids=()
     rm -rf "$BUILD/e2e-claims"
