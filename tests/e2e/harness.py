@@ -380,6 +380,22 @@ def end_leftover_processes(grace_seconds):
     return [tuple(line.split("\t", 1)) for line in lines if "\t" in line]
 
 
+def end_late_processes(quiet_seconds=1.0):
+    """Ends what appears after a kill: under Wine a process whose creation the kill interrupted
+    shows up only a moment later. Sweeps until quiet_seconds pass without a new one; returns the
+    ended ones as (pid, image) pairs."""
+    ended = []
+
+    def one_appeared():
+        found = end_leftover_processes(0)
+        ended.extend(found)
+        return bool(found)
+
+    while wait_for(one_appeared, quiet_seconds):
+        pass
+    return ended
+
+
 class DriverService:
     """The dialog driver in its serving mode (see dialog_driver.cpp), kept for the whole session:
     each launcher run and each sweep through it saves the start of a Windows process, which

@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 from constants import LAUNCHED, OK, PACKAGE_DOWNLOAD, START_FAILED
-from harness import (BUILD, LAUNCHER, SITE_DIR, SWEEP, Held, Package, assert_in_order, end_leftover_processes, parse_log,
+from harness import (BUILD, LAUNCHER, SITE_DIR, SWEEP, Held, Package, assert_in_order, end_late_processes, end_leftover_processes, parse_log,
                      start_windows_program, wait_for, windows_path)
 
 NEWER = BUILD / "VarnixLauncherNewer.exe"  # the same launcher, the last part of its version one higher
@@ -258,8 +258,9 @@ def test_kill_at_a_promotion_step_leaves_a_runnable_launcher(scenario, site, poi
         # (a promotion may finish between its last two lines and the kill).
         killed = sweep.wait(timeout=90) in (0, 1)
         # A new launcher whose creation the kill interrupted shows up only now under Wine, and
-        # never runs; it is ended as a reboot would end it.
+        # never runs; it is ended as a reboot would end it (the sweep waits for it to appear).
         end_leftover_processes(2)
+        end_late_processes()
         after_kill = launchers.get(root_launcher(scenario))
 
         recovery = scenario.run(answers=ANSWERS)
