@@ -260,9 +260,7 @@ bool sameControls(const std::vector<Control>& a, const std::vector<Control>& b) 
     return true;
 }
 
-// A dialog becomes visible while it may still be laying out its controls: read them once they
-// hold a button and a main instruction and stay the same over three looks (2 s at most).
-// A dialog is read once it has a button and a main instruction and has looked the same three
+// A dialog becomes visible while it may still be laying out its controls. A dialog is read once it has a button and a main instruction and has looked the same three
 // times in a row. On a busy machine Wine can take seconds to fill a task dialog; one read too
 // early would find no instruction and take a dialog the test foresaw for an unexpected one.
 std::vector<Control> settledControls(HWND dialog) {
