@@ -222,20 +222,31 @@ stop_started() {
     started_pids=()
 }
 
+# Starts Xvfb on a display no other X server uses. Every bench script on the machine (the e2e
+# parts start side by side, other checkouts may run too) picks its number and starts its server
+# under one lock: two scripts that both saw a number free would otherwise start two servers on
+# it; the second one exits at once, and its part's windows land on the other part's display.
 start_xvfb() {
-    local display
+    local display pid lock
+    exec {lock}>/tmp/varnix-bench-xvfb.lock
+    flock "$lock"
     for display in $(seq 90 140); do
         [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]] && continue
-        Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-        started_pids+=($!)
+        Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 {lock}>&- &
+        pid=$!
+        started_pids+=($pid)
         for _ in $(seq 100); do
             [[ -e /tmp/.X11-unix/X$display ]] && break
             sleep 0.05
         done
+        # The server's lock file names its process: a display this script did not get is left.
+        [[ $(tr -d ' \n' </tmp/.X$display-lock 2>/dev/null) == "$pid" ]] || continue
+        exec {lock}>&-
         export DISPLAY=":$display"
         log "Xvfb on $DISPLAY"
         return 0
     done
+    exec {lock}>&-
     echo "no free X display" >&2
     return 1
 }
