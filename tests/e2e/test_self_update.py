@@ -9,8 +9,8 @@ import subprocess
 import pytest
 
 from constants import LAUNCHED, OK, PACKAGE_DOWNLOAD, START_FAILED
-from harness import (BUILD, LAUNCHER, SITE_DIR, SWEEP, Held, Package, assert_in_order, end_late_processes, end_leftover_processes, parse_log,
-                     start_windows_program, wait_for, windows_path)
+from harness import (BUILD, LAUNCHER, SITE_DIR, SWEEP, Held, Package, assert_in_order, end_late_processes,
+                     end_leftover_processes, parse_log, start_windows_program, wait_for, windows_path)
 
 NEWER = BUILD / "VarnixLauncherNewer.exe"  # the same launcher, the last part of its version one higher
 REPEATS = int(os.environ.get("VARNIX_KILL_REPEATS", "1"))

@@ -260,9 +260,10 @@ bool sameControls(const std::vector<Control>& a, const std::vector<Control>& b) 
     return true;
 }
 
-// A dialog becomes visible while it may still be laying out its controls. A dialog is read once it has a button and a main instruction and has looked the same three
-// times in a row. On a busy machine Wine can take seconds to fill a task dialog; one read too
-// early would find no instruction and take a dialog the test foresaw for an unexpected one.
+// A dialog becomes visible while it may still be laying out its controls. It is read once it has
+// a button and a main instruction and has looked the same three times in a row. On a busy machine
+// Wine can take seconds to fill a task dialog; one read too early would find no instruction and
+// take a dialog the test foresaw for an unexpected one.
 std::vector<Control> settledControls(HWND dialog) {
     constexpr ULONGLONG kSettleMilliseconds = 20000;
     const ULONGLONG deadline = GetTickCount64() + kSettleMilliseconds;
@@ -327,10 +328,11 @@ int drive(const std::wstring& resultPath, const std::wstring& answersPath,
         EnumThreadWindows(info.dwThreadId, findDialog, reinterpret_cast<LPARAM>(&search));
         if (search.found == nullptr) continue;
         const std::vector<Control> controls = settledControls(search.found);
-        // Under heavy load Wine now and then shows a window with the dialog's title and destroys
-        // it before it holds a single control. Nobody could have read or answered it: it is
-        // recorded and the driver goes on watching. A dialog the program meant to show and
-        // never did still fails the test (its answer never comes, or the contents differ).
+        // A window with the dialog's title that Wine destroyed before it held a single control
+        // (seen while two benches' Wines shared one X display) could never have been read or
+        // answered: it is recorded and the driver goes on watching. A dialog the program meant
+        // to show and never did still fails the test (its answer never comes, or the contents
+        // differ).
         if (controls.empty() && !IsWindow(search.found)) {
             appendLine(resultPath, "{\"type\":\"vanished\"}");
             continue;
