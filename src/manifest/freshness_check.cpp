@@ -8,7 +8,6 @@
 #include "manifest/freshness.h"
 #include "manifest_key.h"
 #include "platform/fs.h"
-#include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/path.h"
 #include "platform/text_conversion.h"
@@ -17,7 +16,6 @@ namespace varnix {
 namespace {
 
 constexpr wchar_t kSerialFileName[] = L"manifest.serial";
-constexpr wchar_t kTemporarySuffix[] = L".tmp";
 constexpr wchar_t kStaleReason[] = L"manifest.txt устарел: ";
 
 int64_t nowUnixSeconds() {
@@ -29,35 +27,11 @@ int64_t nowUnixSeconds() {
     return static_cast<int64_t>(ticks / kTicksPerSecond - kEpochDifferenceSeconds);
 }
 
-// A temporary file, flushed, then renamed over the old one: a crash leaves either the old file,
-// the new one, or a leftover temporary that the next start removes.
-bool writeDurably(const WideString& path, const ByteString& bytes) {
-    const WideString temporary = path + kTemporarySuffix;
-    bool written = false;
-    {
-        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD count = 0;
-        written = file &&
-                  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count,
-                            nullptr) &&
-                  count == bytes.size() && FlushFileBuffers(file.get());
-    }
-    if (written && MoveFileExW(temporary.c_str(), path.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return true;
-    }
-    const DWORD error = GetLastError();
-    forceDeleteFile(temporary);
-    SetLastError(error);
-    return false;
-}
-
 // The serial counts the site's releases across a key rotation: one filed under either key the
 // launcher carries is the site's, so a replay of an older manifest signed with the other key is
 // still refused.
 std::optional<uint64_t> readStoredSerial(const WideString& path) {
-    forceDeleteFile(path + kTemporarySuffix);  // an interrupted write of an earlier start
+    forceDeleteFile(durableWriteTemporary(path));  // an interrupted write of an earlier start
     const ByteString stored = readWholeFile(path);
     for (const ManifestKey& key : kManifestKeys) {
         if (const std::optional<uint64_t> serial = parseStoredSerial(stored, key.fingerprint)) {
@@ -103,7 +77,7 @@ bool checkManifestFreshness(const ByteString& manifestBytes, const WideString& p
     }
     if (const std::optional<uint64_t> grown = serialToStore(lines, stored)) {
         ensureDirectory(packageStateDir);
-        if (!writeDurably(serialFile, formatStoredSerial(*grown, keyFingerprint))) {
+        if (!replaceFileDurably(serialFile, formatStoredSerial(*grown, keyFingerprint))) {
             logWrite(L"Manifest serial not stored: " + win32ErrorText(GetLastError()));
         }
     }

@@ -178,20 +178,25 @@ bool flushFile(const WideString& path) {
     return flushed;
 }
 
+WideString durableWriteTemporary(const WideString& path) {
+    return path + L".tmp";
+}
+
 bool replaceFileDurably(const WideString& path, const ByteString& bytes) {
-    const WideString temporary = path + L".tmp";
+    const WideString temporary = durableWriteTemporary(path);
     forceDeleteFile(temporary);
-    if (!writeWholeFile(temporary, bytes, true)) {
-        forceDeleteFile(temporary);
-        return false;
+    const bool written = writeWholeFile(temporary, bytes, true);
+    // A read-only file refuses a rename over it: without this, a protected file (a marker, the
+    // stored serial) would keep its old bytes for ever.
+    if (written) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (written && MoveFileExW(temporary.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
     }
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only file refuses a rename
-    if (!MoveFileExW(temporary.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        forceDeleteFile(temporary);
-        return false;
-    }
-    return true;
+    const DWORD error = GetLastError();  // the caller's lastErrorText() names the failed step
+    forceDeleteFile(temporary);
+    SetLastError(error);
+    return false;
 }
 
 bool removeLink(const WideString& path) {

@@ -49,7 +49,12 @@ bool isSameFile(const WideString& first, const WideString& second);
 bool flushFile(const WideString& path);
 // Writes a flushed temporary file beside `path` and renames it over `path` in one step, so the
 // file holds either the old or the new bytes, and the new ones only once they are on the disk.
+// A read-only flag on `path` is cleared first. On failure the temporary is gone and
+// lastErrorText() names the step that failed.
 bool replaceFileDurably(const WideString& path, const ByteString& bytes);
+// The temporary that replaceFileDurably writes beside `path`; one an interrupted write left
+// behind is the caller's to remove.
+WideString durableWriteTemporary(const WideString& path);
 
 // A junction or symbolic link (any reparse point) at the path is removed itself; what it
 // points to is never touched. True when no link is left there.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "manifest/freshness_check.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
 #include "platform/job.h"
@@ -125,17 +126,50 @@ TEST(WholeFiles, WriteFailsWhileAnotherHandleHoldsTheFile) {
     EXPECT_FALSE(writeWholeFile(path, "new"));
 }
 
-TEST(WholeFiles, DurableReplaceTakesAReadOnlyHiddenTargetAndLeavesNoTemporary) {
+// The launcher's durable writes: a package marker through the helper itself, and the stored
+// manifest serial, whose write must be the same one. Windows refuses a rename over a read-only
+// file, Wine does not: a second name of the old file shows whether its read-only flag was
+// cleared before the new file took its place.
+struct DurableWriteCase {
+    const char* name;
+    const wchar_t* fileName;
+    bool (*write)(const std::wstring& directory, const std::wstring& path);
+};
+
+bool writeMarker(const std::wstring&, const std::wstring& path) {
+    return replaceFileDurably(path, "new");
+}
+
+bool storeGrownSerial(const std::wstring& directory, const std::wstring&) {
+    WideString errorText;
+    return checkManifestFreshness("serial|7\n", directory, "fingerprint", errorText);
+}
+
+class DurableWrites : public testing::TestWithParam<DurableWriteCase> {};
+
+TEST_P(DurableWrites, TakeAReadOnlyHiddenTargetAndLeaveNoTemporary) {
     ScratchDirectory scratch;
-    const std::wstring path = scratch / L"marker.sha256";
+    const std::wstring path = scratch / GetParam().fileName;
+    const std::wstring oldName = scratch / L"old.name";
     ASSERT_TRUE(writeWholeFile(path, "old"));
+    ASSERT_TRUE(createHardLink(path, oldName));
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     EXPECT_TRUE(flushFile(path));
-    EXPECT_TRUE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY);
-    EXPECT_TRUE(replaceFileDurably(path, "new"));
-    EXPECT_EQ(readWholeFile(path), "new");
-    EXPECT_FALSE(isExistingFile(path + L".tmp"));
+    ASSERT_TRUE(GetFileAttributesW(oldName.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(GetParam().write(scratch.path(), path));
+    EXPECT_NE(readWholeFile(path), "old");
+    EXPECT_EQ(readWholeFile(oldName), "old");
+    EXPECT_FALSE(GetFileAttributesW(oldName.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(isExistingFile(durableWriteTemporary(path)));
 }
+
+INSTANTIATE_TEST_SUITE_P(WholeFiles, DurableWrites,
+                         testing::Values(DurableWriteCase{"marker", L"lib.sha256", writeMarker},
+                                         DurableWriteCase{"stored_serial", L"manifest.serial",
+                                                          storeGrownSerial}),
+                         [](const testing::TestParamInfo<DurableWriteCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(WorkDirectories, ALinkIsRemovedOrRefusedNeverFollowed) {
     ScratchDirectory scratch;
