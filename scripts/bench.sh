@@ -25,6 +25,17 @@ TEST_HOST=localhost:$TEST_PORT
 FAULT_PORT=$VARNIX_FAULT_PORT
 SITE=$BUILD/site
 HOST_ROOTS=$BUILD/site/host-roots  # the CA bundle the suites see (make_host_roots)
+# Wine run as root writes read-only files and unwritable directories. The scenarios marked
+# `nonroot` run in a part of their own whose every Wine process runs as this unprivileged user,
+# in a prefix it owns (build/wine-user), where Wine refuses those writes as Windows does.
+WINE_USER=varnix-wine
+WINE_USER_HOME=/var/lib/varnix-wine
+# The user part sees the build directory here, in a mount namespace of its own: the user may not
+# pass the checkout's parent directories (a clone under /root).
+USER_PART_VIEW=/run/varnix-bench-user-part
+# The command that starts Wine's programs (wine, wineboot, wineserver): empty, they run as the
+# bench's own user; in the user part, as WINE_USER (see as_wine_user).
+AS_WINE=()
 
 PACKAGES=(
     cmake ninja-build g++ make python3 python3-pytest googletest libgtest-dev
@@ -54,6 +65,25 @@ bootstrap() {
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
+    make_wine_user
+}
+
+# The user of the non-root e2e part, made once per machine (only root can; without root that
+# part cannot run, see e2e_user_part). A bootstrap of another checkout may make it at the same
+# moment: it only has to exist afterwards.
+make_wine_user() {
+    ((EUID == 0)) || return 0
+    id -u "$WINE_USER" >/dev/null 2>&1 && return 0
+    useradd --system --user-group --create-home --home-dir "$WINE_USER_HOME" \
+        --shell /usr/sbin/nologin "$WINE_USER" 2>/dev/null || id -u "$WINE_USER" >/dev/null
+}
+
+# From here on every Wine program starts as WINE_USER, with the home and names Wine takes from
+# the environment; the environment is otherwise kept (WINEPREFIX, DISPLAY, WINEDEBUG, ...).
+as_wine_user() {
+    AS_WINE=(setpriv --reuid="$WINE_USER" --regid="$WINE_USER" --init-groups
+        env HOME="$WINE_USER_HOME" USER="$WINE_USER" LOGNAME="$WINE_USER")
+    export VARNIX_WINE_USER=$WINE_USER
 }
 
 # Builds the named presets (default: all three). Output goes to build/build.log; a failing build
@@ -150,12 +180,12 @@ in_test_namespace() {
 
 # Wine's own powershell.exe does nothing; the stand-in takes its place at the real location.
 install_powershell_standin() {
-    cp "$BUILD/windows/tests/support/powershell.exe" \
+    "${AS_WINE[@]}" cp "$BUILD/windows/tests/support/powershell.exe" \
         "$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0/powershell.exe"
 }
 
 trust_test_ca() {
-    wine "$BUILD/windows/tests/support/trust_ca.exe" "Z:$SITE/tls/ca.pem" \
+    "${AS_WINE[@]}" wine "$BUILD/windows/tests/support/trust_ca.exe" "Z:$SITE/tls/ca.pem" \
         </dev/null >/dev/null 2>&1 || { echo "could not trust the test CA in Wine" >&2; return 1; }
 }
 
@@ -214,7 +244,7 @@ CONF
 }
 
 stop_started() {
-    if [[ -n "${WINEPREFIX:-}" ]]; then wineserver -k >/dev/null 2>&1 || true; fi
+    if [[ -n "${WINEPREFIX:-}" ]]; then "${AS_WINE[@]}" wineserver -k >/dev/null 2>&1 || true; fi
     for pid in "${started_pids[@]}"; do
         kill "$pid" >/dev/null 2>&1 || true
         wait "$pid" 2>/dev/null || true
@@ -254,10 +284,10 @@ start_xvfb() {
 # A persistent wineserver and a finished wineboot before any test: otherwise Wine's services
 # inherit the test runner's pipes and CTest waits on them for ever.
 start_wine() {
-    mkdir -p "$WINEPREFIX"
-    wineserver -f -p >/dev/null 2>&1 &
+    "${AS_WINE[@]}" mkdir -p "$WINEPREFIX"
+    "${AS_WINE[@]}" wineserver -f -p >/dev/null 2>&1 &
     started_pids+=($!)
-    wineboot </dev/null >/dev/null 2>&1
+    "${AS_WINE[@]}" wineboot </dev/null >/dev/null 2>&1
     unmanaged_windows
     log "Wine prefix ready: $WINEPREFIX"
 }
@@ -266,8 +296,8 @@ start_wine() {
 # dialog closes. Unmanaged windows close at once; the dialog driver still finds and presses them.
 unmanaged_windows() {
     local key='HKCU\Software\Wine\X11 Driver'
-    wine reg query "$key" /v Managed </dev/null 2>/dev/null | grep -q 'REG_SZ[[:space:]]*N' && return 0
-    wine reg add "$key" /v Managed /d N /f </dev/null >/dev/null 2>&1
+    "${AS_WINE[@]}" wine reg query "$key" /v Managed </dev/null 2>/dev/null | grep -q 'REG_SZ[[:space:]]*N' && return 0
+    "${AS_WINE[@]}" wine reg add "$key" /v Managed /d N /f </dev/null >/dev/null 2>&1
 }
 
 # Each stage is timed; the last line of `make test` gives the figures.
@@ -329,7 +359,14 @@ e2e_in_shards() {
     local shards=${E2E_SHARDS:-3} index status=0 pids=()
     rm -rf "$BUILD/e2e-claims"
     mkdir -p "$BUILD/e2e-claims"
-    for ((index = 1; index < shards; index++)); do copy_shard_prefix "$index" || return 1; done
+    for ((index = 1; index < shards; index++)); do copy_prefix "wine-shard-$index" || return 1; done
+    copy_user_prefix || return 1
+    # The scenarios marked nonroot run in the user part beside the others (see e2e_user_part).
+    local junit=()
+    [[ -n ${E2E_JUNIT:-} ]] && junit=(--junitxml="$E2E_JUNIT-user.xml")
+    user_part -q "${junit[@]}" >"$BUILD/e2e-user.log" 2>&1 &
+    pids+=($!)
+    started_pids+=($!)
     for ((index = 1; index < shards; index++)); do
         # An interrupted run ends each part too: its bench script stops what it started.
         unshare --net --fork --kill-child=TERM "$ROOT/scripts/bench.sh" e2e-shard "$index" \
@@ -346,6 +383,8 @@ e2e_in_shards() {
         log "e2e part $((index + 1)) of $shards"
         cat "$BUILD/e2e-shard-$index.log"
     done
+    log "e2e part with Wine as $WINE_USER"
+    cat "$BUILD/e2e-user.log"
     return $status
 }
 
@@ -357,24 +396,70 @@ run_e2e_shard() {
         in_test_namespace /usr/bin/python3 -m pytest -q -p no:cacheprovider "${junit[@]}" "$ROOT/tests/e2e"
 }
 
-# One part of the e2e suite inside its own network namespace (see e2e_in_shards). Its prefix is a
-# copy of the prepared one, without the scenarios' files, made once and kept.
 # A part's Wine prefix: a copy of the prepared one without the scenarios' files, made once and
 # kept. It is made before any part starts, while nothing runs in the prepared prefix. GNU tar's
 # status 1 only says a file changed while it was read (Wine's own files, such as its temporary
 # directory); the registry is saved by renaming a complete file, so a copy is whole either way.
-copy_shard_prefix() {
-    local prefix=$BUILD/wine-shard-$1 status=0
+copy_prefix() {
+    local prefix=$BUILD/$1 status=0
     [[ -f $prefix/system.reg ]] && return 0
     rm -rf "$prefix"
     mkdir -p "$prefix"
     tar -C "$BUILD/wine" --exclude=./drive_c/t --warning=no-file-changed -cf - . |
         tar -C "$prefix" -xf - || status=$?
     if ((status > 1)) || [[ ! -f $prefix/system.reg ]]; then
-        echo "could not copy the Wine prefix for e2e part $1" >&2
+        echo "could not copy the Wine prefix to $prefix" >&2
         rm -rf "$prefix"
         return 1
     fi
+}
+
+# The user part's prefix: a copy like the parts' ones, owned by WINE_USER (Wine refuses a prefix
+# that is not its user's). Without root there is no such user and nothing to copy.
+copy_user_prefix() {
+    ((EUID == 0)) || return 0
+    local prefix=$BUILD/wine-user
+    if [[ ! -f $prefix/system.reg ]]; then
+        copy_prefix wine-user || return 1
+        # The copied file names the wineserver directory of root's prefix, which the user may
+        # not enter: Wine makes the user's own.
+        rm -f "$prefix/wineserver"
+        chown -R "$WINE_USER:$WINE_USER" "$prefix"
+    fi
+}
+
+# The scenarios marked nonroot that the pytest ARGS select, in a network and mount namespace of
+# their own (like the parts of e2e_in_shards), with Wine run as WINE_USER. Exit status 5 when the
+# ARGS select none of them.
+user_part() {
+    if ((EUID != 0)); then
+        log "not root: the scenarios marked nonroot are left out"
+        return 5
+    fi
+    copy_user_prefix || return 1
+    unshare --net --mount --fork --kill-child=TERM "$ROOT/scripts/bench.sh" e2e-user-part "$@"
+}
+
+e2e_user_part() {
+    local selected=0
+    # Starting a Wine bench costs seconds: not for ARGS that select no scenario of this part.
+    VARNIX_WINE_USER=$WINE_USER /usr/bin/python3 -m pytest -q --collect-only -p no:cacheprovider \
+        "$ROOT/tests/e2e" "$@" >/dev/null 2>&1 || selected=$?
+    ((selected == 0)) || return "$selected"
+    ip link set lo up
+    mkdir -p "$USER_PART_VIEW"
+    mount --bind "$BUILD" "$USER_PART_VIEW"
+    BUILD=$USER_PART_VIEW
+    export WINEPREFIX=$BUILD/wine-user
+    SITE=$BUILD/site-user
+    mkdir -p "$SITE"
+    ln -sfn "$BUILD/site/keys" "$SITE/keys"
+    ln -sfn "$BUILD/site/tls" "$SITE/tls"
+    as_wine_user
+    unset DISPLAY
+    start_bench
+    VARNIX_BUILD_DIR=$BUILD/windows in_test_namespace /usr/bin/python3 -m pytest -p no:cacheprovider \
+        "$ROOT/tests/e2e" "$@"
 }
 
 e2e_shard() {
@@ -473,6 +558,12 @@ main() {
             return $status
             ;;
         e2e-shard) e2e_shard "$2" "$3" ;;
+        e2e-user-part) shift; e2e_user_part "$@" ;;
+        e2e-user)
+            # The nonroot scenarios alone, on the build as it is (the mutants' runner uses it).
+            shift
+            user_part "$@"
+            ;;
         demo)
             bootstrap
             build windows
@@ -523,11 +614,19 @@ main() {
         e2e)
             shift
             prepare windows
+            local status=0 user_status=0
             VARNIX_BUILD_DIR=$BUILD/windows \
-                in_test_namespace /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@"
+                in_test_namespace /usr/bin/python3 -m pytest -p no:cacheprovider "$ROOT/tests/e2e" "$@" ||
+                status=$?
+            user_part "$@" || user_status=$?
+            # 5: pytest selected nothing, which counts only when neither part selected anything.
+            if ((status == 5 && user_status == 5)); then return 5; fi
+            ((status == 5)) && status=0
+            ((user_status == 5)) && user_status=0
+            ((status == 0 && user_status == 0)) || return 1
             ;;
         *)
-            echo "usage: $0 {bootstrap|build [PRESET...]|test|demo|bench|fuzz|reliability|soak|mutants|e2e ARGS}" >&2
+            echo "usage: $0 {bootstrap|build [PRESET...]|test|demo|bench|fuzz|reliability|soak|mutants|e2e ARGS|e2e-user ARGS}" >&2
             return 2
             ;;
     esac

@@ -6,7 +6,7 @@ import re
 import pytest
 from _pytest.runner import runtestprotocol
 
-from harness import DEFAULT_MANIFEST, DRIVER_SERVICE, PowerShell, Scenario, Site, end_leftover_processes
+from harness import DEFAULT_MANIFEST, DRIVER_SERVICE, WINE_USER, PowerShell, Scenario, Site, end_leftover_processes
 
 # How long a scenario's own processes get to end after its stubs are told to stop.
 GRACE_SECONDS = 5
@@ -38,10 +38,18 @@ def pytest_runtest_protocol(item, nextitem):
 def pytest_configure(config):
     config.addinivalue_line("markers", "heavy: a scenario of half a minute, started before the "
                                        "others so that no part of the suite ends with one")
+    config.addinivalue_line("markers", "nonroot: a scenario that needs Wine to refuse writes to "
+                                       "read-only files and unwritable directories; it runs only in "
+                                       "the bench's part whose Wine runs as an unprivileged user")
 
 
 def pytest_collection_modifyitems(config, items):
-    """The heavy scenarios come first (see pytest_runtestloop)."""
+    """The user part (VARNIX_WINE_USER set) runs the scenarios marked nonroot, every other run the
+    rest. The heavy scenarios come first (see pytest_runtestloop)."""
+    elsewhere = [item for item in items if bool(item.get_closest_marker("nonroot")) != bool(WINE_USER)]
+    if elsewhere:
+        config.hook.pytest_deselected(items=elsewhere)
+        items[:] = [item for item in items if item not in elsewhere]
     items.sort(key=lambda item: not item.get_closest_marker("heavy"))
 
 

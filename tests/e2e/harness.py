@@ -11,6 +11,7 @@ import hashlib
 import json
 import os
 import pathlib
+import pwd
 import re
 import select
 import shutil
@@ -45,14 +46,48 @@ LATER_SERIAL = 30000101000000
 
 LOG_LINE = re.compile(r"^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})\] (.*)$", re.DOTALL)
 
+# Set in the bench's user part: every Windows program runs as this unprivileged user, whose Wine
+# refuses writes to read-only files and unwritable directories (Wine run as root writes them).
+WINE_USER = os.environ.get("VARNIX_WINE_USER")
+
+
 def wine_env(extra=None):
     env = dict(os.environ)
     env.setdefault("WINEDEBUG", "-all")
     env["WINEPREFIX"] = str(WINEPREFIX)
     env["WINEDLLOVERRIDES"] = WINEDLLOVERRIDES
+    if WINE_USER:
+        env.update(HOME=pwd.getpwnam(WINE_USER).pw_dir, USER=WINE_USER, LOGNAME=WINE_USER)
     if extra:
         env.update(extra)
     return env
+
+
+def wine_command(*arguments):
+    """The command that runs a Windows program (or one of Wine's own, such as attrib) with
+    wine_env(). In the user part it runs as WINE_USER, and the scenarios' files the test made
+    as root are that user's first, as a user's own files would be."""
+    command = ["wine", *map(str, arguments)]
+    if not WINE_USER:
+        return command
+    hand_over_scenarios()
+    return ["setpriv", f"--reuid={WINE_USER}", f"--regid={WINE_USER}", "--init-groups", *command]
+
+
+def hand_over_scenarios():
+    """In the user part: every file and directory of the running test's scenarios belongs to
+    WINE_USER, modes unchanged (a read-only file stays read-only); links are not followed."""
+    if not WINE_USER:
+        return
+    user = pwd.getpwnam(WINE_USER)
+    for scenario in Scenario.created:
+        for top in (scenario.root, scenario.work):
+            if not top.exists():
+                continue
+            os.lchown(top, user.pw_uid, user.pw_gid)
+            for directory, names, files in os.walk(top):
+                for name in names + files:
+                    os.lchown(os.path.join(directory, name), user.pw_uid, user.pw_gid)
 
 
 def windows_path(path):
@@ -319,12 +354,13 @@ class Scenario:
         arguments = [windows_path(result), windows_path(self.work / "answers.txt"),
                      windows_path(self.work / "cmdline.txt"), str(timeout), kill_when or ""]
         begin = time.monotonic()
+        hand_over_scenarios()
         # A run with an environment or a current directory of its own gets a driver of its own.
         served = None
         if env is None and cwd is None:
             served = DRIVER_SERVICE.request(["run", *arguments], timeout + 30)
         if served is None:
-            subprocess.run(["wine", str(DRIVER), *arguments[:4]] + ([kill_when] if kill_when else []),
+            subprocess.run(wine_command(DRIVER, *arguments[:4], *([kill_when] if kill_when else [])),
                            env=wine_env(env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=timeout + 30, check=False, cwd=cwd)
         seconds = time.monotonic() - begin
@@ -374,7 +410,7 @@ def end_leftover_processes(grace_seconds):
     request = [str(int(grace_seconds * 1000)), windows_path(SCRATCH), *SWEPT_IMAGES]
     lines = DRIVER_SERVICE.request(["sweep", *request], grace_seconds + 60)
     if lines is None:
-        result = subprocess.run(["wine", str(SWEEP), *request], env=wine_env(), stdin=subprocess.DEVNULL,
+        result = subprocess.run(wine_command(SWEEP, *request), env=wine_env(), stdin=subprocess.DEVNULL,
                                 capture_output=True, timeout=grace_seconds + 60)
         lines = result.stdout.decode("utf-8", "replace").splitlines()
     return [tuple(line.split("\t", 1)) for line in lines if "\t" in line]
@@ -412,7 +448,7 @@ class DriverService:
             return None
         try:
             if self.process is None or self.process.poll() is not None:
-                self.process = subprocess.Popen(["wine", str(DRIVER), "--serve"], env=wine_env(),
+                self.process = subprocess.Popen(wine_command(DRIVER, "--serve"), env=wine_env(),
                                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                                 stderr=subprocess.DEVNULL)
             self.process.stdin.write(("\t".join(fields) + "\n").encode("utf-8"))
@@ -467,7 +503,7 @@ def outlived_the_launcher(killed_run, powershell):
 
 def start_windows_program(*arguments, env=None):
     """A Windows program running beside the test (wine's process); ended by the test's end."""
-    return subprocess.Popen(["wine", *map(str, arguments)], env=wine_env(env), stdin=subprocess.DEVNULL,
+    return subprocess.Popen(wine_command(*arguments), env=wine_env(env), stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
