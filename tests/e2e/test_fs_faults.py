@@ -5,7 +5,7 @@ import shutil
 
 import pytest
 
-from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, YES
+from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, START_FAILED, YES
 from harness import SUPPORT, Held, Package, assert_in_order
 
 LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
@@ -22,15 +22,47 @@ def installed_v1(scenario, site):
     return scenario
 
 
-def test_read_only_marker_and_files_still_take_the_update(installed_v1, site):
+# State files a user or a tool may have left read-only: the update still replaces them, so
+# neither the package's marker nor the rollback protection (the stored serial) freezes.
+READ_ONLY_STATE = {"marker": ".packages/lib.sha256", "stored_serial": ".packages/manifest.serial"}
+
+
+@pytest.mark.nonroot
+@pytest.mark.parametrize("state_file", READ_ONLY_STATE.values(), ids=READ_ONLY_STATE.keys())
+def test_read_only_state_file_still_takes_the_update(installed_v1, site, state_file):
     scenario = installed_v1
-    os.chmod(scenario.system / ".packages/lib.sha256", 0o444)
+    serial_before = scenario.stored_serial()
+    os.chmod(scenario.system / state_file, 0o444)
     site.publish([LIB_V2])
-    assert scenario.run(answers=DOWNLOAD).exit_code == 0
-    marker = scenario.marker("lib")
+    run = scenario.run(answers=DOWNLOAD)
+    assert run.exit_code == 0
+    assert not any(m.startswith("Manifest serial not stored: ") for m in run.this_run), run.this_run
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
-    run = scenario.run()
-    assert "Package already installed: lib" in run.this_run, marker
+    assert scenario.marker("lib") == site.manifest()["lib"].sha256
+    stored = scenario.stored_serial()
+    assert stored != serial_before and stored.startswith(b"%d\n" % site.serial())
+    assert "Package already installed: lib" in scenario.run().this_run
+
+
+# A system directory the user may not write in (chmod a-w): the start fails on an ordinary road,
+# with its dialog, and leaves the directory as it was.
+UNWRITABLE_SYSTEM = {"no_update": ([], START_FAILED), "update": ([LIB_V1], LAUNCH_ERROR)}
+
+
+@pytest.mark.nonroot
+@pytest.mark.parametrize("packages, dialog", UNWRITABLE_SYSTEM.values(), ids=UNWRITABLE_SYSTEM.keys())
+def test_unwritable_system_directory(scenario, site, packages, dialog):
+    if packages:
+        site.publish(packages)
+    scenario.install_stub("exit=0")
+    before = scenario.system_files()
+    os.chmod(scenario.system, 0o555)
+    run = scenario.run(answers={PACKAGE_DOWNLOAD: OK, dialog: OK})
+    print(run.this_run, run.contents)
+    assert run.exit_code == 1
+    assert run.dialogs[-1].main == dialog
+    assert scenario.system_files() == before
+    assert scenario.stub_runs() == []
 
 
 def test_listed_file_held_without_sharing_fails_the_backup(installed_v1, site):

@@ -104,6 +104,7 @@ def test_start_failure_reports_the_system_error(scenario, prepare, expected_text
     assert not (scenario.system / "launch_guard.token").exists()
 
 
+@pytest.mark.nonroot
 def test_stale_read_only_request_is_removed_before_the_start(scenario):
     scenario.install_stub("exit=0")
     request = scenario.system / "dependency_request.txt"

@@ -3,6 +3,8 @@ import hashlib
 import os
 import shutil
 
+import pytest
+
 from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD
 from harness import LATER_SERIAL, Package, assert_in_order, end_leftover_processes, windows_path
 
@@ -119,6 +121,7 @@ def test_archive_that_is_not_a_zip_restores_files_and_marker(scenario, site, pow
     assert not (scenario.root / "_download").exists()
 
 
+@pytest.mark.nonroot
 def test_read_only_files_are_restored_and_new_ones_deleted(scenario, site, powershell):
     site.publish([LIB])
     scenario.install_stub("exit=0")

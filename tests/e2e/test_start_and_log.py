@@ -24,6 +24,7 @@ def test_banner_lines_in_utf8_log_without_bom_with_crlf(make_scenario):
     assert (scenario.root / "system").is_dir()
 
 
+@pytest.mark.nonroot
 def test_oversized_log_rotates_generations_once(scenario):
     logs = scenario.root / "logs"
     logs.mkdir()
