@@ -76,9 +76,11 @@ bool checkManifestFreshness(const ByteString& manifestBytes, const WideString& p
         return false;
     }
     if (const std::optional<uint64_t> grown = serialToStore(lines, stored)) {
-        ensureDirectory(packageStateDir);
-        if (!replaceFileDurably(serialFile, formatStoredSerial(*grown, keyFingerprint))) {
-            logWrite(L"Manifest serial not stored: " + win32ErrorText(GetLastError()));
+        // A state directory that cannot be made names the reason itself (access denied), not
+        // the missing path the write would then report.
+        if (!ensureDirectory(packageStateDir) ||
+            !replaceFileDurably(serialFile, formatStoredSerial(*grown, keyFingerprint))) {
+            logWrite(L"Manifest serial not stored: " + lastErrorText());
         }
     }
     return true;

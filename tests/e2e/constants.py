@@ -56,3 +56,6 @@ DOWNLOADING_MANIFEST = "Downloading manifest: " + MANIFEST_URL_LOGGED
 OFFLINE_MODE = "Manifest unavailable, local Varnix.exe found. Offline launch mode."
 ALREADY_RUNNING_LOGGED = "Varnix is already running. Update and launch skipped."
 HTTP_404 = "Сервер вернул HTTP статус: 404"
+TOKEN_NOT_WRITTEN = "Launch guard token file write failed."
+SERIAL_NOT_STORED = "Manifest serial not stored: "
+ACCESS_DENIED = "Access denied."  # Wine's text of Win32 error 5 (its line break ends the log line)

@@ -5,7 +5,8 @@ import shutil
 
 import pytest
 
-from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, START_FAILED, YES
+from constants import (ACCESS_DENIED, LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, SERIAL_NOT_STORED, START_FAILED,
+                       TOKEN_NOT_WRITTEN, YES)
 from harness import SUPPORT, Held, Package, assert_in_order
 
 LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
@@ -45,22 +46,26 @@ def test_read_only_state_file_still_takes_the_update(installed_v1, site, state_f
 
 
 # A system directory the user may not write in (chmod a-w): the start fails on an ordinary road,
-# with its dialog, and leaves the directory as it was.
-UNWRITABLE_SYSTEM = {"no_update": ([], START_FAILED), "update": ([LIB_V1], LAUNCH_ERROR)}
+# with its dialog and a log that names the refusal, and leaves the directory as it was.
+UNWRITABLE_SYSTEM = {
+    "no_update": ([], START_FAILED, [TOKEN_NOT_WRITTEN, "CreateProcess failed: " + ACCESS_DENIED]),
+    "update": ([LIB_V1], LAUNCH_ERROR, [SERIAL_NOT_STORED + ACCESS_DENIED,
+                                        "Rollback completed for package: lib", "Required package install failed: lib"]),
+}
 
 
 @pytest.mark.nonroot
-@pytest.mark.parametrize("packages, dialog", UNWRITABLE_SYSTEM.values(), ids=UNWRITABLE_SYSTEM.keys())
-def test_unwritable_system_directory(scenario, site, packages, dialog):
+@pytest.mark.parametrize("packages, dialog, logged", UNWRITABLE_SYSTEM.values(), ids=UNWRITABLE_SYSTEM.keys())
+def test_unwritable_system_directory(scenario, site, packages, dialog, logged):
     if packages:
         site.publish(packages)
     scenario.install_stub("exit=0")
     before = scenario.system_files()
     os.chmod(scenario.system, 0o555)
     run = scenario.run(answers={PACKAGE_DOWNLOAD: OK, dialog: OK})
-    print(run.this_run, run.contents)
     assert run.exit_code == 1
     assert run.dialogs[-1].main == dialog
+    assert_in_order(run.this_run, logged)
     assert scenario.system_files() == before
     assert scenario.stub_runs() == []
 

@@ -260,9 +260,12 @@ MUTANTS = [
            "    if (written) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);", "",
            unit="WholeFiles/DurableWrites.*"),
     Mutant("stored serial written in place", "src/manifest/freshness_check.cpp",
-           "if (!replaceFileDurably(serialFile, formatStoredSerial(*grown, keyFingerprint))) {",
-           "if (!writeWholeFile(serialFile, formatStoredSerial(*grown, keyFingerprint))) {",
+           "!replaceFileDurably(serialFile, formatStoredSerial(*grown, keyFingerprint))) {",
+           "!writeWholeFile(serialFile, formatStoredSerial(*grown, keyFingerprint))) {",
            e2e="read_only_state_file"),
+    Mutant("serial's directory failure not named", "src/manifest/freshness_check.cpp",
+           "if (!ensureDirectory(packageStateDir) ||", "if (!(ensureDirectory(packageStateDir), true) ||",
+           e2e="unwritable_system"),
 ]
 
 

@@ -145,6 +145,10 @@ bool storeGrownSerial(const std::wstring& directory, const std::wstring&) {
     return checkManifestFreshness("serial|7\n", directory, "fingerprint", errorText);
 }
 
+void PrintTo(const DurableWriteCase& writeCase, std::ostream* out) {
+    *out << writeCase.name;
+}
+
 class DurableWrites : public testing::TestWithParam<DurableWriteCase> {};
 
 TEST_P(DurableWrites, TakeAReadOnlyHiddenTargetAndLeaveNoTemporary) {
