@@ -266,6 +266,9 @@ MUTANTS = [
     Mutant("serial's directory failure not named", "src/manifest/freshness_check.cpp",
            "if (!ensureDirectory(packageStateDir) ||", "if (!(ensureDirectory(packageStateDir), true) ||",
            e2e="unwritable_system"),
+    Mutant("token write failure ignored", "src/launch/app_launch.cpp",
+           "if (!writeWholeFile(tokenPath, token)) {", "if (!writeWholeFile(tokenPath, token) && false) {",
+           e2e="unwritable_system"),
 ]
 
 
