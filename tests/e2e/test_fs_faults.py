@@ -5,8 +5,8 @@ import shutil
 
 import pytest
 
-from constants import (ACCESS_DENIED, LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, SERIAL_NOT_STORED, START_FAILED,
-                       TOKEN_NOT_WRITTEN, YES)
+from constants import (ACCESS_DENIED, LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, SERIAL_NOT_STORED,
+                       START_FAILED, TOKEN_NOT_WRITTEN, YES)
 from harness import SUPPORT, Held, Package, assert_in_order
 
 LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
