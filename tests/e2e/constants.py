@@ -56,3 +56,8 @@ DOWNLOADING_MANIFEST = "Downloading manifest: " + MANIFEST_URL_LOGGED
 OFFLINE_MODE = "Manifest unavailable, local Varnix.exe found. Offline launch mode."
 ALREADY_RUNNING_LOGGED = "Varnix is already running. Update and launch skipped."
 HTTP_404 = "Сервер вернул HTTP статус: 404"
+
+# The launcher's self-update: a failed attempt that is tried again, and a launcher that runs under
+# another name than VarnixLauncher.exe.
+PROMOTION_TRIED_AGAIN = "Launcher update will be tried again: attempt {} of 3 did not complete ({})."
+LAUNCHER_RUNS_AS = "Launcher update skipped: this launcher runs as {}, not VarnixLauncher.exe."
