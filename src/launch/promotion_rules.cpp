@@ -40,8 +40,7 @@ PromotionRequest parsePromotionRequest(std::wstring_view value) {
         parseDecimal(value.substr(0, colon), std::numeric_limits<uint32_t>::max());
     if (!processId) return {};
     if (colon == std::wstring_view::npos) return {static_cast<uint32_t>(*processId), 0};
-    const auto handle =
-        parseDecimal(value.substr(colon + 1), std::numeric_limits<uint64_t>::max());
+    const auto handle = parseDecimal(value.substr(colon + 1), std::numeric_limits<uint64_t>::max());
     if (!handle || *handle == 0) return {};
     return {static_cast<uint32_t>(*processId), *handle};
 }
@@ -85,8 +84,8 @@ std::optional<PromotionVerdict> parseVerdict(std::string_view text) {
 }
 
 AttemptDecision weighFailedAttempt(AttemptFailure failure, unsigned earlierAttempts) {
-    const unsigned attempt = earlierAttempts < kPromotionAttempts ? earlierAttempts + 1
-                                                                  : kPromotionAttempts;
+    const unsigned attempt =
+        earlierAttempts < kPromotionAttempts ? earlierAttempts + 1 : kPromotionAttempts;
     return {attempt, isOwnFault(failure) || attempt >= kPromotionAttempts};
 }
 

@@ -128,8 +128,8 @@ void countFailedAttempt(const WideString& systemDir, FileVersion version, Attemp
         logWrite(L"Launcher update attempt not recorded: " + win32ErrorText(GetLastError()));
     }
     logWrite(L"Launcher update will be tried again: attempt " + decimal(decision.attempt) +
-             L" of " + decimal(kPromotionAttempts) + L" did not complete (" +
-             failureName(failure) + L").");
+             L" of " + decimal(kPromotionAttempts) + L" did not complete (" + failureName(failure) +
+             L").");
 }
 
 // The verdict left by the promotion of `version`, read once: NoVerdict when there is none, or
@@ -152,8 +152,7 @@ bool startPromotion(const WideString& rootDir, DWORD& error) {
         return false;
     }
     const WideString path = newLauncherPath(rootDir);
-    const PromotionRequest request{GetCurrentProcessId(),
-                                   reinterpret_cast<uintptr_t>(self.get())};
+    const PromotionRequest request{GetCurrentProcessId(), reinterpret_cast<uintptr_t>(self.get())};
     SetEnvironmentVariableW(kPromoteVariable, promotionRequestText(request).c_str());
     const bool started = startProcessInheritingOnly(path, quoteArgument(path), rootDir, self.get());
     error = started ? 0 : GetLastError();
@@ -197,7 +196,8 @@ struct PromotionFailure {
 // Why this executable must not become VarnixLauncher.exe; nothing when it may.
 std::optional<PromotionFailure> promotionObstacle(const WideString& rootDir) {
     if (!ownFileVersion()) {
-        return PromotionFailure{AttemptFailure::VersionUnreadable, L"its own version cannot be read."};
+        return PromotionFailure{AttemptFailure::VersionUnreadable,
+                                L"its own version cannot be read."};
     }
     if (!manifestKeysLoad()) {
         return PromotionFailure{AttemptFailure::KeysDoNotLoad, L"its manifest key does not load."};
@@ -308,8 +308,8 @@ int runPromotion(const PromotionRequest& request) {
              decimal(request.processId) + L") to end.");
     if (const auto obstacle = promotionObstacle(rootDir)) return failPromotion(rootDir, *obstacle);
     if (!waitForOldLauncher(request, deadlineTick)) {
-        return failPromotion(rootDir, {AttemptFailure::PreviousDidNotEnd,
-                                       L"the previous launcher did not end."});
+        return failPromotion(
+            rootDir, {AttemptFailure::PreviousDidNotEnd, L"the previous launcher did not end."});
     }
     const WideString target = launcherPath(rootDir);
     logWrite(L"Launcher promotion: replacing " + WideString(contract::kLauncherFileName) + L".");

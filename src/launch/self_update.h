@@ -43,8 +43,8 @@ void discardFailedPromotion(const WideString& rootDir, const WideString& systemD
 
 // After Varnix.exe started: hands over to a higher installed candidate that was never refused,
 // while this run's verified manifest still offers the launcher package, and only from
-// root\VarnixLauncher.exe itself (a copy under another name would replace a file not its own). The new launcher must
-// verify that same manifest with its own keys before it takes the name.
+// root\VarnixLauncher.exe itself (a copy under another name would replace a file not its own). The
+// new launcher must verify that same manifest with its own keys before it takes the name.
 void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir,
                          const Manifest& manifest, const SignedManifest& verified);
 

@@ -30,7 +30,8 @@ ProcessIdentity currentProcessIdentity() {
 }
 
 HANDLE openInheritableSelf() {
-    return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, GetCurrentProcessId());
+    return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE,
+                       GetCurrentProcessId());
 }
 
 namespace {

@@ -14,8 +14,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc != 4) return 2;
     const DWORD heldId = static_cast<DWORD>(std::wcstoul(argv[1], nullptr, 10));
     const std::wstring announced = argv[2];
-    const DWORD announcedId = announced == L"self" ? GetCurrentProcessId()
-                                                   : static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10));
+    const DWORD announcedId = announced == L"self"
+                                  ? GetCurrentProcessId()
+                                  : static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10));
     HANDLE held = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, heldId);
     if (held == nullptr) return 3;
     const std::wstring value =

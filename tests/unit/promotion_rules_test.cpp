@@ -28,21 +28,17 @@ TEST_P(PromotionRequestTable, ReadsOnlyDecimalIdAndHandle) {
 
 INSTANTIATE_TEST_SUITE_P(
     Value, PromotionRequestTable,
-    testing::Values(RequestCase{"id_and_handle", L"1234:56", 1234, 56},
-                    RequestCase{"id_alone_from_a_launcher_in_the_field", L"1234", 1234, 0},
-                    RequestCase{"largest_id", L"4294967295:1", 4294967295u, 1},
-                    RequestCase{"largest_handle", L"7:18446744073709551615", 7,
-                                18446744073709551615ull},
-                    RequestCase{"id_too_large", L"4294967296:1", 0, 0},
-                    RequestCase{"handle_too_large", L"7:18446744073709551616", 0, 0},
-                    RequestCase{"empty", L"", 0, 0},
-                    RequestCase{"no_handle_after_colon", L"1234:", 0, 0},
-                    RequestCase{"handle_zero", L"1234:0", 0, 0},
-                    RequestCase{"no_id", L":56", 0, 0},
-                    RequestCase{"two_handles", L"1234:56:78", 0, 0},
-                    RequestCase{"sign", L"+1234", 0, 0},
-                    RequestCase{"blank", L" 1234", 0, 0},
-                    RequestCase{"hex", L"0x10:56", 0, 0}),
+    testing::Values(
+        RequestCase{"id_and_handle", L"1234:56", 1234, 56},
+        RequestCase{"id_alone_from_a_launcher_in_the_field", L"1234", 1234, 0},
+        RequestCase{"largest_id", L"4294967295:1", 4294967295u, 1},
+        RequestCase{"largest_handle", L"7:18446744073709551615", 7, 18446744073709551615ull},
+        RequestCase{"id_too_large", L"4294967296:1", 0, 0},
+        RequestCase{"handle_too_large", L"7:18446744073709551616", 0, 0},
+        RequestCase{"empty", L"", 0, 0}, RequestCase{"no_handle_after_colon", L"1234:", 0, 0},
+        RequestCase{"handle_zero", L"1234:0", 0, 0}, RequestCase{"no_id", L":56", 0, 0},
+        RequestCase{"two_handles", L"1234:56:78", 0, 0}, RequestCase{"sign", L"+1234", 0, 0},
+        RequestCase{"blank", L" 1234", 0, 0}, RequestCase{"hex", L"0x10:56", 0, 0}),
     [](const testing::TestParamInfo<RequestCase>& info) { return std::string(info.param.name); });
 
 TEST(PromotionRequest, TextReadsBack) {
@@ -102,8 +98,8 @@ TEST(PromotionVerdictText, ReadsBackWithAndWithoutVersion) {
     EXPECT_EQ(verdictText({kVersion, AttemptFailure::RenameFailed}), "1.2.3.4\nrename-failed\n");
     EXPECT_EQ(verdictText({std::nullopt, AttemptFailure::VersionUnreadable}),
               "\nversion-unreadable\n");
-    for (const std::optional<FileVersion> version : {std::optional<FileVersion>(kVersion),
-                                                     std::optional<FileVersion>()}) {
+    for (const std::optional<FileVersion> version :
+         {std::optional<FileVersion>(kVersion), std::optional<FileVersion>()}) {
         const auto read = parseVerdict(verdictText({version, AttemptFailure::KeysDoNotVerify}));
         ASSERT_TRUE(read.has_value());
         EXPECT_EQ(read->version, version);
