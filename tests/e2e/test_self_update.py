@@ -338,7 +338,9 @@ def test_new_launcher_that_cannot_run_leaves_the_old_one(scenario, site, spoil, 
     (scenario.root / "logs").mkdir()
     prove_the_sites_manifest(scenario, site)
     (scenario.root / "VarnixLauncher.exe.new").write_bytes(spoil(NEWER))
-    # The checks come before the wait: the process id does not matter.
+    # The checks come before the wait: the process id does not matter. "1" is a plain id, the form
+    # launchers in the field pass; what the new launcher found now goes into its verdict, which the
+    # next start reads.
     start_windows_program(windows_path(scenario.root / "VarnixLauncher.exe.new"),
                           env={"VARNIX_LAUNCHER_PROMOTE": "1"})
     assert promotion_ended(scenario)[-1] == FAILED + reason
