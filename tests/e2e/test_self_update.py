@@ -28,8 +28,8 @@ COMPLETED = "Launcher promotion completed. Launcher version: "
 FAILED = "Launcher promotion failed: "
 SKIPPED = "Launcher update skipped: version {} was refused before."
 TRIED_AGAIN = PROMOTION_TRIED_AGAIN.split("{")[0]
-REMOVED_PREFIX = REMOVED.split("{")[0]
 REMOVED = "Launcher update removed: VarnixLauncher.exe.new did not become VarnixLauncher.exe. Version refused: {}"
+REMOVED_PREFIX = REMOVED.split("{")[0]
 ANSWERS = {PACKAGE_DOWNLOAD: OK}
 
 
