@@ -58,10 +58,14 @@ if aimed.exists():
 promotion = out / "self_update_kills.json"
 if promotion.exists():
     points = json.loads(promotion.read_text())
-    print(f"\nkills aimed at the launcher's promotion: {sum(p['violations'] for p in points.values())} violations")
-    print(f"  {'kills':>5} {'violations':>10} {'completed':>9} {'discarded':>9}  step")
+    # A violation: a launcher that was no whole one after the kill, a version refused for the kill,
+    # or a promotion that three good starts did not complete.
+    print(f"\nkills aimed at the launcher's promotion: {sum(p['violations'] for p in points.values())} violations, "
+          f"{sum(p['refused'] for p in points.values())} versions refused after a kill")
+    print(f"  {'kills':>5} {'violations':>10} {'completed':>9} {'tried again':>11} {'refused':>7} {'most starts':>11}  step")
     for point, counts in points.items():
-        print(f"  {counts['kills']:5} {counts['violations']:10} {counts['completed']:9} {counts['discarded']:9}  {point}")
+        print(f"  {counts['kills']:5} {counts['violations']:10} {counts['completed']:9} {counts['tried_again']:11} "
+              f"{counts['refused']:7} {counts['most_starts']:11}  {point}")
 print("\nfuzzing:")
 total = 0
 for line in (out / "fuzz.log").read_text().splitlines():

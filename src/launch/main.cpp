@@ -31,8 +31,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     try {
         // A launcher started to replace the old one does that alone: no log start, no lock, no
         // already-running check, no dialog.
-        if (const auto oldProcessId = varnix::promotionRequest()) {
-            return varnix::runPromotion(*oldProcessId);
+        if (const auto request = varnix::promotionRequest()) {
+            return varnix::runPromotion(*request);
         }
         return varnix::runLauncher();
     } catch (const std::bad_alloc&) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <string_view>
 
 #include "launch/command_line.h"
 #include "launch/exit_codes.h"
@@ -14,6 +15,7 @@
 #include "platform/handle.h"
 #include "platform/log.h"
 #include "platform/path.h"
+#include "platform/process.h"
 #include "platform/site_config.h"
 #include "platform/text_conversion.h"
 #include "varnix/contract.h"
@@ -29,6 +31,11 @@ constexpr wchar_t kNewSuffix[] = L".new";
 constexpr char kLauncherPackageName[] = "launcher";
 constexpr wchar_t kCandidateDirectoryName[] = L"launcher";
 constexpr wchar_t kRefusedFileName[] = L"launcher.refused";
+// What a new launcher that did not take the name says about itself, for the next start.
+constexpr wchar_t kVerdictFileName[] = L"launcher.verdict";
+// Failed attempts of one version, counted until it is refused: launcher-a.b.c.d.attempts.
+constexpr wchar_t kAttemptsPrefix[] = L"launcher-";
+constexpr wchar_t kAttemptsSuffix[] = L".attempts";
 // The manifest and signature the old launcher verified in its run, for the new one to verify.
 constexpr wchar_t kProofFileName[] = L"launcher.manifest";
 constexpr wchar_t kProofSignatureSuffix[] = L".sig";
@@ -52,6 +59,15 @@ WideString candidatePath(const WideString& systemDir) {
 
 WideString refusedPath(const WideString& systemDir) {
     return joinPath(packageStateDirectory(systemDir), kRefusedFileName);
+}
+
+WideString verdictPath(const WideString& systemDir) {
+    return joinPath(packageStateDirectory(systemDir), kVerdictFileName);
+}
+
+WideString attemptsPath(const WideString& systemDir, FileVersion version) {
+    return joinPath(packageStateDirectory(systemDir),
+                    kAttemptsPrefix + utf8ToWide(versionText(version)) + kAttemptsSuffix);
 }
 
 const PackageEntry* launcherPackage(const Manifest& manifest) {
@@ -90,21 +106,71 @@ bool isRefused(const WideString& systemDir, FileVersion version) {
     return parseVersionText(readWholeFile(refusedPath(systemDir))) == version;
 }
 
-// The promote variable exists only around CreateProcessW, whatever its result.
+WideString failureName(AttemptFailure failure) {
+    return utf8ToWide(ByteString(attemptFailureName(failure)));
+}
+
+// One more attempt of `version` did not complete. A fault of the new launcher itself, or the last
+// allowed attempt, refuses the version; anything else (a held file, a kill) is tried again.
+void countFailedAttempt(const WideString& systemDir, FileVersion version, AttemptFailure failure) {
+    const WideString attempts = attemptsPath(systemDir, version);
+    const AttemptDecision decision =
+        weighFailedAttempt(failure, parseAttemptCount(readWholeFile(attempts)));
+    if (decision.refuse) {
+        logWrite(L"Launcher update removed: " + newLauncherName() + L" did not become " +
+                 contract::kLauncherFileName + L". Version refused: " + wideVersion(version));
+        refuseVersion(systemDir, version);
+        forceDeleteFile(attempts);  // the refusal stands for them from now on
+        return;
+    }
+    ensureDirectory(packageStateDirectory(systemDir));
+    if (!replaceFileDurably(attempts, attemptCountText(decision.attempt))) {
+        logWrite(L"Launcher update attempt not recorded: " + win32ErrorText(GetLastError()));
+    }
+    logWrite(L"Launcher update will be tried again: attempt " + decimal(decision.attempt) +
+             L" of " + decimal(kPromotionAttempts) + L" did not complete (" + failureName(failure) +
+             L").");
+}
+
+// The verdict left by the promotion of `version`, read once: NoVerdict when there is none, or
+// when it speaks of another version.
+AttemptFailure takeVerdict(const WideString& systemDir, FileVersion version) {
+    const WideString path = verdictPath(systemDir);
+    const std::optional<PromotionVerdict> verdict = parseVerdict(readWholeFile(path));
+    forceDeleteFile(path);
+    if (!verdict || verdict->version != version) return AttemptFailure::NoVerdict;
+    return verdict->failure;
+}
+
+// The new launcher waits on an inherited handle to this process, not on its id alone: an id
+// can be taken by a later process once this one has ended. The promote variable exists only
+// around the start, whatever its result.
 bool startPromotion(const WideString& rootDir, DWORD& error) {
+    const KernelHandle self(openInheritableSelf());
+    if (!self) {
+        error = GetLastError();
+        return false;
+    }
     const WideString path = newLauncherPath(rootDir);
-    WideString commandLine = quoteArgument(path);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    SetEnvironmentVariableW(kPromoteVariable, decimal(GetCurrentProcessId()).c_str());
-    const BOOL created = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                        0, nullptr, rootDir.c_str(), &startup, &info);
-    error = created ? 0 : GetLastError();
+    const PromotionRequest request{GetCurrentProcessId(), reinterpret_cast<uintptr_t>(self.get())};
+    SetEnvironmentVariableW(kPromoteVariable, promotionRequestText(request).c_str());
+    const bool started = startProcessInheritingOnly(path, quoteArgument(path), rootDir, self.get());
+    error = started ? 0 : GetLastError();
     SetEnvironmentVariableW(kPromoteVariable, nullptr);
-    if (!created) return false;
-    const ProcessHandles started(info);  // the new launcher runs on its own
-    return true;
+    return started;
+}
+
+// Renaming over root\VarnixLauncher.exe is only right for the launcher that runs from there. A
+// copy saved under another name ("VarnixLauncher (1).exe") would replace the file of another
+// launcher, never its own, and do it again at every start.
+bool runsAsTheLauncher(const WideString& rootDir) {
+    return _wcsicmp(longPathName(moduleFilePath()).c_str(),
+                    longPathName(launcherPath(rootDir)).c_str()) == 0;
+}
+
+WideString runningFileName() {
+    const WideString path = longPathName(moduleFilePath());
+    return path.substr(path.find_last_of(L"\\/") + 1);  // npos + 1: the whole path
 }
 
 bool startedAsNewLauncher() {
@@ -122,14 +188,38 @@ bool verifiesTheSitesManifest(const WideString& systemDir) {
     return !bytes.empty() && verifyManifestSignature(bytes, signature, ignored);
 }
 
-// Why this executable must not become VarnixLauncher.exe; empty when it may.
-WideString promotionObstacle(const WideString& rootDir) {
-    if (!ownFileVersion()) return L"its own version cannot be read.";
-    if (!manifestKeysLoad()) return L"its manifest key does not load.";
-    if (!verifiesTheSitesManifest(systemDirectory(rootDir))) {
-        return L"its manifest keys do not verify the site's manifest.";
+struct PromotionFailure {
+    AttemptFailure failure;
+    WideString text;  // for the log
+};
+
+// Why this executable must not become VarnixLauncher.exe; nothing when it may.
+std::optional<PromotionFailure> promotionObstacle(const WideString& rootDir) {
+    if (!ownFileVersion()) {
+        return PromotionFailure{AttemptFailure::VersionUnreadable,
+                                L"its own version cannot be read."};
     }
-    return {};
+    if (!manifestKeysLoad()) {
+        return PromotionFailure{AttemptFailure::KeysDoNotLoad, L"its manifest key does not load."};
+    }
+    if (!verifiesTheSitesManifest(systemDirectory(rootDir))) {
+        return PromotionFailure{AttemptFailure::KeysDoNotVerify,
+                                L"its manifest keys do not verify the site's manifest."};
+    }
+    return std::nullopt;
+}
+
+// The next start cannot tell a key that does not verify from a file held for the whole wait
+// unless it is told: the verdict says which, and is on the disk before this process ends.
+int failPromotion(const WideString& rootDir, const PromotionFailure& failure) {
+    logWrite(L"Launcher promotion failed: " + failure.text);
+    const WideString systemDir = systemDirectory(rootDir);
+    ensureDirectory(packageStateDirectory(systemDir));
+    if (!replaceFileDurably(verdictPath(systemDir),
+                            verdictText({ownFileVersion(), failure.failure}))) {
+        logWrite(L"Launcher promotion verdict not recorded: " + win32ErrorText(GetLastError()));
+    }
+    return kExitFailure;
 }
 
 // Another launcher still running from the old image (a second start showing its dialog, say) or
@@ -153,14 +243,27 @@ bool replaceLauncher(const WideString& selfPath, const WideString& target,
     }
 }
 
-bool waitForOldLauncher(uint32_t oldProcessId, unsigned long long deadlineTick) {
-    if (oldProcessId == 0) return false;
-    KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, oldProcessId));
-    // No such process any more: it has ended.
-    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
+bool waitUntilDeadline(HANDLE process, unsigned long long deadlineTick) {
     const unsigned long long now = GetTickCount64();
     const DWORD wait = now < deadlineTick ? static_cast<DWORD>(deadlineTick - now) : 0;
-    return WaitForSingleObject(process.get(), wait) == WAIT_OBJECT_0;
+    return WaitForSingleObject(process, wait) == WAIT_OBJECT_0;
+}
+
+bool waitForOldLauncher(const PromotionRequest& request, unsigned long long deadlineTick) {
+    if (request.processId == 0) return false;
+    if (request.handle != 0) {
+        const auto inherited = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(request.handle));
+        // A value that is no handle to that process (a variable set by hand, a handle that was
+        // not inherited) is not waited on, and not closed: it is not known to be ours.
+        if (GetProcessId(inherited) != request.processId) return false;
+        const KernelHandle process(inherited);
+        return waitUntilDeadline(process.get(), deadlineTick);
+    }
+    // A launcher in the field passes the id alone.
+    const KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, request.processId));
+    // No such process any more: it has ended.
+    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
+    return waitUntilDeadline(process.get(), deadlineTick);
 }
 
 }  // namespace
@@ -178,9 +281,10 @@ std::optional<FileVersion> fileVersionOf(const WideString& path) {
     return versionOfModule(image.get());
 }
 
-std::optional<uint32_t> promotionRequest() {
-    wchar_t buffer[16] = {};
-    const DWORD length = GetEnvironmentVariableW(kPromoteVariable, buffer, 16);
+std::optional<PromotionRequest> promotionRequest() {
+    constexpr DWORD kBufferLength = 64;  // "PID:HANDLE" is at most 31 characters
+    wchar_t buffer[kBufferLength] = {};
+    const DWORD length = GetEnvironmentVariableW(kPromoteVariable, buffer, kBufferLength);
     if (length == 0) return std::nullopt;
     // A variable left in the user's environment, or passed on by another program, must not turn
     // the ordinary launcher into one that quietly ends.
@@ -188,13 +292,11 @@ std::optional<uint32_t> promotionRequest() {
         SetEnvironmentVariableW(kPromoteVariable, nullptr);
         return std::nullopt;
     }
-    wchar_t* end = nullptr;
-    const unsigned long value = std::wcstoul(buffer, &end, 10);
-    const bool valid = length < 16 && end == buffer + length && value <= MAXDWORD;
-    return valid ? static_cast<uint32_t>(value) : 0;
+    if (length >= kBufferLength) return PromotionRequest{};
+    return parsePromotionRequest(std::wstring_view(buffer, length));
 }
 
-int runPromotion(uint32_t oldProcessId) {
+int runPromotion(const PromotionRequest& request) {
     const unsigned long long deadlineTick = GetTickCount64() + kOldLauncherWaitMilliseconds;
     const WideString selfPath = moduleFilePath();
     const WideString rootDir = moduleDirectory();
@@ -203,23 +305,21 @@ int runPromotion(uint32_t oldProcessId) {
     if (isRealDirectory(logs)) logSetPath(logFilePath(logs));
 
     logWrite(L"Launcher promotion started: waiting for the previous launcher (process " +
-             decimal(oldProcessId) + L") to end.");
-    const WideString obstacle = promotionObstacle(rootDir);
-    if (!obstacle.empty()) {
-        logWrite(L"Launcher promotion failed: " + obstacle);
-        return kExitFailure;
-    }
-    if (!waitForOldLauncher(oldProcessId, deadlineTick)) {
-        logWrite(L"Launcher promotion failed: the previous launcher did not end.");
-        return kExitFailure;
+             decimal(request.processId) + L") to end.");
+    if (const auto obstacle = promotionObstacle(rootDir)) return failPromotion(rootDir, *obstacle);
+    if (!waitForOldLauncher(request, deadlineTick)) {
+        return failPromotion(
+            rootDir, {AttemptFailure::PreviousDidNotEnd, L"the previous launcher did not end."});
     }
     const WideString target = launcherPath(rootDir);
     logWrite(L"Launcher promotion: replacing " + WideString(contract::kLauncherFileName) + L".");
     if (!replaceLauncher(selfPath, target, deadlineTick)) {
-        logWrite(L"Launcher promotion failed: " + win32ErrorText(GetLastError()));
-        return kExitFailure;
+        return failPromotion(rootDir,
+                             {AttemptFailure::RenameFailed, win32ErrorText(GetLastError())});
     }
-    logWrite(L"Launcher promotion completed. Launcher version: " + wideVersion(*ownFileVersion()));
+    const FileVersion version = *ownFileVersion();
+    forceDeleteFile(attemptsPath(systemDirectory(rootDir), version));  // it has gone through
+    logWrite(L"Launcher promotion completed. Launcher version: " + wideVersion(version));
     return kExitSuccess;
 }
 
@@ -231,12 +331,11 @@ void discardFailedPromotion(const WideString& rootDir, const WideString& systemD
     // A promotion still running from it keeps it: it is no leftover yet.
     if (!deleteFile(leftover)) return;
     if (!version) {
+        forceDeleteFile(verdictPath(systemDir));  // it has no version to speak of
         logWrite(L"Launcher update removed: " + newLauncherName() + L" (no version).");
         return;
     }
-    logWrite(L"Launcher update removed: " + newLauncherName() + L" did not become " +
-             contract::kLauncherFileName + L". Version refused: " + wideVersion(*version));
-    refuseVersion(systemDir, *version);
+    countFailedAttempt(systemDir, *version, takeVerdict(systemDir, *version));
 }
 
 void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir,
@@ -264,6 +363,11 @@ void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir,
                  wideVersion(*offered) + L".");
         return;
     }
+    if (!runsAsTheLauncher(rootDir)) {
+        logWrite(L"Launcher update skipped: this launcher runs as " + runningFileName() +
+                 L", not " + contract::kLauncherFileName + L".");
+        return;
+    }
     const WideString copy = newLauncherPath(rootDir);
     logWrite(L"Launcher update step 1: copying version " + wideVersion(*offered) + L" to " +
              newLauncherName() + L".");
@@ -279,12 +383,13 @@ void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir,
         forceDeleteFile(copy);
         return;
     }
+    forceDeleteFile(verdictPath(systemDir));  // only this attempt's verdict may count
     logWrite(L"Launcher update step 2: starting " + newLauncherName() + L".");
     DWORD error = 0;
     if (!startPromotion(rootDir, error)) {
         logWrite(L"Launcher update failed: " + win32ErrorText(error));
         forceDeleteFile(copy);
-        refuseVersion(systemDir, *offered);
+        countFailedAttempt(systemDir, *offered, AttemptFailure::StartFailed);
     }
 }
 

@@ -9,13 +9,15 @@
 #include <optional>
 
 #include "launch/launcher_version.h"
+#include "launch/promotion_rules.h"
 #include "manifest/load_manifest.h"
 #include "manifest/manifest.h"
 #include "platform/text.h"
 
 namespace varnix {
 
-// Set by the old launcher for the new one: the old launcher's process id, in decimal.
+// Set by the old launcher for the new one: "PID:HANDLE", its process id and an inherited handle
+// to it, in decimal (see PromotionRequest).
 inline constexpr wchar_t kPromoteVariable[] = L"VARNIX_LAUNCHER_PROMOTE";
 
 // The version resource of the running executable.
@@ -24,21 +26,25 @@ std::optional<FileVersion> ownFileVersion();
 // and no DLL is loaded for it.
 std::optional<FileVersion> fileVersionOf(const WideString& path);
 
-// The old launcher's process id when this process was started in promote mode. A variable that
-// is set but holds no process id is 0, which no promotion accepts. Only VarnixLauncher.exe.new is
-// ever started in promote mode: any other executable clears a stray variable and runs normally.
-std::optional<uint32_t> promotionRequest();
+// The old launcher's request when this process was started in promote mode. A variable that is
+// set but holds no request is process id 0, which no promotion accepts. Only
+// VarnixLauncher.exe.new is ever started in promote mode: any other executable clears a stray
+// variable and runs normally.
+std::optional<PromotionRequest> promotionRequest();
 // The whole life of a process in promote mode: exit code 0 when VarnixLauncher.exe is now this
-// executable, 1 when the old launcher stays. Shows no dialog and starts nothing.
-int runPromotion(uint32_t oldProcessId);
+// executable, 1 when the old launcher stays, with a verdict saying why for the next start. Shows
+// no dialog and starts nothing.
+int runPromotion(const PromotionRequest& request);
 
 // At every start: a VarnixLauncher.exe.new that no promotion runs from any more is a promotion
-// that failed or was cut short. It is deleted, and its version is refused from then on.
+// that failed or was cut short. It is deleted. Its version is refused from then on when the new
+// launcher found a fault of its own, or after the third attempt that failed for another reason.
 void discardFailedPromotion(const WideString& rootDir, const WideString& systemDir);
 
 // After Varnix.exe started: hands over to a higher installed candidate that was never refused,
-// while this run's verified manifest still offers the launcher package. The new launcher must
-// verify that same manifest with its own keys before it takes the name.
+// while this run's verified manifest still offers the launcher package, and only from
+// root\VarnixLauncher.exe itself (a copy under another name would replace a file not its own). The
+// new launcher must verify that same manifest with its own keys before it takes the name.
 void offerLauncherUpdate(const WideString& rootDir, const WideString& systemDir,
                          const Manifest& manifest, const SignedManifest& verified);
 

@@ -65,6 +65,16 @@ bool hasPlainAttributes(const WideString& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & flags);
 }
 
+WideString longPathName(const WideString& path) {
+    const DWORD needed = GetLongPathNameW(path.c_str(), nullptr, 0);
+    if (needed == 0) return path;
+    WideString result(needed, L'\0');
+    const DWORD length = GetLongPathNameW(path.c_str(), result.data(), needed);
+    if (length == 0 || length >= needed) return path;
+    result.resize(length);
+    return result;
+}
+
 bool createHardLink(const WideString& existing, const WideString& link) {
     return CreateHardLinkW(link.c_str(), existing.c_str(), nullptr) != 0;
 }

@@ -37,6 +37,10 @@ void copyAttributes(const WideString& from, const WideString& to);
 // An existing file without a read-only, hidden or system flag.
 bool hasPlainAttributes(const WideString& path);
 
+// The path with each short (8.3) component in its long form; the path as given when it cannot be
+// resolved (it does not exist, say).
+WideString longPathName(const WideString& path);
+
 // A second name for an existing file. False where the volume has no hard links.
 bool createHardLink(const WideString& existing, const WideString& link);
 // The same, made only while the file can be opened for deletion with others allowed to do no

@@ -83,11 +83,22 @@ struct LocalMemoryTraits {
     static void close(Value h) noexcept { LocalFree(h); }
 };
 
+// Owns a list that InitializeProcThreadAttributeList filled in a block of the process heap.
+struct AttributeListTraits {
+    using Value = LPPROC_THREAD_ATTRIBUTE_LIST;
+    static Value invalid() noexcept { return nullptr; }
+    static void close(Value h) noexcept {
+        DeleteProcThreadAttributeList(h);
+        HeapFree(GetProcessHeap(), 0, h);
+    }
+};
+
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
 using FindHandle = UniqueHandle<FindHandleTraits>;
 using LibraryHandle = UniqueHandle<LibraryTraits>;
 using LocalMemory = UniqueHandle<LocalMemoryTraits>;
+using AttributeList = UniqueHandle<AttributeListTraits>;
 // CreateToolhelp32Snapshot fails with INVALID_HANDLE_VALUE, as CreateFileW does.
 using ToolhelpSnapshot = UniqueHandle<FileHandleTraits>;
 

@@ -29,4 +29,54 @@ ProcessIdentity currentProcessIdentity() {
     return identity;
 }
 
+HANDLE openInheritableSelf() {
+    return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE,
+                       GetCurrentProcessId());
+}
+
+namespace {
+
+// A list with one attribute: inherit `*handle` alone. `handle` must outlive the list's use.
+AttributeList inheritOnly(HANDLE* handle) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);  // fails, giving the size needed
+    auto* block = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+    if (block == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return {};
+    }
+    if (!InitializeProcThreadAttributeList(block, 1, 0, &size)) {
+        const DWORD error = GetLastError();
+        HeapFree(GetProcessHeap(), 0, block);  // nothing to delete in a list never initialised
+        SetLastError(error);
+        return {};
+    }
+    AttributeList list(block);
+    if (!UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handle,
+                                   sizeof *handle, nullptr, nullptr)) {
+        return {};
+    }
+    return list;
+}
+
+}  // namespace
+
+bool startProcessInheritingOnly(const WideString& path, WideString commandLine,
+                                const WideString& currentDirectory, HANDLE inherited) {
+    HANDLE handles[] = {inherited};
+    const AttributeList attributes = inheritOnly(handles);
+    if (!attributes) return false;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.lpAttributeList = attributes.get();
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                        EXTENDED_STARTUPINFO_PRESENT, nullptr, currentDirectory.c_str(),
+                        &startup.StartupInfo, &info)) {
+        return false;
+    }
+    const ProcessHandles started(info);
+    return true;
+}
+
 }  // namespace varnix

@@ -1,6 +1,8 @@
 #pragma once
 // Other processes by their executable name, and this process's own identity.
 
+#include <windows.h>
+
 #include <cstdint>
 
 #include "platform/text.h"
@@ -16,5 +18,14 @@ struct ProcessIdentity {
     uint64_t creationTime = 0;  // FILETIME units
 };
 ProcessIdentity currentProcessIdentity();
+
+// A handle to this process that a child may inherit, with the rights to wait for its end and to
+// ask its id; null on failure (the thread's last error says why).
+HANDLE openInheritableSelf();
+// Starts `path` in `currentDirectory` with the handle `inherited` as the only one of this
+// process's handles it inherits, and lets it run on its own. False when it did not start, with
+// the system's error as the thread's last error.
+bool startProcessInheritingOnly(const WideString& path, WideString commandLine,
+                                const WideString& currentDirectory, HANDLE inherited);
 
 }  // namespace varnix

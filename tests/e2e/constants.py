@@ -59,3 +59,8 @@ HTTP_404 = "Сервер вернул HTTP статус: 404"
 TOKEN_NOT_WRITTEN = "Launch guard token file write failed."
 SERIAL_NOT_STORED = "Manifest serial not stored: "
 ACCESS_DENIED = "Access denied."  # Wine's text of Win32 error 5 (its line break ends the log line)
+
+# The launcher's self-update: a failed attempt that is tried again, and a launcher that runs under
+# another name than VarnixLauncher.exe.
+PROMOTION_TRIED_AGAIN = "Launcher update will be tried again: attempt {} of 3 did not complete ({})."
+LAUNCHER_RUNS_AS = "Launcher update skipped: this launcher runs as {}, not VarnixLauncher.exe."
