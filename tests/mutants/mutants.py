@@ -202,7 +202,7 @@ MUTANTS = [
     Mutant("control characters written by the header", "sdk/include/varnix/app.h",
            "    if (containsControlCharacter(value)) return false;", "", unit="FormatDependencyRequest.*"),
     Mutant("repo: package names compared with their case", "tools/varnix-repo/repo_commands.cpp",
-           "names.emplace(windowsKey(spec.name), spec.name)", "names.emplace(spec.name, spec.name)",
+           "names.emplace(windowsKey(package.name), package.name)", "names.emplace(package.name, package.name)",
            tool="test_refusals"),
     Mutant("repo: unflagged UTF-8 names pass", "tools/varnix-repo/repo_archive.cpp",
            "if (strict != nullptr && entry != strict) listing.unflagged.push_back(entry);", "(void)strict;",

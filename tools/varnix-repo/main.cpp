@@ -22,7 +22,7 @@ constexpr char kPassphraseNote[] =
 
 // One command: its usage, the options that take a value, the flags, and how many positional
 // arguments it wants.
-struct CommandSpec {
+struct CommandInfo {
     const char* name;
     const char* usage;
     std::vector<std::string> valueOptions;
@@ -32,8 +32,8 @@ struct CommandSpec {
     const char* positionalName;
 };
 
-const std::vector<CommandSpec>& commands() {
-    static const std::vector<CommandSpec> table = {
+const std::vector<CommandInfo>& commands() {
+    static const std::vector<CommandInfo> table = {
         {"keygen",
          "varnix-repo keygen --out DIR [--encrypt [--passphrase-file FILE]]\n"
          "  Writes DIR/manifest-private.pem (0600) and DIR/manifest-public.pem and prints the\n"
@@ -132,9 +132,9 @@ const std::vector<CommandSpec>& commands() {
     return table;
 }
 
-const CommandSpec* findCommand(const std::string& name) {
-    for (const CommandSpec& spec : commands()) {
-        if (name == spec.name) return &spec;
+const CommandInfo* findCommand(const std::string& name) {
+    for (const CommandInfo& command : commands()) {
+        if (name == command.name) return &command;
     }
     return nullptr;
 }
@@ -142,24 +142,24 @@ const CommandSpec* findCommand(const std::string& name) {
 void printToolHelp(std::ostream& out) {
     out << "varnix-repo: keys, package archives and signed releases for Varnix launchers.\n\n"
            "usage: varnix-repo COMMAND [OPTIONS]   (varnix-repo COMMAND --help for one)\n\n";
-    for (const CommandSpec& spec : commands())
-        out << spec.usage << "\n";
+    for (const CommandInfo& command : commands())
+        out << command.usage << "\n";
     out << "Every switch of LINK first checks the release as launchers built with PUBLIC.pem "
            "would.\n"
         << kPassphraseNote << kExitCodes;
 }
 
-void printCommandHelp(const CommandSpec& spec, std::ostream& out) {
-    out << "usage: " << spec.usage;
-    if (std::find(spec.valueOptions.begin(), spec.valueOptions.end(), "--passphrase-file") !=
-        spec.valueOptions.end()) {
+void printCommandHelp(const CommandInfo& command, std::ostream& out) {
+    out << "usage: " << command.usage;
+    if (std::find(command.valueOptions.begin(), command.valueOptions.end(), "--passphrase-file") !=
+        command.valueOptions.end()) {
         out << kPassphraseNote;
     }
     out << kExitCodes;
 }
 
 struct Arguments {
-    const CommandSpec* command = nullptr;
+    const CommandInfo* command = nullptr;
     std::vector<std::string> positional;
     std::vector<std::pair<std::string, std::string>> values;
     std::vector<std::string> flags;
@@ -183,7 +183,7 @@ struct UsageError {
 };
 
 // Reads the words after the command; returns what was wrong, empty when nothing.
-std::string parseOptions(const CommandSpec& spec, int argc, char** argv, Arguments& args) {
+std::string parseOptions(const CommandInfo& command, int argc, char** argv, Arguments& args) {
     auto contains = [](const std::vector<std::string>& list, const std::string& word) {
         return std::find(list.begin(), list.end(), word) != list.end();
     };
@@ -191,9 +191,9 @@ std::string parseOptions(const CommandSpec& spec, int argc, char** argv, Argumen
         const std::string word = argv[i];
         if (word == "--help" || word == "-h") {
             args.help = true;
-        } else if (contains(spec.flags, word)) {
+        } else if (contains(command.flags, word)) {
             args.flags.push_back(word);
-        } else if (contains(spec.valueOptions, word)) {
+        } else if (contains(command.valueOptions, word)) {
             if (++i >= argc) return word + " needs a value";
             if (!args.value(word).empty()) return word + " is given twice";
             args.values.emplace_back(word, argv[i]);
@@ -204,12 +204,12 @@ std::string parseOptions(const CommandSpec& spec, int argc, char** argv, Argumen
         }
     }
     if (args.help) return {};
-    for (const std::string& option : spec.required) {
+    for (const std::string& option : command.required) {
         if (args.value(option).empty()) return option + " is required";
     }
-    if (args.positional.size() != spec.positional) {
-        return spec.positional == 0 ? "unexpected argument " + args.positional[0]
-                                    : "expected " + std::string(spec.positionalName) +
+    if (args.positional.size() != command.positional) {
+        return command.positional == 0 ? "unexpected argument " + args.positional[0]
+                                    : "expected " + std::string(command.positionalName) +
                                           (args.positional.empty() ? "" : ", and nothing more");
     }
     return {};
@@ -329,8 +329,8 @@ int main(int argc, char** argv) {
     const std::string first = argc > 1 ? argv[1] : "";
     if (first == "--help" || first == "-h" || first == "help") {
         if (argc > 2) {
-            if (const CommandSpec* spec = findCommand(argv[2])) {
-                printCommandHelp(*spec, std::cout);
+            if (const CommandInfo* command = findCommand(argv[2])) {
+                printCommandHelp(*command, std::cout);
                 return 0;
             }
             return usageError("", std::string("unknown command ") + argv[2]);

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 namespace varnix_repo {
 namespace {
 
-struct PackageSpec {
+struct PackageLine {
     std::string name;
     std::string archivePath;  // a ZIP archive, or a folder that is packed into one
     std::string archiveName;  // as the manifest and the site hold it
@@ -94,22 +94,22 @@ std::string archiveNameOf(const std::string& archivePath) {
 }
 
 // Names and archives that would meet in one marker, download or site file on Windows.
-std::string findDuplicates(const std::vector<PackageSpec>& specs) {
+std::string findDuplicates(const std::vector<PackageLine>& packages) {
     std::map<std::string, std::string> names, archives;
-    for (const PackageSpec& spec : specs) {
-        if (auto [it, fresh] = names.emplace(windowsKey(spec.name), spec.name); !fresh)
-            return "package names \"" + it->second + "\" and \"" + spec.name +
+    for (const PackageLine& package : packages) {
+        if (auto [it, fresh] = names.emplace(windowsKey(package.name), package.name); !fresh)
+            return "package names \"" + it->second + "\" and \"" + package.name +
                    "\" are the same on Windows";
-        if (auto [it, fresh] = archives.emplace(windowsKey(spec.archiveName), spec.archivePath);
+        if (auto [it, fresh] = archives.emplace(windowsKey(package.archiveName), package.archivePath);
             !fresh) {
-            return it->second + " and " + spec.archivePath + " would both be packages/" +
-                   spec.archiveName + "; rename one";
+            return it->second + " and " + package.archivePath + " would both be packages/" +
+                   package.archiveName + "; rename one";
         }
     }
     return {};
 }
 
-bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
+bool parsePackageList(const std::string& text, std::vector<PackageLine>& packages,
                       std::string& error) {
     if (text.rfind(kUtf8Bom, 0) == 0) {
         error = "the package list starts with a byte-order mark; save it as UTF-8 without one";
@@ -134,44 +134,44 @@ bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
                 return false;
             }
         }
-        PackageSpec spec;
-        spec.name = fields[0];
-        spec.archivePath = fields[1];
-        spec.archiveName = archiveNameOf(spec.archivePath);
+        PackageLine package;
+        package.name = fields[0];
+        package.archivePath = fields[1];
+        package.archiveName = archiveNameOf(package.archivePath);
         if (fields[2] != "0" && fields[2] != "1") {
             error = where + "required must be 0 or 1";
             return false;
         }
-        spec.required = fields[2] == "1";
+        package.required = fields[2] == "1";
         if (fields.size() == 4) {
-            spec.filesGiven = true;
+            package.filesGiven = true;
             for (const std::string& item : varnix::splitString(fields[3], ';')) {
                 if (item.empty()) continue;
                 if (std::string problem = checkFileItem(item); !problem.empty()) {
                     error = where + problem;
                     return false;
                 }
-                spec.files.push_back(item);
+                package.files.push_back(item);
             }
         }
         for (const auto& [what, value] :
-             {std::pair{"name", spec.name}, std::pair{"archive", spec.archiveName}}) {
+             {std::pair{"name", package.name}, std::pair{"archive", package.archiveName}}) {
             if (std::string problem = checkComponent(what, value); !problem.empty()) {
                 error = where + problem;
                 return false;
             }
         }
-        if (!endsWithZip(spec.archiveName)) {
-            error = where + "archive " + spec.archiveName + " does not end in \".zip\"";
+        if (!endsWithZip(package.archiveName)) {
+            error = where + "archive " + package.archiveName + " does not end in \".zip\"";
             return false;
         }
-        specs.push_back(spec);
+        packages.push_back(package);
     }
-    if (specs.empty()) {
+    if (packages.empty()) {
         error = "the package list names no package";
         return false;
     }
-    error = findDuplicates(specs);
+    error = findDuplicates(packages);
     return error.empty();
 }
 
@@ -243,47 +243,47 @@ Progress progressLine(const std::string& what, std::ostream& err) {
 }
 
 // Builds the release in `staging`; returns an error text, empty on success.
-std::string buildRelease(const PrivateKey& key, std::vector<PackageSpec>& specs,
+std::string buildRelease(const PrivateKey& key, std::vector<PackageLine>& packages,
                          const std::string& freshness, const fs::path& staging, bool progress,
                          std::ostream& err) {
     std::error_code code;
     fs::create_directories(staging / "packages", code);
     if (code) return "cannot create " + (staging / "packages").string() + ": " + code.message();
     std::string manifest = kManifestComment + freshness;
-    for (PackageSpec& spec : specs) {
-        const fs::path copy = staging / "packages" / spec.archiveName;
+    for (PackageLine& package : packages) {
+        const fs::path copy = staging / "packages" / package.archiveName;
         std::string data, error;
-        if (fs::is_directory(spec.archivePath, code)) {
+        if (fs::is_directory(package.archivePath, code)) {
             error = packDirectory(
-                spec.archivePath, copy.string(),
-                progress ? progressLine("packing " + spec.archivePath, err) : Progress());
+                package.archivePath, copy.string(),
+                progress ? progressLine("packing " + package.archivePath, err) : Progress());
             if (!error.empty()) return error;
         } else {
-            if (!readFile(spec.archivePath, data, error, "archive")) return error;
+            if (!readFile(package.archivePath, data, error, "archive")) return error;
             const bool large = progress && data.size() >= kProgressFromBytes;
             if (!writeFile(copy.string(), data, error, 0644,
-                           large ? progressLine("copying " + spec.archivePath, err) : Progress()))
+                           large ? progressLine("copying " + package.archivePath, err) : Progress()))
                 return error;
         }
         if (data.empty() && !readFile(copy.string(), data, error)) return error;
         const ArchiveListing listing = listArchive(copy.string());
         if (std::string problem = archiveProblem(listing); !problem.empty())
-            return spec.archivePath + " " + problem;
-        if (!spec.filesGiven) spec.files = listing.files;
-        for (const std::string& item : spec.files) {
+            return package.archivePath + " " + problem;
+        if (!package.filesGiven) package.files = listing.files;
+        for (const std::string& item : package.files) {
             if (std::string problem = checkFileItem(item); !problem.empty()) {
-                return spec.archivePath + ": " + problem;
+                return package.archivePath + ": " + problem;
             }
             if (!listedFileInArchive(item, listing)) {
-                return spec.archivePath + " does not hold listed file " + item;
+                return package.archivePath + " does not hold listed file " + item;
             }
         }
-        if (std::string problem = launcherLayoutProblem(spec.name, spec.files, listing);
+        if (std::string problem = launcherLayoutProblem(package.name, package.files, listing);
             !problem.empty()) {
-            return spec.archivePath + ": " + problem;
+            return package.archivePath + ": " + problem;
         }
-        manifest += "package|" + spec.name + "|" + spec.archiveName + "|" + sha256Hex(data) + "|" +
-                    (spec.required ? "1" : "0") + "|" + joinFiles(spec.files) + "\n";
+        manifest += "package|" + package.name + "|" + package.archiveName + "|" + sha256Hex(data) + "|" +
+                    (package.required ? "1" : "0") + "|" + joinFiles(package.files) + "\n";
     }
     return signAndWriteManifest(key, manifest, staging);
 }
@@ -525,11 +525,11 @@ int signCommand(const PrivateKey& key, const std::string& file, const std::strin
 
 int publishCommand(const PublishOptions& options, std::ostream& out, std::ostream& err) {
     std::string listText, error;
-    std::vector<PackageSpec> specs;
+    std::vector<PackageLine> packages;
     // The key first: a wrong key or passphrase must not cost the copy of every archive.
     if (!checkPrivateKey(options.key, error) ||
         !readFile(options.listPath, listText, error, "package list") ||
-        !parsePackageList(listText, specs, error)) {
+        !parsePackageList(listText, packages, error)) {
         err << "publish: " << error << "\n";
         return 1;
     }
@@ -546,13 +546,13 @@ int publishCommand(const PublishOptions& options, std::ostream& out, std::ostrea
     const std::string freshness = freshnessHeader(serial, options.expiresInDays, now);
     const fs::path target = releaseDirectory(options.outDir);
     error = placeRelease(target, [&](const fs::path& staging) {
-        return buildRelease(options.key, specs, freshness, staging, options.progress, err);
+        return buildRelease(options.key, packages, freshness, staging, options.progress, err);
     });
     if (!error.empty()) {
         err << "publish: " << error << "\n";
         return 1;
     }
-    out << "published " << specs.size() << " package(s) to " << target.string() << " (serial "
+    out << "published " << packages.size() << " package(s) to " << target.string() << " (serial "
         << serial << ")\n";
     if (!options.activateLink.empty()) {
         error = checkBeforeSwitch(options.goLive, target, live, false);
