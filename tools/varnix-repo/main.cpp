@@ -209,8 +209,8 @@ std::string parseOptions(const CommandInfo& command, int argc, char** argv, Argu
     }
     if (args.positional.size() != command.positional) {
         return command.positional == 0 ? "unexpected argument " + args.positional[0]
-                                    : "expected " + std::string(command.positionalName) +
-                                          (args.positional.empty() ? "" : ", and nothing more");
+                                       : "expected " + std::string(command.positionalName) +
+                                             (args.positional.empty() ? "" : ", and nothing more");
     }
     return {};
 }

@@ -100,7 +100,8 @@ std::string findDuplicates(const std::vector<PackageLine>& packages) {
         if (auto [it, fresh] = names.emplace(windowsKey(package.name), package.name); !fresh)
             return "package names \"" + it->second + "\" and \"" + package.name +
                    "\" are the same on Windows";
-        if (auto [it, fresh] = archives.emplace(windowsKey(package.archiveName), package.archivePath);
+        if (auto [it, fresh] =
+                archives.emplace(windowsKey(package.archiveName), package.archivePath);
             !fresh) {
             return it->second + " and " + package.archivePath + " would both be packages/" +
                    package.archiveName + "; rename one";
@@ -261,8 +262,9 @@ std::string buildRelease(const PrivateKey& key, std::vector<PackageLine>& packag
         } else {
             if (!readFile(package.archivePath, data, error, "archive")) return error;
             const bool large = progress && data.size() >= kProgressFromBytes;
-            if (!writeFile(copy.string(), data, error, 0644,
-                           large ? progressLine("copying " + package.archivePath, err) : Progress()))
+            if (!writeFile(
+                    copy.string(), data, error, 0644,
+                    large ? progressLine("copying " + package.archivePath, err) : Progress()))
                 return error;
         }
         if (data.empty() && !readFile(copy.string(), data, error)) return error;
@@ -282,8 +284,8 @@ std::string buildRelease(const PrivateKey& key, std::vector<PackageLine>& packag
             !problem.empty()) {
             return package.archivePath + ": " + problem;
         }
-        manifest += "package|" + package.name + "|" + package.archiveName + "|" + sha256Hex(data) + "|" +
-                    (package.required ? "1" : "0") + "|" + joinFiles(package.files) + "\n";
+        manifest += "package|" + package.name + "|" + package.archiveName + "|" + sha256Hex(data) +
+                    "|" + (package.required ? "1" : "0") + "|" + joinFiles(package.files) + "\n";
     }
     return signAndWriteManifest(key, manifest, staging);
 }
