@@ -20,6 +20,10 @@ constexpr char kPassphraseNote[] =
     "An encrypted private key is read with the passphrase in VARNIX_KEY_PASSPHRASE or the\n"
     "first line of --passphrase-file; the tool never prompts.\n";
 
+constexpr char kEncryptionNote[] =
+    "A key is encrypted as PKCS #8: AES-256-CBC, its key derived from the passphrase by\n"
+    "PBKDF2-HMAC-SHA256 with 600000 iterations. A passphrase may have at most 1023 bytes.\n";
+
 // One command: its usage, the options that take a value, the flags, and how many positional
 // arguments it wants.
 struct CommandInfo {
@@ -37,12 +41,22 @@ const std::vector<CommandInfo>& commands() {
         {"keygen",
          "varnix-repo keygen --out DIR [--encrypt [--passphrase-file FILE]]\n"
          "  Writes DIR/manifest-private.pem (0600) and DIR/manifest-public.pem and prints the\n"
-         "  public key's fingerprint. --encrypt encrypts the private key (AES-256).\n",
+         "  public key's fingerprint. --encrypt encrypts the private key with the passphrase.\n",
          {"--out", "--passphrase-file"},
          {"--encrypt"},
          {"--out"},
          0,
          ""},
+        {"rekey",
+         "varnix-repo rekey PRIVATE.pem [--passphrase-file FILE] [--new-passphrase-file FILE]\n"
+         "  Encrypts the private key anew, with the passphrase in VARNIX_NEW_KEY_PASSPHRASE or\n"
+         "  the first line of --new-passphrase-file: a new file (0600) that replaces the old one\n"
+         "  only once it reads back. Keys encrypted before keep working as they are.\n",
+         {"--passphrase-file", "--new-passphrase-file"},
+         {},
+         {},
+         1,
+         "PRIVATE.pem"},
         {"fingerprint",
          "varnix-repo fingerprint PUBLIC.pem\n"
          "  Prints the SHA-256 of the DER public key, lower-case hex, as BUILD-INFO.txt holds "
@@ -146,7 +160,7 @@ void printToolHelp(std::ostream& out) {
         out << command.usage << "\n";
     out << "Every switch of LINK first checks the release as launchers built with PUBLIC.pem "
            "would.\n"
-        << kPassphraseNote << kExitCodes;
+        << kPassphraseNote << kEncryptionNote << kExitCodes;
 }
 
 void printCommandHelp(const CommandInfo& command, std::ostream& out) {
@@ -155,6 +169,8 @@ void printCommandHelp(const CommandInfo& command, std::ostream& out) {
         command.valueOptions.end()) {
         out << kPassphraseNote;
     }
+    if (command.name == std::string("keygen") || command.name == std::string("rekey"))
+        out << kEncryptionNote;
     out << kExitCodes;
 }
 
@@ -224,10 +240,17 @@ bool parseDays(const std::string& text, long& days) {
     return true;
 }
 
-// The passphrase of an encrypted private key, never from a prompt: the file's first line, or
-// the environment.
-std::optional<std::string> passphrase(const Arguments& a) {
-    const std::string file = a.value("--passphrase-file");
+// Where a passphrase comes from, never a prompt: a file's first line, or the environment.
+struct PassphraseSource {
+    const char* option;
+    const char* variable;
+};
+constexpr PassphraseSource kKeyPassphrase{"--passphrase-file", "VARNIX_KEY_PASSPHRASE"};
+constexpr PassphraseSource kNewKeyPassphrase{"--new-passphrase-file", "VARNIX_NEW_KEY_PASSPHRASE"};
+
+std::optional<std::string> passphrase(const Arguments& a,
+                                      const PassphraseSource& source = kKeyPassphrase) {
+    const std::string file = a.value(source.option);
     if (!file.empty()) {
         std::string text, error;
         if (!varnix_repo::readFile(file, text, error)) throw UsageError{error};
@@ -235,7 +258,7 @@ std::optional<std::string> passphrase(const Arguments& a) {
         if (text.empty()) throw UsageError{file + " holds an empty passphrase"};
         return text;
     }
-    if (const char* variable = std::getenv("VARNIX_KEY_PASSPHRASE"); variable && *variable)
+    if (const char* variable = std::getenv(source.variable); variable && *variable)
         return std::string(variable);
     return std::nullopt;
 }
@@ -265,6 +288,12 @@ int run(const Arguments& a) {
             throw UsageError{"--passphrase-file without --encrypt"};
         return keygenCommand(a.value("--out"), a.has("--encrypt") ? secret : std::nullopt,
                              std::cout, std::cerr);
+    }
+    if (command == "rekey") {
+        const std::optional<std::string> secret = passphrase(a, kNewKeyPassphrase);
+        if (!secret)
+            throw UsageError{"rekey needs VARNIX_NEW_KEY_PASSPHRASE or --new-passphrase-file"};
+        return rekeyCommand({a.positional[0], passphrase(a)}, *secret, std::cout, std::cerr);
     }
     if (command == "fingerprint") return fingerprintCommand(a.positional[0], std::cout, std::cerr);
     if (command == "pack")

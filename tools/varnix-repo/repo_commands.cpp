@@ -445,8 +445,36 @@ fs::path releaseDirectory(const std::string& given) {
     return path.has_filename() ? path : path.parent_path();
 }
 
-bool switchAndRecord(const fs::path& target, const std::string& link, std::string& error) {
-    return activate(target, link, error) && appendHistory(link, target, error);
+// The history line goes to the disk before the link moves, so the history never lacks a release
+// that went live and rollback never picks the wrong predecessor; a switch that fails takes its
+// line back. Returns whether the link moved; `warning` tells when the move may not survive a
+// crash yet.
+bool switchAndRecord(const fs::path& target, const std::string& link, std::string& error,
+                     std::string& warning) {
+    if (!appendHistory(link, target, error)) return false;
+    if (!activate(target, link, error)) {
+        if (std::string problem; !retractHistory(link, target, problem)) {
+            error += "\n" + problem + "; it still names " + target.string() +
+                     ", which never went live: delete that last line before a rollback";
+        }
+        return false;
+    }
+    if (!syncParentDirectory(link, warning)) warning += "; a crash now could undo the switch";
+    return true;
+}
+
+// What an operator must know after an attempted switch: what the link serves now.
+int reportSwitch(const char* command, bool switched, const std::string& link,
+                 const fs::path& target, const std::string& error, const std::string& warning,
+                 std::ostream& out, std::ostream& err) {
+    if (!switched) {
+        err << command << ": " << error << "\n"
+            << command << ": " << link << " still serves what it served\n";
+        return 1;
+    }
+    if (!warning.empty()) err << command << ": warning: " << warning << "\n";
+    out << link << " now serves " << target.string();
+    return 0;
 }
 
 }  // namespace
@@ -469,6 +497,20 @@ int keygenCommand(const std::string& outDir, const std::optional<std::string>& p
     }
     out << "wrote " << privatePath << (passphrase ? " (encrypted; " : " (")
         << "keep it secret) and " << publicPath << "\nfingerprint: " << fingerprint << "\n";
+    return 0;
+}
+
+int rekeyCommand(const PrivateKey& key, const std::string& newPassphrase, std::ostream& out,
+                 std::ostream& err) {
+    std::string error;
+    if (!rekeyPrivateKey(key, newPassphrase, error)) {
+        err << "rekey: " << error << "\n"
+            << "rekey: " << key.path << " is unchanged\n";
+        return 1;
+    }
+    out << "rewrote " << key.path << " (encrypted with the new passphrase; keep it secret)\n";
+    if (!syncParentDirectory(key.path, error))
+        err << "rekey: warning: " << error << "; a crash now could bring back the old file\n";
     return 0;
 }
 
@@ -563,11 +605,12 @@ int publishCommand(const PublishOptions& options, std::ostream& out, std::ostrea
                 << "publish: " << options.activateLink << " still serves what it served\n";
             return 1;
         }
-        if (!switchAndRecord(target, options.activateLink, error)) {
-            err << "publish: " << error << "\n";
+        std::string warning;
+        const bool switched = switchAndRecord(target, options.activateLink, error, warning);
+        if (reportSwitch("publish", switched, options.activateLink, target, error, warning, out,
+                         err) != 0)
             return 1;
-        }
-        out << options.activateLink << " now serves " << target.string() << "\n";
+        out << "\n";
     }
     return 0;
 }
@@ -592,7 +635,11 @@ int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostr
     if (!signatureVerifies(options.goLive.publicKeyPath, source, error)) return fail(error);
     uint64_t serial = 0;
     const std::time_t now = std::time(nullptr);
-    if (!chooseSerial("", false, live, now, serial, error)) return fail(error);
+    // A site whose serial cannot grow any more rolls back at its live serial, which launchers
+    // take again.
+    const bool atTheTop = live.lines.serial && *live.lines.serial >= kHighestSerial;
+    const std::string sameSerial = atTheTop ? std::to_string(*live.lines.serial) : std::string();
+    if (!chooseSerial(sameSerial, atTheTop, live, now, serial, error)) return fail(error);
     const fs::path target =
         source.parent_path() / (source.filename().string() + "-rollback-" + std::to_string(serial));
     error = placeRelease(target, [&](const fs::path& staging) {
@@ -601,9 +648,11 @@ int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostr
         return problem.empty() ? checkBeforeSwitch(options.goLive, staging, live, false) : problem;
     });
     if (!error.empty()) return fail(error);
-    if (!switchAndRecord(target, options.link, error)) return fail(error);
-    out << options.link << " now serves " << target.string() << ": the packages of "
-        << source.string() << " under serial " << serial << "\n";
+    std::string warning;
+    const bool switched = switchAndRecord(target, options.link, error, warning);
+    if (reportSwitch("rollback", switched, options.link, target, error, warning, out, err) != 0)
+        return 1;
+    out << ": the packages of " << source.string() << " under serial " << serial << "\n";
     return 0;
 }
 
@@ -618,12 +667,15 @@ int activateCommand(const ActivateOptions& options, std::ostream& out, std::ostr
     } else if (readLiveRelease(options.link, live, error)) {
         error = checkBeforeSwitch(options.goLive, release, live, options.force);
     }
-    if (error.empty()) switchAndRecord(release, options.link, error);
     if (!error.empty()) {
         err << "activate: " << error << "\n";
         return 1;
     }
-    out << options.link << " now serves " << release.string() << "\n";
+    std::string warning;
+    const bool switched = switchAndRecord(release, options.link, error, warning);
+    if (reportSwitch("activate", switched, options.link, release, error, warning, out, err) != 0)
+        return 1;
+    out << "\n";
     return 0;
 }
 
