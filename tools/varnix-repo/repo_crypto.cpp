@@ -247,10 +247,9 @@ bool encodePrivateKey(EVP_PKEY* key, const std::optional<std::string>& passphras
                       std::string& pem) {
     Bio bio(BIO_new(BIO_s_mem()));
     if (!bio) return false;
-    const bool written =
-        passphrase ? writeEncryptedKey(bio.get(), key, *passphrase)
-                   : PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr,
-                                              nullptr) == 1;
+    const bool written = passphrase ? writeEncryptedKey(bio.get(), key, *passphrase)
+                                    : PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0,
+                                                               nullptr, nullptr) == 1;
     if (written) pem = memoryText(bio.get());
     return written;
 }
@@ -282,9 +281,9 @@ bool writeNewPrivateKey(const std::string& path, const std::string& pem, EVP_PKE
         error = osError("cannot create", path);
         return false;
     }
-    const bool written = ::write(fd.get(), pem.data(), pem.size()) ==
-                             static_cast<ssize_t>(pem.size()) &&
-                         ::fsync(fd.get()) == 0 && fd.close();
+    const bool written =
+        ::write(fd.get(), pem.data(), pem.size()) == static_cast<ssize_t>(pem.size()) &&
+        ::fsync(fd.get()) == 0 && fd.close();
     if (!written) error = osError("cannot write", path);
     if (written && readsBack(path, key, passphrase, error)) return true;
     ::unlink(path.c_str());

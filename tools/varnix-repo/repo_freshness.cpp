@@ -97,11 +97,10 @@ namespace {
 bool serialWritable(uint64_t serial, std::optional<uint64_t> liveSerial, std::string& error) {
     const std::string text = std::to_string(serial);
     const bool again = liveSerial && serial == *liveSerial;
-    const std::string wayOut =
-        liveSerial && *liveSerial >= kHighestSerial
-            ? "; publish at the live serial again with --serial " + std::to_string(*liveSerial) +
-                  " --force-serial"
-            : std::string();
+    const std::string wayOut = liveSerial && *liveSerial >= kHighestSerial
+                                   ? "; publish at the live serial again with --serial " +
+                                         std::to_string(*liveSerial) + " --force-serial"
+                                   : std::string();
     if (!varnix::parseSerial(text)) {
         error = "serial " + text + " would be malformed for launchers" + wayOut;
         return false;
@@ -130,10 +129,10 @@ bool chooseSerial(const std::string& requested, bool force, const LiveRelease& l
         return false;
     }
     if (liveSerial && (*value < *liveSerial || (*value == *liveSerial && !force))) {
-        error = "--serial " + requested + " is not larger than the live serial " +
-                std::to_string(*liveSerial) +
-                (*value == *liveSerial ? "; give --force-serial to sign the same release again"
-                                       : "");
+        error =
+            "--serial " + requested + " is not larger than the live serial " +
+            std::to_string(*liveSerial) +
+            (*value == *liveSerial ? "; give --force-serial to sign the same release again" : "");
         return false;
     }
     if (!force && *value > timeSerial(now + kDaySeconds)) {
