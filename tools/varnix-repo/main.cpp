@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "repo_commands.h"
+#include "repo_freshness.h"
 
 namespace {
 
@@ -20,15 +21,19 @@ constexpr char kPassphraseNote[] =
     "An encrypted private key is read with the passphrase in VARNIX_KEY_PASSPHRASE or the\n"
     "first line of --passphrase-file; the tool never prompts.\n";
 
-constexpr char kEncryptionNote[] =
+const std::string kEncryptionNote =
     "A key is encrypted as PKCS #8: AES-256-CBC, its key derived from the passphrase by\n"
-    "PBKDF2-HMAC-SHA256 with 600000 iterations. A passphrase may have at most 1023 bytes.\n";
+    "PBKDF2-HMAC-SHA256 with " +
+    std::to_string(varnix_repo::kKeyIterations) + " iterations. A passphrase may have at most " +
+    std::to_string(varnix_repo::kMaxPassphraseBytes) + " bytes.\n";
+
+const std::string kHighestSerialText = std::to_string(varnix_repo::kHighestSerial);
 
 // One command: its usage, the options that take a value, the flags, and how many positional
 // arguments it wants.
 struct CommandInfo {
     const char* name;
-    const char* usage;
+    std::string usage;
     std::vector<std::string> valueOptions;
     std::vector<std::string> flags;
     std::vector<std::string> required;
@@ -95,7 +100,11 @@ const std::vector<CommandInfo>& commands() {
          "  where archive is a .zip file or a folder (packed as with `pack`); without the files\n"
          "  field every file of the archive is listed. --activate switches LINK to the release\n"
          "  once it passes verify with PUBLIC.pem; --link only reads the live serial.\n"
-         "  The serial defaults to the UTC time as yyyymmddHHMMSS, or the live release's + 1.\n",
+         "  The serial defaults to the UTC time as yyyymmddHHMMSS, or the live release's + 1.\n"
+         "  --serial N must be larger than the live serial and at most a day ahead of the clock;\n"
+         "  --force-serial also allows one further ahead, or one equal to the live serial (the\n"
+         "  same release signed again). No serial above " +
+             kHighestSerialText + " is\n  given, except the live one again.\n",
          {"--key", "--packages", "--out", "--activate", "--link", "--public-key", "--fingerprint",
           "--serial", "--expires-in", "--passphrase-file"},
          {"--force-serial"},
@@ -126,7 +135,8 @@ const std::vector<CommandInfo>& commands() {
          "                     [--fingerprint SHA256] [--to RELEASE_DIR] [--expires-in DAYS]\n"
          "                     [--passphrase-file FILE]\n"
          "  Publishes the packages of the previous (or the given) release again under a new,\n"
-         "  higher serial and switches LINK to it.\n",
+         "  higher serial (the live one again when it is " +
+             kHighestSerialText + " or more) and\n  switches LINK to it.\n",
          {"--link", "--key", "--public-key", "--fingerprint", "--to", "--expires-in",
           "--passphrase-file"},
          {},
@@ -159,7 +169,8 @@ void printToolHelp(std::ostream& out) {
     for (const CommandInfo& command : commands())
         out << command.usage << "\n";
     out << "Every switch of LINK first checks the release as launchers built with PUBLIC.pem "
-           "would.\n"
+           "would,\nand writes LINK.history's line to the disk before LINK moves; a switch "
+           "that fails\ntakes that line back.\n"
         << kPassphraseNote << kEncryptionNote << kExitCodes;
 }
 
