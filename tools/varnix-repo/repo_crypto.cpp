@@ -212,6 +212,18 @@ bool writeFile(const std::string& path, const std::string& content, std::string&
     return true;
 }
 
+bool appendFileDurably(const std::string& path, const std::string& text, std::string& error) {
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    struct stat info {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 ||
+        ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        ::fsync(fd.get()) != 0 || !fd.close()) {
+        error = osError("cannot append to", path);
+        return false;
+    }
+    return info.st_size > 0 || syncParentDirectory(path, error);
+}
+
 namespace {
 
 std::string passphraseLengthProblem(const std::optional<std::string>& passphrase) {

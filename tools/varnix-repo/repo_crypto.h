@@ -57,6 +57,9 @@ inline constexpr uint64_t kProgressFromBytes = uint64_t{64} << 20;
 
 bool writeFile(const std::string& path, const std::string& content, std::string& error,
                unsigned mode = 0644, const Progress& progress = {});
+// Appends `text` to `path` (created 0644 when missing) and flushes it to the disk, with the
+// directory entry of a file it created.
+bool appendFileDurably(const std::string& path, const std::string& text, std::string& error);
 // Flushes the directory that holds `path`, so that a rename or a new name in it survives a crash.
 bool syncParentDirectory(const std::string& path, std::string& error);
 

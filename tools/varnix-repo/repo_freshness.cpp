@@ -1,12 +1,6 @@
 #include "repo_freshness.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -29,24 +23,8 @@ std::string historyPath(const std::string& link) {
     return link + ".history";
 }
 
+// Appended after a line whose switch failed: takes that line back.
 constexpr char kNotLiveMark[] = "# not live: ";
-
-// Appends one line and flushes it to the disk, with the directory entry of a new history.
-bool appendHistoryLine(const std::string& link, const std::string& line, std::string& error) {
-    const std::string path = historyPath(link);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    struct stat info {};
-    bool written = fd >= 0 && ::fstat(fd, &info) == 0 &&
-                   ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-                   ::fsync(fd) == 0;
-    const int reason = errno;
-    if (fd >= 0 && ::close(fd) != 0) written = false;
-    if (!written) {
-        error = "cannot append to " + path + ": " + std::strerror(reason);
-        return false;
-    }
-    return info.st_size > 0 || syncParentDirectory(path, error);
-}
 
 }  // namespace
 
@@ -169,11 +147,11 @@ std::vector<fs::path> readHistory(const std::string& link) {
 }
 
 bool appendHistory(const std::string& link, const fs::path& release, std::string& error) {
-    return appendHistoryLine(link, release.string() + "\n", error);
+    return appendFileDurably(historyPath(link), release.string() + "\n", error);
 }
 
 bool retractHistory(const std::string& link, const fs::path& release, std::string& error) {
-    return appendHistoryLine(link, kNotLiveMark + release.string() + "\n", error);
+    return appendFileDurably(historyPath(link), kNotLiveMark + release.string() + "\n", error);
 }
 
 fs::path previousRelease(const std::vector<fs::path>& history, const fs::path& live) {
