@@ -4,6 +4,7 @@ import hashlib
 import json
 import os
 import pathlib
+import shutil
 import stat
 import subprocess
 import zipfile
@@ -191,12 +192,17 @@ def publish_live(tmp_path, keys, release, *extra, data=b"a", private="manifest-p
 
 
 LIVE = 30000101000000  # far ahead of any clock this suite runs under
+HIGHEST = 900000000000000000  # the highest serial publish gives a new release
+TOP = 999999999999999999  # the largest serial launchers read
 
 
 @pytest.mark.parametrize("extra, code, message, serial", [
     ([], 0, "", LIVE + 1),  # the live release's serial + 1 beats the clock
     (["--serial", LIVE + 5, "--force-serial"], 0, "", LIVE + 5),
     (["--serial", LIVE], 1, "not larger than the live serial", None),
+    (["--serial", LIVE, "--force-serial"], 0, "", LIVE),  # the same release signed again
+    (["--serial", HIGHEST, "--force-serial"], 0, "", HIGHEST),
+    (["--serial", HIGHEST + 1, "--force-serial"], 1, "above the highest serial 900000000000000000", None),
     (["--serial", LIVE + 5], 1, "more than a day ahead", None),
     (["--serial", "12a"], 1, "1 to 18 digits", None),
     (["--serial", "1" * 19], 1, "1 to 18 digits", None),
@@ -529,6 +535,10 @@ def test_errors_name_the_file_and_the_reason_and_the_key_comes_first(tmp_path, k
     (tmp_path / "file").write_text("x")
     made = repo("keygen", "--out", tmp_path / "file/keys")
     assert made.returncode == 1 and f"{tmp_path / 'file/keys'}: Not a directory" in made.stderr
+    (tmp_path / "half/manifest-public.pem").mkdir(parents=True)
+    half = repo("keygen", "--out", tmp_path / "half")
+    assert half.returncode == 1 and "manifest-public.pem: Is a directory" in half.stderr
+    assert not (tmp_path / "half/manifest-private.pem").exists()  # it would block the next keygen
     (tmp_path / "list.txt").write_text(f"core|{tmp_path / 'missing.zip'}|1\n")
     no_key = repo("publish", "--key", tmp_path / "nokey.pem", "--packages", tmp_path / "list.txt",
                   "--out", tmp_path / "site")
@@ -550,3 +560,214 @@ def test_out_with_a_slash_and_stale_staging_directories(tmp_path, keys):
     assert status["live"] == str(tmp_path / "site") and status["signatureValid"] is True
     assert status["fingerprint"] == key_fingerprint(keys / "manifest-public.pem")
     assert [p["name"] for p in status["packages"]] == ["core"]
+
+
+STRONG_ENCRYPTION = {"kdf": "PBKDF2", "iterations": 600000, "prf": "hmacWithSHA256", "cipher": "aes-256-cbc"}
+
+
+def encryption_of(key_file):
+    """The PBES2 parameters of an encrypted PKCS #8 key file, as openssl asn1parse shows them."""
+    lines = subprocess.run(["openssl", "asn1parse", "-in", key_file], check=True, capture_output=True,
+                           text=True).stdout.splitlines()
+    objects = [line.rsplit(":", 1)[1] for line in lines if "OBJECT" in line]
+    iterations = next(int(line.rsplit(":", 1)[1], 16) for line in lines if "INTEGER" in line)
+    return {"kdf": objects[1], "iterations": iterations, "prf": objects[2], "cipher": objects[3]}
+
+
+def environment(**variables):
+    """This process's environment without passphrases, plus the given variables."""
+    env = {k: v for k, v in os.environ.items() if not k.endswith("KEY_PASSPHRASE")}
+    return {**env, **variables}
+
+
+def run_tool(args, env):
+    return subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True, env=env,
+                          stdin=subprocess.DEVNULL, timeout=120)
+
+
+def signs_with(key, passphrase, tmp_path):
+    (tmp_path / "signed.txt").write_text("x\n")
+    env = environment(VARNIX_KEY_PASSPHRASE=passphrase) if passphrase else environment()
+    return run_tool(["sign", "--key", key, tmp_path / "signed.txt"], env).returncode == 0
+
+
+# keygen --encrypt: the passphrase's length in bytes and where it comes from; exit code, message.
+KEYGEN_PASSPHRASES = {
+    "1023 bytes in the variable": (1023, "variable", 0, ""),
+    "1023 bytes in a file": (1023, "file", 0, ""),
+    "1024 bytes in the variable": (1024, "variable", 1, "the passphrase is 1024 bytes long; at most 1023"),
+    "1200 bytes in a file": (1200, "file", 1, "the passphrase is 1200 bytes long; at most 1023"),
+}
+
+
+@pytest.mark.parametrize("length, source, code, message", KEYGEN_PASSPHRASES.values(),
+                         ids=KEYGEN_PASSPHRASES.keys())
+def test_keygen_writes_keys_that_open_with_their_passphrase_and_resist_guessing(tmp_path, length, source, code,
+                                                                               message):
+    secret = ("0123456789abcdef" * 100)[:length]
+    (tmp_path / "pass.txt").write_text(secret + "\n")
+    args = ["keygen", "--encrypt", "--out", tmp_path / "k"]
+    if source == "file":
+        args += ["--passphrase-file", tmp_path / "pass.txt"]
+    result = run_tool(args, environment(**({"VARNIX_KEY_PASSPHRASE": secret} if source == "variable" else {})))
+    assert result.returncode == code and message in result.stderr, result.stderr
+    private = tmp_path / "k/manifest-private.pem"
+    if code:
+        assert not private.exists()  # nothing that would lock its publisher out
+        return
+    assert encryption_of(private) == STRONG_ENCRYPTION
+    assert subprocess.run(["openssl", "pkey", "-in", private, "-passin", f"file:{tmp_path / 'pass.txt'}", "-noout"],
+                          capture_output=True).returncode == 0
+    assert signs_with(private, secret, tmp_path)
+
+
+def public_half(key, passphrase):
+    return subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-passin", f"pass:{passphrase or ''}"],
+                          check=True, capture_output=True).stdout
+
+
+# rekey: how the key was made, its passphrase given, the new one, whether both come in files;
+# exit code and message.
+REKEYS = {
+    "a key of keygen --encrypt": ("keygen", "horse battery", "correct staple", False, 0, ""),
+    "a key of 2048 iterations, passphrases in files": ("openssl", "horse battery", "correct staple", True, 0, ""),
+    "an unencrypted key": ("plain", None, "correct staple", False, 0, ""),
+    "the wrong passphrase": ("keygen", "staple", "correct staple", False, 1, "the passphrase does not decrypt"),
+    "a new passphrase of 1024 bytes": ("keygen", "horse battery", "s" * 1024, False, 1, "at most 1023"),
+    "no new passphrase": ("keygen", "horse battery", None, False, 2, "needs VARNIX_NEW_KEY_PASSPHRASE"),
+}
+
+
+@pytest.mark.parametrize("made_by, old, new, in_files, code, message", REKEYS.values(), ids=REKEYS.keys())
+def test_rekey_encrypts_a_key_anew_or_leaves_it_as_it_was(tmp_path, keys, secret_keys, made_by, old, new, in_files,
+                                                         code, message):
+    key = tmp_path / "manifest-private.pem"
+    if made_by == "openssl":  # encrypted as keygen did before: PBKDF2 with 2048 iterations
+        subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:3072",
+                        "-aes-256-cbc", "-pass", f"pass:{old}", "-out", key], check=True, capture_output=True)
+        assert encryption_of(key)["iterations"] == 2048 and signs_with(key, old, tmp_path)
+    else:
+        shutil.copy((secret_keys if made_by == "keygen" else keys) / "manifest-private.pem", key)
+    key.chmod(0o644)
+    before, public = key.read_bytes(), public_half(key, "horse battery")
+    args, env = ["rekey", key], environment()
+    for value, option, variable in ((old, "--passphrase-file", "VARNIX_KEY_PASSPHRASE"),
+                                    (new, "--new-passphrase-file", "VARNIX_NEW_KEY_PASSPHRASE")):
+        if value is not None and in_files:
+            (tmp_path / variable).write_text(value + "\n")
+            args += [option, tmp_path / variable]
+        elif value is not None:
+            env[variable] = value
+    result = run_tool(args, env)
+    assert result.returncode == code and message in result.stderr, result.stderr
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith("manifest-private")] == [key.name]
+    if code:
+        assert key.read_bytes() == before
+        return
+    assert stat.S_IMODE(key.stat().st_mode) == 0o600
+    assert encryption_of(key) == STRONG_ENCRYPTION
+    assert public_half(key, new) == public
+    assert signs_with(key, new, tmp_path) and not signs_with(key, old or "", tmp_path)
+
+
+def live_pair(tmp_path, keys, link):
+    """r1, then r2, published and switched to: LINK serves r2, its history names both."""
+    for release in ("r1", "r2"):
+        result = publish_live(tmp_path, keys, release, "--activate", link, data=release.encode())
+        assert result.returncode == 0, result.stderr
+
+
+# Switches whose history line cannot be written, or whose switch fails: each command as its
+# words, after live_pair.
+SWITCHES = {
+    "publish --activate": ["publish", "r3"],
+    "activate": ["activate", "{tmp}/r1", "--link", "{link}", "--public-key", "{public}", "--force"],
+    "rollback": ["rollback", "--link", "{link}", "--key", "{private}", "--public-key", "{public}", "--to", "{tmp}/r1"],
+}
+
+
+def attempt_switch(tmp_path, keys, link, words):
+    if words[0] == "publish":
+        return publish_live(tmp_path, keys, words[1], "--activate", link)
+    values = {"tmp": tmp_path, "link": link, "public": keys / "manifest-public.pem",
+              "private": keys / "manifest-private.pem"}
+    return repo(*[word.format(**values) for word in words])
+
+
+@pytest.mark.parametrize("words", SWITCHES.values(), ids=SWITCHES.keys())
+def test_the_link_stays_when_its_history_cannot_be_written(tmp_path, keys, words):
+    link = tmp_path / "current"
+    live_pair(tmp_path, keys, link)
+    (tmp_path / "current.history").rename(tmp_path / "kept.history")
+    (tmp_path / "current.history").mkdir()
+    result = attempt_switch(tmp_path, keys, link, words)
+    assert result.returncode == 1 and f"{link} still serves what it served" in result.stderr, result.stderr
+    assert os.readlink(link) == str(tmp_path / "r2")
+
+
+@pytest.mark.parametrize("words", SWITCHES.values(), ids=SWITCHES.keys())
+def test_a_failed_switch_takes_its_history_line_back(tmp_path, keys, words):
+    link = tmp_path / "current"
+    live_pair(tmp_path, keys, link)
+    link.unlink()
+    shutil.copytree(tmp_path / "r2", link)  # a directory in the link's place: no rename replaces it
+    result = attempt_switch(tmp_path, keys, link, words)
+    assert result.returncode == 1 and f"{link} still serves what it served" in result.stderr, result.stderr
+    shutil.rmtree(link)
+    link.symlink_to(tmp_path / "r2")
+    assert publish_live(tmp_path, keys, "r4", "--activate", link).returncode == 0
+    rolled = repo("rollback", "--link", link, "--key", keys / "manifest-private.pem",
+                  "--public-key", keys / "manifest-public.pem")
+    assert rolled.returncode == 0, rolled.stderr
+    assert pathlib.Path(os.readlink(link)).name.startswith("r2-rollback-")  # r2 went live before r4
+
+
+def test_the_history_reaches_the_disk_before_the_link_moves_and_the_move_after(tmp_path, keys):
+    link = tmp_path / "current"
+    live_pair(tmp_path, keys, link)
+    trace = tmp_path / "trace"
+    subprocess.run(["strace", "-f", "-y", "-o", trace, "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+                    TOOL, "activate", tmp_path / "r1", "--link", link, "--public-key", keys / "manifest-public.pem",
+                    "--force"], check=True, capture_output=True)
+    calls = trace.read_text().splitlines()
+
+    def first(text):
+        return next(i for i, call in enumerate(calls) if text in call)
+
+    assert first(f"<{tmp_path}/current.history>)") < first(f'"{link}")') < first(f"<{tmp_path}>)")
+    assert os.readlink(link) == str(tmp_path / "r1")
+
+
+# A site whose live serial is the largest launchers read: each command and what it gives.
+AT_THE_TOP = {
+    "publish with the default serial": (["publish"], 1, "would be malformed for launchers; publish at the "
+                                        f"live serial again with --serial {TOP} --force-serial", None),
+    "publish at the live serial": (["publish", "--serial", TOP], 1, "give --force-serial", None),
+    "publish at the live serial, forced": (["publish", "--serial", TOP, "--force-serial"], 0, "", TOP),
+    "publish below it": (["publish", "--serial", TOP - 1, "--force-serial"], 1, "not larger than the live", None),
+    "rollback": (["rollback"], 0, "", TOP),
+}
+
+
+@pytest.mark.parametrize("command, code, message, serial", AT_THE_TOP.values(), ids=AT_THE_TOP.keys())
+def test_a_site_at_the_top_serial_goes_on_at_it(tmp_path, keys, command, code, message, serial):
+    link = tmp_path / "current"
+    assert publish_live(tmp_path, keys, "r1", "--activate", link).returncode == 0
+    assert publish_live(tmp_path, keys, "r2").returncode == 0
+    manifest = tmp_path / "r2/manifest.txt"  # as a site that once gave --serial 999999999999999999 has it
+    manifest.write_text("".join(f"serial|{TOP}\n" if line.startswith("serial|") else line
+                                for line in manifest.read_text().splitlines(True)))
+    assert repo("sign", "--key", keys / "manifest-private.pem", manifest).returncode == 0
+    assert repo("activate", tmp_path / "r2", "--link", link, "--public-key", keys / "manifest-public.pem").returncode == 0
+    if command[0] == "publish":
+        result = publish_live(tmp_path, keys, "r3", "--activate", link, *command[1:])
+        target = tmp_path / "r3"
+    else:
+        result = repo("rollback", "--link", link, "--key", keys / "manifest-private.pem",
+                      "--public-key", keys / "manifest-public.pem")
+        target = pathlib.Path(os.readlink(link))
+    assert result.returncode == code and message in result.stderr, result.stderr
+    if serial is None:
+        assert not target.exists() and os.readlink(link) == str(tmp_path / "r2")
+    else:
+        assert freshness(target)["serial"] == str(serial) and os.readlink(link) == str(target) != str(tmp_path / "r2")

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "repo_commands.h"
+#include "repo_freshness.h"
 
 namespace {
 
@@ -20,11 +21,19 @@ constexpr char kPassphraseNote[] =
     "An encrypted private key is read with the passphrase in VARNIX_KEY_PASSPHRASE or the\n"
     "first line of --passphrase-file; the tool never prompts.\n";
 
+const std::string kEncryptionNote =
+    "A key is encrypted as PKCS #8: AES-256-CBC, its key derived from the passphrase by\n"
+    "PBKDF2-HMAC-SHA256 with " +
+    std::to_string(varnix_repo::kKeyIterations) + " iterations. A passphrase may have at most " +
+    std::to_string(varnix_repo::kMaxPassphraseBytes) + " bytes.\n";
+
+const std::string kHighestSerialText = std::to_string(varnix_repo::kHighestSerial);
+
 // One command: its usage, the options that take a value, the flags, and how many positional
 // arguments it wants.
-struct CommandSpec {
+struct CommandInfo {
     const char* name;
-    const char* usage;
+    std::string usage;
     std::vector<std::string> valueOptions;
     std::vector<std::string> flags;
     std::vector<std::string> required;
@@ -32,17 +41,27 @@ struct CommandSpec {
     const char* positionalName;
 };
 
-const std::vector<CommandSpec>& commands() {
-    static const std::vector<CommandSpec> table = {
+const std::vector<CommandInfo>& commands() {
+    static const std::vector<CommandInfo> table = {
         {"keygen",
          "varnix-repo keygen --out DIR [--encrypt [--passphrase-file FILE]]\n"
          "  Writes DIR/manifest-private.pem (0600) and DIR/manifest-public.pem and prints the\n"
-         "  public key's fingerprint. --encrypt encrypts the private key (AES-256).\n",
+         "  public key's fingerprint. --encrypt encrypts the private key with the passphrase.\n",
          {"--out", "--passphrase-file"},
          {"--encrypt"},
          {"--out"},
          0,
          ""},
+        {"rekey",
+         "varnix-repo rekey PRIVATE.pem [--passphrase-file FILE] [--new-passphrase-file FILE]\n"
+         "  Encrypts the private key anew, with the passphrase in VARNIX_NEW_KEY_PASSPHRASE or\n"
+         "  the first line of --new-passphrase-file: a new file (0600) that replaces the old one\n"
+         "  only once it reads back. Keys encrypted before keep working as they are.\n",
+         {"--passphrase-file", "--new-passphrase-file"},
+         {},
+         {},
+         1,
+         "PRIVATE.pem"},
         {"fingerprint",
          "varnix-repo fingerprint PUBLIC.pem\n"
          "  Prints the SHA-256 of the DER public key, lower-case hex, as BUILD-INFO.txt holds "
@@ -81,7 +100,11 @@ const std::vector<CommandSpec>& commands() {
          "  where archive is a .zip file or a folder (packed as with `pack`); without the files\n"
          "  field every file of the archive is listed. --activate switches LINK to the release\n"
          "  once it passes verify with PUBLIC.pem; --link only reads the live serial.\n"
-         "  The serial defaults to the UTC time as yyyymmddHHMMSS, or the live release's + 1.\n",
+         "  The serial defaults to the UTC time as yyyymmddHHMMSS, or the live release's + 1.\n"
+         "  --serial N must be larger than the live serial and at most a day ahead of the clock;\n"
+         "  --force-serial also allows one further ahead, or one equal to the live serial (the\n"
+         "  same release signed again). No serial above " +
+             kHighestSerialText + " is\n  given, except the live one again.\n",
          {"--key", "--packages", "--out", "--activate", "--link", "--public-key", "--fingerprint",
           "--serial", "--expires-in", "--passphrase-file"},
          {"--force-serial"},
@@ -112,7 +135,8 @@ const std::vector<CommandSpec>& commands() {
          "                     [--fingerprint SHA256] [--to RELEASE_DIR] [--expires-in DAYS]\n"
          "                     [--passphrase-file FILE]\n"
          "  Publishes the packages of the previous (or the given) release again under a new,\n"
-         "  higher serial and switches LINK to it.\n",
+         "  higher serial (the live one again when it is " +
+             kHighestSerialText + " or more) and\n  switches LINK to it.\n",
          {"--link", "--key", "--public-key", "--fingerprint", "--to", "--expires-in",
           "--passphrase-file"},
          {},
@@ -132,9 +156,9 @@ const std::vector<CommandSpec>& commands() {
     return table;
 }
 
-const CommandSpec* findCommand(const std::string& name) {
-    for (const CommandSpec& spec : commands()) {
-        if (name == spec.name) return &spec;
+const CommandInfo* findCommand(const std::string& name) {
+    for (const CommandInfo& command : commands()) {
+        if (name == command.name) return &command;
     }
     return nullptr;
 }
@@ -142,24 +166,27 @@ const CommandSpec* findCommand(const std::string& name) {
 void printToolHelp(std::ostream& out) {
     out << "varnix-repo: keys, package archives and signed releases for Varnix launchers.\n\n"
            "usage: varnix-repo COMMAND [OPTIONS]   (varnix-repo COMMAND --help for one)\n\n";
-    for (const CommandSpec& spec : commands())
-        out << spec.usage << "\n";
+    for (const CommandInfo& command : commands())
+        out << command.usage << "\n";
     out << "Every switch of LINK first checks the release as launchers built with PUBLIC.pem "
-           "would.\n"
-        << kPassphraseNote << kExitCodes;
+           "would,\nand writes LINK.history's line to the disk before LINK moves; a switch "
+           "that fails\ntakes that line back.\n"
+        << kPassphraseNote << kEncryptionNote << kExitCodes;
 }
 
-void printCommandHelp(const CommandSpec& spec, std::ostream& out) {
-    out << "usage: " << spec.usage;
-    if (std::find(spec.valueOptions.begin(), spec.valueOptions.end(), "--passphrase-file") !=
-        spec.valueOptions.end()) {
+void printCommandHelp(const CommandInfo& command, std::ostream& out) {
+    out << "usage: " << command.usage;
+    if (std::find(command.valueOptions.begin(), command.valueOptions.end(), "--passphrase-file") !=
+        command.valueOptions.end()) {
         out << kPassphraseNote;
     }
+    if (command.name == std::string("keygen") || command.name == std::string("rekey"))
+        out << kEncryptionNote;
     out << kExitCodes;
 }
 
 struct Arguments {
-    const CommandSpec* command = nullptr;
+    const CommandInfo* command = nullptr;
     std::vector<std::string> positional;
     std::vector<std::pair<std::string, std::string>> values;
     std::vector<std::string> flags;
@@ -183,7 +210,7 @@ struct UsageError {
 };
 
 // Reads the words after the command; returns what was wrong, empty when nothing.
-std::string parseOptions(const CommandSpec& spec, int argc, char** argv, Arguments& args) {
+std::string parseOptions(const CommandInfo& command, int argc, char** argv, Arguments& args) {
     auto contains = [](const std::vector<std::string>& list, const std::string& word) {
         return std::find(list.begin(), list.end(), word) != list.end();
     };
@@ -191,9 +218,9 @@ std::string parseOptions(const CommandSpec& spec, int argc, char** argv, Argumen
         const std::string word = argv[i];
         if (word == "--help" || word == "-h") {
             args.help = true;
-        } else if (contains(spec.flags, word)) {
+        } else if (contains(command.flags, word)) {
             args.flags.push_back(word);
-        } else if (contains(spec.valueOptions, word)) {
+        } else if (contains(command.valueOptions, word)) {
             if (++i >= argc) return word + " needs a value";
             if (!args.value(word).empty()) return word + " is given twice";
             args.values.emplace_back(word, argv[i]);
@@ -204,13 +231,13 @@ std::string parseOptions(const CommandSpec& spec, int argc, char** argv, Argumen
         }
     }
     if (args.help) return {};
-    for (const std::string& option : spec.required) {
+    for (const std::string& option : command.required) {
         if (args.value(option).empty()) return option + " is required";
     }
-    if (args.positional.size() != spec.positional) {
-        return spec.positional == 0 ? "unexpected argument " + args.positional[0]
-                                    : "expected " + std::string(spec.positionalName) +
-                                          (args.positional.empty() ? "" : ", and nothing more");
+    if (args.positional.size() != command.positional) {
+        return command.positional == 0 ? "unexpected argument " + args.positional[0]
+                                       : "expected " + std::string(command.positionalName) +
+                                             (args.positional.empty() ? "" : ", and nothing more");
     }
     return {};
 }
@@ -224,10 +251,17 @@ bool parseDays(const std::string& text, long& days) {
     return true;
 }
 
-// The passphrase of an encrypted private key, never from a prompt: the file's first line, or
-// the environment.
-std::optional<std::string> passphrase(const Arguments& a) {
-    const std::string file = a.value("--passphrase-file");
+// Where a passphrase comes from, never a prompt: a file's first line, or the environment.
+struct PassphraseSource {
+    const char* option;
+    const char* variable;
+};
+constexpr PassphraseSource kKeyPassphrase{"--passphrase-file", "VARNIX_KEY_PASSPHRASE"};
+constexpr PassphraseSource kNewKeyPassphrase{"--new-passphrase-file", "VARNIX_NEW_KEY_PASSPHRASE"};
+
+std::optional<std::string> passphrase(const Arguments& a,
+                                      const PassphraseSource& source = kKeyPassphrase) {
+    const std::string file = a.value(source.option);
     if (!file.empty()) {
         std::string text, error;
         if (!varnix_repo::readFile(file, text, error)) throw UsageError{error};
@@ -235,7 +269,7 @@ std::optional<std::string> passphrase(const Arguments& a) {
         if (text.empty()) throw UsageError{file + " holds an empty passphrase"};
         return text;
     }
-    if (const char* variable = std::getenv("VARNIX_KEY_PASSPHRASE"); variable && *variable)
+    if (const char* variable = std::getenv(source.variable); variable && *variable)
         return std::string(variable);
     return std::nullopt;
 }
@@ -265,6 +299,12 @@ int run(const Arguments& a) {
             throw UsageError{"--passphrase-file without --encrypt"};
         return keygenCommand(a.value("--out"), a.has("--encrypt") ? secret : std::nullopt,
                              std::cout, std::cerr);
+    }
+    if (command == "rekey") {
+        const std::optional<std::string> secret = passphrase(a, kNewKeyPassphrase);
+        if (!secret)
+            throw UsageError{"rekey needs VARNIX_NEW_KEY_PASSPHRASE or --new-passphrase-file"};
+        return rekeyCommand({a.positional[0], passphrase(a)}, *secret, std::cout, std::cerr);
     }
     if (command == "fingerprint") return fingerprintCommand(a.positional[0], std::cout, std::cerr);
     if (command == "pack")
@@ -329,8 +369,8 @@ int main(int argc, char** argv) {
     const std::string first = argc > 1 ? argv[1] : "";
     if (first == "--help" || first == "-h" || first == "help") {
         if (argc > 2) {
-            if (const CommandSpec* spec = findCommand(argv[2])) {
-                printCommandHelp(*spec, std::cout);
+            if (const CommandInfo* command = findCommand(argv[2])) {
+                printCommandHelp(*command, std::cout);
                 return 0;
             }
             return usageError("", std::string("unknown command ") + argv[2]);

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 namespace varnix_repo {
 namespace {
 
-struct PackageSpec {
+struct PackageLine {
     std::string name;
     std::string archivePath;  // a ZIP archive, or a folder that is packed into one
     std::string archiveName;  // as the manifest and the site hold it
@@ -94,22 +94,23 @@ std::string archiveNameOf(const std::string& archivePath) {
 }
 
 // Names and archives that would meet in one marker, download or site file on Windows.
-std::string findDuplicates(const std::vector<PackageSpec>& specs) {
+std::string findDuplicates(const std::vector<PackageLine>& packages) {
     std::map<std::string, std::string> names, archives;
-    for (const PackageSpec& spec : specs) {
-        if (auto [it, fresh] = names.emplace(windowsKey(spec.name), spec.name); !fresh)
-            return "package names \"" + it->second + "\" and \"" + spec.name +
+    for (const PackageLine& package : packages) {
+        if (auto [it, fresh] = names.emplace(windowsKey(package.name), package.name); !fresh)
+            return "package names \"" + it->second + "\" and \"" + package.name +
                    "\" are the same on Windows";
-        if (auto [it, fresh] = archives.emplace(windowsKey(spec.archiveName), spec.archivePath);
+        if (auto [it, fresh] =
+                archives.emplace(windowsKey(package.archiveName), package.archivePath);
             !fresh) {
-            return it->second + " and " + spec.archivePath + " would both be packages/" +
-                   spec.archiveName + "; rename one";
+            return it->second + " and " + package.archivePath + " would both be packages/" +
+                   package.archiveName + "; rename one";
         }
     }
     return {};
 }
 
-bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
+bool parsePackageList(const std::string& text, std::vector<PackageLine>& packages,
                       std::string& error) {
     if (text.rfind(kUtf8Bom, 0) == 0) {
         error = "the package list starts with a byte-order mark; save it as UTF-8 without one";
@@ -134,44 +135,44 @@ bool parsePackageList(const std::string& text, std::vector<PackageSpec>& specs,
                 return false;
             }
         }
-        PackageSpec spec;
-        spec.name = fields[0];
-        spec.archivePath = fields[1];
-        spec.archiveName = archiveNameOf(spec.archivePath);
+        PackageLine package;
+        package.name = fields[0];
+        package.archivePath = fields[1];
+        package.archiveName = archiveNameOf(package.archivePath);
         if (fields[2] != "0" && fields[2] != "1") {
             error = where + "required must be 0 or 1";
             return false;
         }
-        spec.required = fields[2] == "1";
+        package.required = fields[2] == "1";
         if (fields.size() == 4) {
-            spec.filesGiven = true;
+            package.filesGiven = true;
             for (const std::string& item : varnix::splitString(fields[3], ';')) {
                 if (item.empty()) continue;
                 if (std::string problem = checkFileItem(item); !problem.empty()) {
                     error = where + problem;
                     return false;
                 }
-                spec.files.push_back(item);
+                package.files.push_back(item);
             }
         }
         for (const auto& [what, value] :
-             {std::pair{"name", spec.name}, std::pair{"archive", spec.archiveName}}) {
+             {std::pair{"name", package.name}, std::pair{"archive", package.archiveName}}) {
             if (std::string problem = checkComponent(what, value); !problem.empty()) {
                 error = where + problem;
                 return false;
             }
         }
-        if (!endsWithZip(spec.archiveName)) {
-            error = where + "archive " + spec.archiveName + " does not end in \".zip\"";
+        if (!endsWithZip(package.archiveName)) {
+            error = where + "archive " + package.archiveName + " does not end in \".zip\"";
             return false;
         }
-        specs.push_back(spec);
+        packages.push_back(package);
     }
-    if (specs.empty()) {
+    if (packages.empty()) {
         error = "the package list names no package";
         return false;
     }
-    error = findDuplicates(specs);
+    error = findDuplicates(packages);
     return error.empty();
 }
 
@@ -243,47 +244,48 @@ Progress progressLine(const std::string& what, std::ostream& err) {
 }
 
 // Builds the release in `staging`; returns an error text, empty on success.
-std::string buildRelease(const PrivateKey& key, std::vector<PackageSpec>& specs,
+std::string buildRelease(const PrivateKey& key, std::vector<PackageLine>& packages,
                          const std::string& freshness, const fs::path& staging, bool progress,
                          std::ostream& err) {
     std::error_code code;
     fs::create_directories(staging / "packages", code);
     if (code) return "cannot create " + (staging / "packages").string() + ": " + code.message();
     std::string manifest = kManifestComment + freshness;
-    for (PackageSpec& spec : specs) {
-        const fs::path copy = staging / "packages" / spec.archiveName;
+    for (PackageLine& package : packages) {
+        const fs::path copy = staging / "packages" / package.archiveName;
         std::string data, error;
-        if (fs::is_directory(spec.archivePath, code)) {
+        if (fs::is_directory(package.archivePath, code)) {
             error = packDirectory(
-                spec.archivePath, copy.string(),
-                progress ? progressLine("packing " + spec.archivePath, err) : Progress());
+                package.archivePath, copy.string(),
+                progress ? progressLine("packing " + package.archivePath, err) : Progress());
             if (!error.empty()) return error;
         } else {
-            if (!readFile(spec.archivePath, data, error, "archive")) return error;
+            if (!readFile(package.archivePath, data, error, "archive")) return error;
             const bool large = progress && data.size() >= kProgressFromBytes;
-            if (!writeFile(copy.string(), data, error, 0644,
-                           large ? progressLine("copying " + spec.archivePath, err) : Progress()))
+            if (!writeFile(
+                    copy.string(), data, error, 0644,
+                    large ? progressLine("copying " + package.archivePath, err) : Progress()))
                 return error;
         }
         if (data.empty() && !readFile(copy.string(), data, error)) return error;
         const ArchiveListing listing = listArchive(copy.string());
         if (std::string problem = archiveProblem(listing); !problem.empty())
-            return spec.archivePath + " " + problem;
-        if (!spec.filesGiven) spec.files = listing.files;
-        for (const std::string& item : spec.files) {
+            return package.archivePath + " " + problem;
+        if (!package.filesGiven) package.files = listing.files;
+        for (const std::string& item : package.files) {
             if (std::string problem = checkFileItem(item); !problem.empty()) {
-                return spec.archivePath + ": " + problem;
+                return package.archivePath + ": " + problem;
             }
             if (!listedFileInArchive(item, listing)) {
-                return spec.archivePath + " does not hold listed file " + item;
+                return package.archivePath + " does not hold listed file " + item;
             }
         }
-        if (std::string problem = launcherLayoutProblem(spec.name, spec.files, listing);
+        if (std::string problem = launcherLayoutProblem(package.name, package.files, listing);
             !problem.empty()) {
-            return spec.archivePath + ": " + problem;
+            return package.archivePath + ": " + problem;
         }
-        manifest += "package|" + spec.name + "|" + spec.archiveName + "|" + sha256Hex(data) + "|" +
-                    (spec.required ? "1" : "0") + "|" + joinFiles(spec.files) + "\n";
+        manifest += "package|" + package.name + "|" + package.archiveName + "|" + sha256Hex(data) +
+                    "|" + (package.required ? "1" : "0") + "|" + joinFiles(package.files) + "\n";
     }
     return signAndWriteManifest(key, manifest, staging);
 }
@@ -443,8 +445,36 @@ fs::path releaseDirectory(const std::string& given) {
     return path.has_filename() ? path : path.parent_path();
 }
 
-bool switchAndRecord(const fs::path& target, const std::string& link, std::string& error) {
-    return activate(target, link, error) && appendHistory(link, target, error);
+// The history line goes to the disk before the link moves, so the history never lacks a release
+// that went live and rollback never picks the wrong predecessor; a switch that fails takes its
+// line back. Returns whether the link moved; `warning` tells when the move may not survive a
+// crash yet.
+bool switchAndRecord(const fs::path& target, const std::string& link, std::string& error,
+                     std::string& warning) {
+    if (!appendHistory(link, target, error)) return false;
+    if (!activate(target, link, error)) {
+        if (std::string problem; !retractHistory(link, target, problem)) {
+            error += "\n" + problem + "; it still names " + target.string() +
+                     ", which never went live: delete that last line before a rollback";
+        }
+        return false;
+    }
+    if (!syncParentDirectory(link, warning)) warning += "; a crash now could undo the switch";
+    return true;
+}
+
+// What an operator must know after an attempted switch: what the link serves now.
+int reportSwitch(const char* command, bool switched, const std::string& link,
+                 const fs::path& target, const std::string& error, const std::string& warning,
+                 std::ostream& out, std::ostream& err) {
+    if (!switched) {
+        err << command << ": " << error << "\n"
+            << command << ": " << link << " still serves what it served\n";
+        return 1;
+    }
+    if (!warning.empty()) err << command << ": warning: " << warning << "\n";
+    out << link << " now serves " << target.string();
+    return 0;
 }
 
 }  // namespace
@@ -467,6 +497,20 @@ int keygenCommand(const std::string& outDir, const std::optional<std::string>& p
     }
     out << "wrote " << privatePath << (passphrase ? " (encrypted; " : " (")
         << "keep it secret) and " << publicPath << "\nfingerprint: " << fingerprint << "\n";
+    return 0;
+}
+
+int rekeyCommand(const PrivateKey& key, const std::string& newPassphrase, std::ostream& out,
+                 std::ostream& err) {
+    std::string error;
+    if (!rekeyPrivateKey(key, newPassphrase, error)) {
+        err << "rekey: " << error << "\n"
+            << "rekey: " << key.path << " is unchanged\n";
+        return 1;
+    }
+    out << "rewrote " << key.path << " (encrypted with the new passphrase; keep it secret)\n";
+    if (!syncParentDirectory(key.path, error))
+        err << "rekey: warning: " << error << "; a crash now could bring back the old file\n";
     return 0;
 }
 
@@ -525,11 +569,11 @@ int signCommand(const PrivateKey& key, const std::string& file, const std::strin
 
 int publishCommand(const PublishOptions& options, std::ostream& out, std::ostream& err) {
     std::string listText, error;
-    std::vector<PackageSpec> specs;
+    std::vector<PackageLine> packages;
     // The key first: a wrong key or passphrase must not cost the copy of every archive.
     if (!checkPrivateKey(options.key, error) ||
         !readFile(options.listPath, listText, error, "package list") ||
-        !parsePackageList(listText, specs, error)) {
+        !parsePackageList(listText, packages, error)) {
         err << "publish: " << error << "\n";
         return 1;
     }
@@ -546,13 +590,13 @@ int publishCommand(const PublishOptions& options, std::ostream& out, std::ostrea
     const std::string freshness = freshnessHeader(serial, options.expiresInDays, now);
     const fs::path target = releaseDirectory(options.outDir);
     error = placeRelease(target, [&](const fs::path& staging) {
-        return buildRelease(options.key, specs, freshness, staging, options.progress, err);
+        return buildRelease(options.key, packages, freshness, staging, options.progress, err);
     });
     if (!error.empty()) {
         err << "publish: " << error << "\n";
         return 1;
     }
-    out << "published " << specs.size() << " package(s) to " << target.string() << " (serial "
+    out << "published " << packages.size() << " package(s) to " << target.string() << " (serial "
         << serial << ")\n";
     if (!options.activateLink.empty()) {
         error = checkBeforeSwitch(options.goLive, target, live, false);
@@ -561,11 +605,12 @@ int publishCommand(const PublishOptions& options, std::ostream& out, std::ostrea
                 << "publish: " << options.activateLink << " still serves what it served\n";
             return 1;
         }
-        if (!switchAndRecord(target, options.activateLink, error)) {
-            err << "publish: " << error << "\n";
+        std::string warning;
+        const bool switched = switchAndRecord(target, options.activateLink, error, warning);
+        if (reportSwitch("publish", switched, options.activateLink, target, error, warning, out,
+                         err) != 0)
             return 1;
-        }
-        out << options.activateLink << " now serves " << target.string() << "\n";
+        out << "\n";
     }
     return 0;
 }
@@ -590,7 +635,11 @@ int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostr
     if (!signatureVerifies(options.goLive.publicKeyPath, source, error)) return fail(error);
     uint64_t serial = 0;
     const std::time_t now = std::time(nullptr);
-    if (!chooseSerial("", false, live, now, serial, error)) return fail(error);
+    // A site whose serial cannot grow any more rolls back at its live serial, which launchers
+    // take again.
+    const bool atTheTop = live.lines.serial && *live.lines.serial >= kHighestSerial;
+    const std::string sameSerial = atTheTop ? std::to_string(*live.lines.serial) : std::string();
+    if (!chooseSerial(sameSerial, atTheTop, live, now, serial, error)) return fail(error);
     const fs::path target =
         source.parent_path() / (source.filename().string() + "-rollback-" + std::to_string(serial));
     error = placeRelease(target, [&](const fs::path& staging) {
@@ -599,9 +648,11 @@ int rollbackCommand(const RollbackOptions& options, std::ostream& out, std::ostr
         return problem.empty() ? checkBeforeSwitch(options.goLive, staging, live, false) : problem;
     });
     if (!error.empty()) return fail(error);
-    if (!switchAndRecord(target, options.link, error)) return fail(error);
-    out << options.link << " now serves " << target.string() << ": the packages of "
-        << source.string() << " under serial " << serial << "\n";
+    std::string warning;
+    const bool switched = switchAndRecord(target, options.link, error, warning);
+    if (reportSwitch("rollback", switched, options.link, target, error, warning, out, err) != 0)
+        return 1;
+    out << ": the packages of " << source.string() << " under serial " << serial << "\n";
     return 0;
 }
 
@@ -616,12 +667,15 @@ int activateCommand(const ActivateOptions& options, std::ostream& out, std::ostr
     } else if (readLiveRelease(options.link, live, error)) {
         error = checkBeforeSwitch(options.goLive, release, live, options.force);
     }
-    if (error.empty()) switchAndRecord(release, options.link, error);
     if (!error.empty()) {
         err << "activate: " << error << "\n";
         return 1;
     }
-    out << options.link << " now serves " << release.string() << "\n";
+    std::string warning;
+    const bool switched = switchAndRecord(release, options.link, error, warning);
+    if (reportSwitch("activate", switched, options.link, release, error, warning, out, err) != 0)
+        return 1;
+    out << "\n";
     return 0;
 }
 

@@ -17,6 +17,9 @@ enum class Output { Text, Json };
 // `passphrase` set: the private key is written encrypted with it.
 int keygenCommand(const std::string& outDir, const std::optional<std::string>& passphrase,
                   std::ostream& out, std::ostream& err);
+// Encrypts an existing private key anew with `newPassphrase` (see rekeyPrivateKey).
+int rekeyCommand(const PrivateKey& key, const std::string& newPassphrase, std::ostream& out,
+                 std::ostream& err);
 int fingerprintCommand(const std::string& publicKeyPath, std::ostream& out, std::ostream& err);
 // A package archive from a folder; see packDirectory. `progress` shows a line on a terminal.
 int packCommand(const std::string& directory, const std::string& zipPath, bool progress,

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -18,7 +19,10 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 namespace varnix_repo {
 namespace {
@@ -37,10 +41,22 @@ struct FileCloser {
 struct BioDeleter {
     void operator()(BIO* bio) const { BIO_free(bio); }
 };
+struct KeyInfoDeleter {
+    void operator()(PKCS8_PRIV_KEY_INFO* info) const { PKCS8_PRIV_KEY_INFO_free(info); }
+};
+struct AlgorithmDeleter {
+    void operator()(X509_ALGOR* algorithm) const { X509_ALGOR_free(algorithm); }
+};
+struct EncryptedKeyDeleter {
+    void operator()(X509_SIG* encrypted) const { X509_SIG_free(encrypted); }
+};
 using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, ContextDeleter>;
 using File = std::unique_ptr<FILE, FileCloser>;
 using Bio = std::unique_ptr<BIO, BioDeleter>;
+using KeyInfo = std::unique_ptr<PKCS8_PRIV_KEY_INFO, KeyInfoDeleter>;
+using Algorithm = std::unique_ptr<X509_ALGOR, AlgorithmDeleter>;
+using EncryptedKey = std::unique_ptr<X509_SIG, EncryptedKeyDeleter>;
 
 // A descriptor closed on every road out.
 class Descriptor {
@@ -196,38 +212,147 @@ bool writeFile(const std::string& path, const std::string& content, std::string&
     return true;
 }
 
+bool appendFileDurably(const std::string& path, const std::string& text, std::string& error) {
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    struct stat info {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 ||
+        ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        ::fsync(fd.get()) != 0 || !fd.close()) {
+        error = osError("cannot append to", path);
+        return false;
+    }
+    return info.st_size > 0 || syncParentDirectory(path, error);
+}
+
+namespace {
+
+std::string passphraseLengthProblem(const std::optional<std::string>& passphrase) {
+    if (!passphrase || passphrase->size() <= kMaxPassphraseBytes) return {};
+    return "the passphrase is " + std::to_string(passphrase->size()) + " bytes long; at most " +
+           std::to_string(kMaxPassphraseBytes) +
+           " are allowed, so that openssl reads the key with it too";
+}
+
+// PKCS #8 encrypted by PBES2: AES-256-CBC under a PBKDF2-HMAC-SHA256 key of kKeyIterations.
+// OpenSSL's PEM_write_bio_PrivateKey offers no iteration count, and its default is 2048.
+bool writeEncryptedKey(BIO* bio, EVP_PKEY* key, const std::string& passphrase) {
+    unsigned char salt[16];
+    if (RAND_bytes(salt, sizeof salt) != 1) return false;
+    const KeyInfo info(EVP_PKEY2PKCS8(key));
+    Algorithm scheme(PKCS5_pbe2_set_iv(EVP_aes_256_cbc(), kKeyIterations, salt, sizeof salt,
+                                       nullptr, NID_hmacWithSHA256));
+    if (!info || !scheme) return false;
+    const EncryptedKey encrypted(PKCS8_set0_pbe(
+        passphrase.data(), static_cast<int>(passphrase.size()), info.get(), scheme.get()));
+    if (!encrypted) return false;
+    scheme.release();  // the encrypted key owns it now
+    return PEM_write_bio_PKCS8(bio, encrypted.get()) == 1;
+}
+
+std::string memoryText(BIO* bio) {
+    char* bytes = nullptr;
+    const long length = BIO_get_mem_data(bio, &bytes);
+    return std::string(bytes, static_cast<size_t>(length));
+}
+
+bool encodePrivateKey(EVP_PKEY* key, const std::optional<std::string>& passphrase,
+                      std::string& pem) {
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio) return false;
+    const bool written = passphrase ? writeEncryptedKey(bio.get(), key, *passphrase)
+                                    : PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0,
+                                                               nullptr, nullptr) == 1;
+    if (written) pem = memoryText(bio.get());
+    return written;
+}
+
+bool encodePublicKey(EVP_PKEY* key, std::string& pem) {
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_PUBKEY(bio.get(), key) != 1) return false;
+    pem = memoryText(bio.get());
+    return true;
+}
+
+// A key file counts as written only once it reads back, with its passphrase, as the same key.
+bool readsBack(const std::string& path, EVP_PKEY* expected,
+               const std::optional<std::string>& passphrase, std::string& error) {
+    std::string problem;
+    const Key read = readPrivateKey({path, passphrase}, problem);
+    if (read && EVP_PKEY_eq(read.get(), expected) == 1) return true;
+    error = "the key written to " + path + " does not read back" +
+            (problem.empty() ? std::string() : ": " + problem);
+    return false;
+}
+
+// Creates `path` (0600 from the start, never over an existing file) with `pem` and reads it
+// back; on any failure the file is removed again.
+bool writeNewPrivateKey(const std::string& path, const std::string& pem, EVP_PKEY* key,
+                        const std::optional<std::string>& passphrase, std::string& error) {
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (fd.get() < 0) {
+        error = osError("cannot create", path);
+        return false;
+    }
+    const bool written =
+        ::write(fd.get(), pem.data(), pem.size()) == static_cast<ssize_t>(pem.size()) &&
+        ::fsync(fd.get()) == 0 && fd.close();
+    if (!written) error = osError("cannot write", path);
+    if (written && readsBack(path, key, passphrase, error)) return true;
+    ::unlink(path.c_str());
+    return false;
+}
+
+}  // namespace
+
 bool generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                      const std::optional<std::string>& passphrase, std::string& error) {
-    Key key(EVP_RSA_gen(kKeyBits));  // public exponent 65537
-    Bio privatePem(BIO_new(BIO_s_mem())), publicPem(BIO_new(BIO_s_mem()));
-    const EVP_CIPHER* cipher = passphrase ? EVP_aes_256_cbc() : nullptr;
-    auto* secret = passphrase
-                       ? reinterpret_cast<unsigned char*>(const_cast<char*>(passphrase->data()))
-                       : nullptr;
-    const int secretLength = passphrase ? static_cast<int>(passphrase->size()) : 0;
-    if (!key || !privatePem || !publicPem ||
-        !PEM_write_bio_PrivateKey(privatePem.get(), key.get(), cipher, secret, secretLength,
-                                  nullptr, nullptr) ||
-        !PEM_write_bio_PUBKEY(publicPem.get(), key.get())) {
+    error = passphraseLengthProblem(passphrase);
+    if (!error.empty()) return false;
+    const Key key(EVP_RSA_gen(kKeyBits));  // public exponent 65537
+    std::string privatePem, publicPem;
+    if (!key || !encodePrivateKey(key.get(), passphrase, privatePem) ||
+        !encodePublicKey(key.get(), publicPem)) {
         error = "RSA key generation failed";
         return false;
     }
-    // The private key file is created 0600 from the start, never readable by others, and never
-    // replaces a key that is there already.
-    Descriptor fd(::open(privatePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (fd.get() < 0) {
-        error = osError("cannot create", privatePath);
+    if (!writeNewPrivateKey(privatePath, privatePem, key.get(), passphrase, error)) return false;
+    if (writeFile(publicPath, publicPem, error)) return true;
+    // A private key without its public half would only make the next keygen refuse to run.
+    ::unlink(privatePath.c_str());
+    return false;
+}
+
+bool rekeyPrivateKey(const PrivateKey& source, const std::string& newPassphrase,
+                     std::string& error) {
+    error = passphraseLengthProblem(newPassphrase);
+    if (!error.empty()) return false;
+    const Key key = readPrivateKey(source, error);
+    std::string pem;
+    if (!key) return false;
+    if (!encodePrivateKey(key.get(), newPassphrase, pem)) {
+        error = "cannot encrypt " + source.path;
         return false;
     }
-    char* bytes = nullptr;
-    const long length = BIO_get_mem_data(privatePem.get(), &bytes);
-    if (::write(fd.get(), bytes, static_cast<size_t>(length)) != length || ::fsync(fd.get()) != 0 ||
-        !fd.close()) {
-        error = osError("cannot write", privatePath);
+    const std::string staging = source.path + ".rekey-" + std::to_string(::getpid());
+    ::unlink(staging.c_str());  // left by a killed run that had this process id
+    if (!writeNewPrivateKey(staging, pem, key.get(), newPassphrase, error)) return false;
+    if (::rename(staging.c_str(), source.path.c_str()) != 0) {
+        error = osError("cannot replace", source.path);
+        ::unlink(staging.c_str());
         return false;
     }
-    const long publicLength = BIO_get_mem_data(publicPem.get(), &bytes);
-    return writeFile(publicPath, std::string(bytes, static_cast<size_t>(publicLength)), error);
+    return true;
+}
+
+bool syncParentDirectory(const std::string& path, std::string& error) {
+    std::string directory = std::filesystem::path(path).parent_path().string();
+    if (directory.empty()) directory = ".";
+    Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0 || ::fsync(fd.get()) != 0) {
+        error = osError("cannot flush the directory", directory);
+        return false;
+    }
+    return true;
 }
 
 bool checkPrivateKey(const PrivateKey& key, std::string& error) {

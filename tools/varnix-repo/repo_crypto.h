@@ -1,6 +1,7 @@
 #pragma once
 // RSA-3072 keys, SHA-256 and PKCS #1 v1.5 signatures, on OpenSSL's libcrypto.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -15,10 +16,22 @@ struct PrivateKey {
     std::optional<std::string> passphrase;
 };
 
+// How a private key is encrypted: PKCS #8, AES-256-CBC, its key from the passphrase by
+// PBKDF2-HMAC-SHA256 with this many iterations, so that a stolen key file is slow to guess at
+// (unlocking takes about 0.2 s). Keys written with fewer iterations still read.
+inline constexpr int kKeyIterations = 600000;
+// The longest passphrase a new key takes: `openssl pkey -passin file:` reads no more, and OpenSSL
+// reads one byte more at most from any source, so a longer one would lock the key.
+inline constexpr size_t kMaxPassphraseBytes = 1023;
+
 // Each returns false and fills `error` on failure; errors name the file and give the reason.
-// `passphrase` set: the private key file is encrypted with it (AES-256-CBC).
+// `passphrase` set: the private key file is encrypted with it. The private key is read back
+// before this reports success; on failure no file of the pair is left behind.
 bool generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                      const std::optional<std::string>& passphrase, std::string& error);
+// Rewrites the private key encrypted with `newPassphrase` as generateKeyPair does: a new file
+// beside it, 0600, read back with the new passphrase, then renamed over the old one.
+bool rekeyPrivateKey(const PrivateKey& key, const std::string& newPassphrase, std::string& error);
 // Reads and checks the key without using it, so a wrong key stops a command before its work.
 bool checkPrivateKey(const PrivateKey& key, std::string& error);
 bool signBytes(const PrivateKey& key, const std::string& data, std::string& signature,
@@ -44,5 +57,10 @@ inline constexpr uint64_t kProgressFromBytes = uint64_t{64} << 20;
 
 bool writeFile(const std::string& path, const std::string& content, std::string& error,
                unsigned mode = 0644, const Progress& progress = {});
+// Appends `text` to `path` (created 0644 when missing) and flushes it to the disk, with the
+// directory entry of a file it created.
+bool appendFileDurably(const std::string& path, const std::string& text, std::string& error);
+// Flushes the directory that holds `path`, so that a rename or a new name in it survives a crash.
+bool syncParentDirectory(const std::string& path, std::string& error);
 
 }  // namespace varnix_repo

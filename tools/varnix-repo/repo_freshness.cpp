@@ -1,6 +1,8 @@
 #include "repo_freshness.h"
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 
 #include "repo_crypto.h"
 
@@ -20,6 +22,9 @@ std::tm utc(std::time_t time) {
 std::string historyPath(const std::string& link) {
     return link + ".history";
 }
+
+// Appended after a line whose switch failed: takes that line back.
+constexpr char kNotLiveMark[] = "# not live: ";
 
 }  // namespace
 
@@ -63,22 +68,49 @@ bool readLiveRelease(const std::string& link, LiveRelease& live, std::string& er
     return true;
 }
 
+namespace {
+
+// Never a serial that launchers would read as malformed, and none above kHighestSerial unless it
+// is the live one again.
+bool serialWritable(uint64_t serial, std::optional<uint64_t> liveSerial, std::string& error) {
+    const std::string text = std::to_string(serial);
+    const bool again = liveSerial && serial == *liveSerial;
+    const std::string wayOut = liveSerial && *liveSerial >= kHighestSerial
+                                   ? "; publish at the live serial again with --serial " +
+                                         std::to_string(*liveSerial) + " --force-serial"
+                                   : std::string();
+    if (!varnix::parseSerial(text)) {
+        error = "serial " + text + " would be malformed for launchers" + wayOut;
+        return false;
+    }
+    if (serial > kHighestSerial && !again) {
+        error = "serial " + text + " is above the highest serial " +
+                std::to_string(kHighestSerial) + wayOut;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool chooseSerial(const std::string& requested, bool force, const LiveRelease& live,
                   std::time_t now, uint64_t& serial, std::string& error) {
     const uint64_t timeBased = timeSerial(now);
     const std::optional<uint64_t> liveSerial = live.lines.serial;
     if (requested.empty()) {
         serial = liveSerial && *liveSerial >= timeBased ? *liveSerial + 1 : timeBased;
-        return true;
+        return serialWritable(serial, liveSerial, error);
     }
     const std::optional<uint64_t> value = varnix::parseSerial(requested);
     if (!value) {
         error = "--serial " + requested + " is not a number of 1 to 18 digits";
         return false;
     }
-    if (liveSerial && *value <= *liveSerial) {
-        error = "--serial " + requested + " is not larger than the live serial " +
-                std::to_string(*liveSerial);
+    if (liveSerial && (*value < *liveSerial || (*value == *liveSerial && !force))) {
+        error =
+            "--serial " + requested + " is not larger than the live serial " +
+            std::to_string(*liveSerial) +
+            (*value == *liveSerial ? "; give --force-serial to sign the same release again" : "");
         return false;
     }
     if (!force && *value > timeSerial(now + kDaySeconds)) {
@@ -89,7 +121,7 @@ bool chooseSerial(const std::string& requested, bool force, const LiveRelease& l
         return false;
     }
     serial = *value;
-    return true;
+    return serialWritable(serial, liveSerial, error);
 }
 
 std::string freshnessHeader(uint64_t serial, long expiresInDays, std::time_t now) {
@@ -103,20 +135,23 @@ std::vector<fs::path> readHistory(const std::string& link) {
     std::vector<fs::path> history;
     std::ifstream stream(historyPath(link));
     for (std::string line; std::getline(stream, line);) {
-        if (!line.empty()) history.emplace_back(line);
+        if (line.rfind(kNotLiveMark, 0) == 0) {
+            const fs::path retracted = line.substr(sizeof kNotLiveMark - 1);
+            const auto last = std::find(history.rbegin(), history.rend(), retracted);
+            if (last != history.rend()) history.erase(std::next(last).base());
+        } else if (!line.empty()) {
+            history.emplace_back(line);
+        }
     }
     return history;
 }
 
 bool appendHistory(const std::string& link, const fs::path& release, std::string& error) {
-    std::ofstream stream(historyPath(link), std::ios::app);
-    stream << release.string() << "\n";
-    stream.flush();
-    if (!stream) {
-        error = "cannot append to " + historyPath(link);
-        return false;
-    }
-    return true;
+    return appendFileDurably(historyPath(link), release.string() + "\n", error);
+}
+
+bool retractHistory(const std::string& link, const fs::path& release, std::string& error) {
+    return appendFileDurably(historyPath(link), kNotLiveMark + release.string() + "\n", error);
 }
 
 fs::path previousRelease(const std::vector<fs::path>& history, const fs::path& live) {
