@@ -54,5 +54,7 @@ ROLLBACK_REMOVED = "Rollback data removed."
 MANIFEST_URL_LOGGED = "[HTTPS:SITE]/varnix/repository/manifest.txt"
 DOWNLOADING_MANIFEST = "Downloading manifest: " + MANIFEST_URL_LOGGED
 OFFLINE_MODE = "Manifest unavailable, local Varnix.exe found. Offline launch mode."
+SIGNATURE_REFETCH = "Manifest signature could not be fetched; fetching manifest and signature again."
+PROCESS_START_FAILED = "Не удалось запустить процесс: "
 ALREADY_RUNNING_LOGGED = "Varnix is already running. Update and launch skipped."
 HTTP_404 = "Сервер вернул HTTP статус: 404"

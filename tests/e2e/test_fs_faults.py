@@ -5,7 +5,7 @@ import shutil
 
 import pytest
 
-from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, YES
+from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, PROCESS_START_FAILED, YES
 from harness import SUPPORT, Held, Package, assert_in_order
 
 LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
@@ -64,13 +64,17 @@ def test_listed_file_held_for_reading_fails_extraction_and_restore_logs_it(insta
     assert scenario.marker("lib") != site.manifest()["lib"].sha256
 
 
-def test_system_directory_that_cannot_be_made(scenario, site):
+def test_system_directory_that_cannot_be_made(scenario, site, powershell):
     site.publish([LIB_V1])
     (scenario.root / "system").write_text("a file where the system directory belongs")
     run = scenario.run(answers=DOWNLOAD_THEN_ERROR)
     assert run.exit_code == 1
     assert run.dialogs[-1].main == LAUNCH_ERROR
     assert (scenario.root / "system").read_text() == "a file where the system directory belongs"
+    # PowerShell never starts without its destination; the launcher names why it is missing.
+    assert powershell.runs() == []
+    failed = "Package extraction failed: lib / " + PROCESS_START_FAILED + "File already exists."
+    assert any(m.startswith(failed) for m in run.this_run), run.this_run
 
 
 def test_paths_near_max_path_end_cleanly(make_scenario, site):
@@ -125,6 +129,24 @@ def test_single_quote_characters_in_root_or_archive_name(make_scenario, site, po
     assert powershell.injections() == []
     assert run.exit_code == 0, run.this_run
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
+
+
+# Expand-Archive reads -DestinationPath as a wildcard pattern: unescaped, "[RU]" is a set of one
+# character, a backtick escapes the next one, and a lone "[" is no valid pattern at all.
+@pytest.mark.parametrize("root, destination", [
+    ("Varnix [RU]", "Varnix `[RU`]"),
+    ("Varnix `RU`", "Varnix ``RU``"),
+    ("Varnix ]x[ [", "Varnix `]x`[ `["),
+], ids=["brackets", "backticks", "lone brackets"])
+def test_wildcard_characters_in_root(make_scenario, site, powershell, root, destination):
+    scenario = make_scenario(root)
+    site.publish([LIB_V1])
+    scenario.install_stub("exit=0")
+    run = scenario.run(answers=DOWNLOAD)
+    assert run.exit_code == 0, run.this_run
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
+    escaped = scenario.win_root.replace(root, destination) + "\\system"
+    assert "-DestinationPath '" + escaped + "' -Force" in powershell.runs()[-1]
 
 
 @pytest.mark.parametrize("road", ["required", "dependency"])
