@@ -96,11 +96,16 @@ bool literalPatternText(const std::wstring& pattern, std::wstring& text) {
 
 wchar_t fromByte(uint8_t byte) {
     switch (byte) {
-        case 0x82: return L'\u201A';
-        case 0x91: return L'\u2018';
-        case 0x92: return L'\u2019';
-        case 0x9B: return L'\u201B';
-        default: return static_cast<wchar_t>(byte);
+        case 0x82:
+            return L'\u201A';
+        case 0x91:
+            return L'\u2018';
+        case 0x92:
+            return L'\u2019';
+        case 0x9B:
+            return L'\u201B';
+        default:
+            return static_cast<wchar_t>(byte);
     }
 }
 
@@ -109,8 +114,9 @@ void checkExpandArchiveCommand(const std::wstring& archive, const std::wstring& 
     if ((archive + destination).find_first_of(L"\"*?") != std::wstring::npos) return;
     const std::vector<std::wstring> arguments =
         splitArguments(varnix::expandArchiveCommandLine(archive, destination));
-    const std::vector<std::wstring> options = {L"powershell.exe", L"-NoProfile", L"-NonInteractive",
-                                               L"-ExecutionPolicy", L"Bypass", L"-Command"};
+    const std::vector<std::wstring> options = {L"powershell.exe",  L"-NoProfile",
+                                               L"-NonInteractive", L"-ExecutionPolicy",
+                                               L"Bypass",          L"-Command"};
     if (arguments.size() != options.size() + 1) std::abort();
     for (size_t i = 0; i < options.size(); ++i) {
         if (arguments[i] != options[i]) std::abort();

@@ -494,7 +494,8 @@ bool partMatches(const PatternPart& part, wchar_t c) {
     if (part.kind == PatternPart::AnyOne) return true;
     if (part.kind == PatternPart::Literal) return foldCase(part.literal) == foldCase(c);
     for (const auto& [low, high] : part.ranges) {
-        if ((c >= low && c <= high) || (foldCase(c) >= foldCase(low) && foldCase(c) <= foldCase(high)))
+        if ((c >= low && c <= high) ||
+            (foldCase(c) >= foldCase(low) && foldCase(c) <= foldCase(high)))
             return true;
     }
     return false;
