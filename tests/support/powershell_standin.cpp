@@ -26,35 +26,21 @@
 //     other arguments, is appended to "powershell_injections.log" beside the program (the real
 //     shell would run it) and the run fails.
 // Microsoft.PowerShell.Archive 1.0.1.0, Expand-Archive (Microsoft.PowerShell.Archive.psm1:
-//   the LiteralPath parameter set, ValidateArchivePathHelper, ExpandArchiveHelper)
+//   its BEGIN block, the LiteralPath parameter set, GetResolvedPathHelper,
+//   ValidateArchivePathHelper, ExpandArchiveHelper)
 //   - -LiteralPath takes the path as written (no wildcards); a path that is not an existing file
 //     is a terminating error.
 //   - An archive whose extension is not ".zip" (compared without regard to ASCII case, as the
 //     module's -ne does) is refused with a terminating error before anything is written.
-//   - -DestinationPath (the module's BEGIN block) is tested with Test-Path -Path -PathType
-//     Container and, when found, resolved with Resolve-Path -Path: both read it as a wildcard
-//     pattern (below). Several matches are a terminating error (InvalidExpandedDirPathError).
-//     When nothing matched, New-Item -Path creates it, taking the text as written (New-Item reads
-//     no pattern); an item already there under that name is a terminating error ("An item with
-//     the specified name ... already exists", PowerShell issue #16505), exit code 1. Extraction
-//     then goes to the resolved path. A relative destination is taken from the current location.
-// Wildcard patterns (about_Wildcards; System.Management.Automation WildcardPattern and its
-//   parser in engine/regex.cs; LocationGlobber for paths)
-//   - "*" matches any run of characters, "?" one character, "[abc]" one of the set, "[a-z]" one
-//     of the range; matching ignores case. A backtick makes the next character literal, inside
-//     a set too; a trailing backtick stands for itself. "]" outside a set is literal, and a "]"
-//     right after the opening "[" is a member of the set.
-//   - An unclosed "[" or a range whose ends are reversed makes the pattern invalid: an error,
-//     the run fails.
-//   - A path is read segment by segment: a segment with an unescaped "*", "?", "[" or "]" is
-//     matched against the names in the directories matched so far; any other segment is taken
-//     with its escapes removed.
-// Windows PowerShell 5.1's starting location (PowerShell issue #5752; Windows Terminal issues
-//   #16330, #14100)
-//   - The process's current directory is set as the first location through a pattern reader:
-//     when its text, read as a pattern, does not find the directory itself, the location falls
-//     back to $PSHOME (this program's directory); when the text is not a valid pattern (a lone
-//     "["), to "C:\". So a destination of '.' names the wrong directory in exactly these roots.
+//   - -DestinationPath, handled before the archive is looked at, is tested with Test-Path -Path
+//     -PathType Container and, when found, resolved with Resolve-Path -Path: both read it as a
+//     wildcard pattern (below). Several matches are a terminating error
+//     (InvalidExpandedDirPathError). When nothing matched, New-Item -Path creates it, taking the
+//     text as written (New-Item reads no pattern); an item already there under that name is a
+//     terminating error ("An item with the specified name ... already exists", PowerShell issue
+//     #16505), exit code 1. The directory New-Item made is not among what the clean-up deletes.
+//     Extraction goes to the resolved path. A relative destination starts at the current
+//     location.
 //   - The archive is opened as FileStream(Open, Read), that is with FileShare.Read: a writer
 //     holding it makes the run fail.
 //   - An archive with no entries writes nothing and succeeds.
@@ -73,6 +59,23 @@
 //     then uses "the current system default code page" (documented for ZipArchive's
 //     entryNameEncoding). Wine takes that code page from the host locale, so the bench pins
 //     LC_ALL. Names with the flag are UTF-8.
+// Wildcard patterns (about_Wildcards; System.Management.Automation WildcardPattern and its
+//   parser in engine/regex.cs; LocationGlobber for paths)
+//   - "*" matches any run of characters, "?" one character, "[abc]" one of the set, "[a-z]" one
+//     of the range; matching ignores case. A backtick makes the next character literal, inside
+//     a set too; a trailing backtick stands for itself. "]" outside a set is literal, and a "]"
+//     right after the opening "[" is a member of the set.
+//   - An unclosed "[" or a range whose ends are reversed makes the pattern invalid: an error,
+//     the run fails.
+//   - A path is read segment by segment: a segment with an unescaped "*", "?", "[" or "]" is
+//     matched against the names in the directories matched so far; any other segment is taken
+//     with its escapes removed.
+// Windows PowerShell 5.1's starting location (PowerShell issue #5752; Windows Terminal issues
+//   #16330, #14100)
+//   - The process's current directory is set as the first location through a pattern reader:
+//     when its text, read as a pattern, does not find the directory itself, the location falls
+//     back to $PSHOME (this program's directory); when the text is not a valid pattern (a lone
+//     "["), to "C:\". So a destination of '.' names the wrong directory in exactly these roots.
 // Not modelled: -Confirm/-WhatIf, ZIP64, encryption, compression methods other than stored and
 // deflated, PowerShell drives and provider paths other than "X:\" file-system ones.
 //
