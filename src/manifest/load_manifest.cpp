@@ -103,16 +103,19 @@ namespace {
 constexpr unsigned long long kManifestMaxBytes = 16ull << 20;
 constexpr unsigned long long kSignatureMaxBytes = 4096;
 
-// One pair of requests under one deadline. A pair that runs out of time is a slow site, never a
-// tampered one: its failure carries no "SECURITY:" mark, even for the signature.
-bool fetchManifestAndSignature(ByteString& manifestBytes, ByteString& signature,
-                               WideString& errorText) {
+enum class PairFetch { Fetched, Failed, SignatureUnobtainable };
+
+// One pair of requests under the deadline of the whole load. A pair that runs out of time is a
+// slow site, never a tampered one: its failure carries no "SECURITY:" mark, even for the
+// signature.
+PairFetch fetchManifestAndSignature(unsigned long long deadlineTick, ByteString& manifestBytes,
+                                    ByteString& signature, WideString& errorText) {
     const WideString base = repositoryUrl();
     TransferLimits limits;
-    limits.deadlineTick = GetTickCount64() + timeLimits().manifestMilliseconds;
+    limits.deadlineTick = deadlineTick;
     limits.maxBytes = kManifestMaxBytes;
     if (!downloadToMemory(base + L"/manifest.txt", manifestBytes, &errorText, limits)) {
-        return false;
+        return PairFetch::Failed;
     }
 
     limits.maxBytes = kSignatureMaxBytes;
@@ -120,21 +123,55 @@ bool fetchManifestAndSignature(ByteString& manifestBytes, ByteString& signature,
     if (!downloadToMemory(base + L"/manifest.txt.sig", signature, &downloadError, limits)) {
         if (downloadError == downloadTimeoutText()) {
             errorText = downloadError;
-        } else {
-            errorText =
-                securityFailure(L"не удалось загрузить подпись manifest.txt.sig. ") + downloadError;
+            return PairFetch::Failed;
         }
-        return false;
+        errorText =
+            securityFailure(L"не удалось загрузить подпись manifest.txt.sig. ") + downloadError;
+        return PairFetch::SignatureUnobtainable;
     }
     if (manifestBytes.empty()) {
         errorText = securityFailure(L"manifest.txt пустой.");
-        return false;
+        return PairFetch::Failed;
     }
     if (signature.empty()) {
         errorText = securityFailure(L"manifest.txt.sig пустой или не загружен.");
-        return false;
+        return PairFetch::Failed;
     }
-    return true;
+    return PairFetch::Fetched;
+}
+
+// Fetches pairs until one verifies, at most two under one deadline. A second pair is worth it
+// when the signature could not be fetched (a reset, a failing edge) or did not verify (two
+// requests can straddle a release switch on the site); only a second pair that fails too is
+// taken for tampering. One retry in all, whichever the reason, so the two never multiply.
+bool fetchVerifiedPair(ByteString& manifestBytes, ByteString& signature,
+                       const char*& keyFingerprint, WideString& errorText) {
+    const unsigned long long deadlineTick = GetTickCount64() + timeLimits().manifestMilliseconds;
+    for (bool retried = false;; retried = true) {
+        const wchar_t* retryLine = nullptr;
+        WideString pairError;  // the caller's text changes only on failure
+        switch (fetchManifestAndSignature(deadlineTick, manifestBytes, signature, pairError)) {
+            case PairFetch::Failed:
+                errorText = pairError;
+                return false;
+            case PairFetch::SignatureUnobtainable:
+                retryLine =
+                    L"Manifest signature could not be fetched; fetching manifest and signature "
+                    L"again.";
+                break;
+            case PairFetch::Fetched:
+                if (verifyManifestSignature(manifestBytes, signature, pairError, &keyFingerprint))
+                    return true;
+                retryLine =
+                    L"Manifest signature did not verify; fetching manifest and signature again.";
+                break;
+        }
+        if (retried) {
+            errorText = pairError;
+            return false;
+        }
+        logWrite(retryLine);
+    }
 }
 
 }  // namespace
@@ -143,18 +180,8 @@ bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideStr
                   SignedManifest* verified) {
     ByteString manifestBytes;
     ByteString signature;
-    if (!fetchManifestAndSignature(manifestBytes, signature, errorText)) return false;
-    // Two requests can straddle a release switch on the site; only a second pair that fails
-    // too is taken for tampering.
     const char* keyFingerprint = nullptr;
-    WideString firstPairError;
-    if (!verifyManifestSignature(manifestBytes, signature, firstPairError, &keyFingerprint)) {
-        logWrite(L"Manifest signature did not verify; fetching manifest and signature again.");
-        if (!fetchManifestAndSignature(manifestBytes, signature, errorText)) return false;
-        if (!verifyManifestSignature(manifestBytes, signature, errorText, &keyFingerprint)) {
-            return false;
-        }
-    }
+    if (!fetchVerifiedPair(manifestBytes, signature, keyFingerprint, errorText)) return false;
     if (!checkManifestFreshness(manifestBytes, packageStateDir, keyFingerprint, errorText)) {
         return false;
     }

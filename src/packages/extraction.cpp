@@ -14,6 +14,22 @@ namespace {
 
 constexpr DWORD kTerminationWaitMilliseconds = 10000;
 
+WideString startFailureText(DWORD error) {
+    return L"Не удалось запустить процесс: " + win32ErrorText(error);
+}
+
+// PowerShell must find the destination already there: Expand-Archive hands a destination its
+// pattern readers did not find to New-Item, which reads no patterns, so the escaped text would
+// not name it. ERROR_SUCCESS when the directory exists, else why it could not be made (a file in
+// its place is "already there" for CreateDirectoryW).
+DWORD makeDestination(const WideString& destinationDir) {
+    if (!ensureDirectory(destinationDir)) {
+        const DWORD error = GetLastError();
+        return error != ERROR_SUCCESS ? error : ERROR_PATH_NOT_FOUND;
+    }
+    return isExistingDirectory(destinationDir) ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS;
+}
+
 }  // namespace
 
 ProcessEnd runProcess(const WideString& applicationPath, const WideString& commandLine,
@@ -25,7 +41,7 @@ ProcessEnd runProcess(const WideString& applicationPath, const WideString& comma
     // writing into the system directory while the next launcher runs.
     KillOnCloseJob job;
     if (!job.createProcess(applicationPath, writable, currentDirectory, CREATE_NO_WINDOW, info)) {
-        errorText = L"Не удалось запустить процесс: " + win32ErrorText(GetLastError());
+        errorText = startFailureText(GetLastError());
         return ProcessEnd::NotStarted;
     }
     const ProcessHandles powershell(info);
@@ -51,7 +67,11 @@ WideString powerShellPath() {
 
 bool extractArchive(const WideString& archivePath, const WideString& destinationDir,
                     WideString& errorText) {
-    ensureDirectory(destinationDir);
+    const DWORD destinationError = makeDestination(destinationDir);
+    if (destinationError != ERROR_SUCCESS) {
+        errorText = startFailureText(destinationError);
+        return false;
+    }
     const unsigned deadline = timeLimits().powerShellMilliseconds;
     uint32_t exitCode = 0;
     switch (runProcess(powerShellPath(), expandArchiveCommandLine(archivePath, destinationDir),

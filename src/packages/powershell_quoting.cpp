@@ -9,7 +9,21 @@ bool isPowerShellSingleQuote(wchar_t c) {
     return c == L'\'' || c == L'\u2018' || c == L'\u2019' || c == L'\u201A' || c == L'\u201B';
 }
 
+// "*" and "?" are pattern characters too, but no Windows file name can hold them.
+bool isWildcardEscaped(wchar_t c) {
+    return c == L'[' || c == L']' || c == L'`';
+}
+
 }  // namespace
+
+WideString escapePowerShellWildcards(const WideString& text) {
+    WideString escaped;
+    for (wchar_t c : text) {
+        if (isWildcardEscaped(c)) escaped += L'`';
+        escaped += c;
+    }
+    return escaped;
+}
 
 WideString quotePowerShellLiteral(const WideString& text) {
     WideString quoted = L"'";
@@ -24,7 +38,7 @@ WideString expandArchiveCommandLine(const WideString& archivePath, const WideStr
     return L"powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command "
            L"\"Expand-Archive -LiteralPath " +
            quotePowerShellLiteral(archivePath) + L" -DestinationPath " +
-           quotePowerShellLiteral(destination) + L" -Force\"";
+           quotePowerShellLiteral(escapePowerShellWildcards(destination)) + L" -Force\"";
 }
 
 }  // namespace varnix

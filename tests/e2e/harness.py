@@ -656,3 +656,11 @@ class PowerShell:
         if not self.runs_log.exists():
             return []
         return self.runs_log.read_text(encoding="utf-8").splitlines()
+
+    def expand(self, archive, destination, current_directory):
+        """Runs the stand-in itself, as the launcher would but with any destination text and
+        current directory (a directory inside drive_c); returns its exit code."""
+        script = f"Expand-Archive -LiteralPath '{windows_path(archive)}' -DestinationPath '{destination}' -Force"
+        return subprocess.run(["wine", POWERSHELL_PATH, "-NoProfile", "-NonInteractive", "-ExecutionPolicy",
+                               "Bypass", "-Command", script], cwd=current_directory, env=wine_env(),
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60).returncode

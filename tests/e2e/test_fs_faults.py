@@ -2,12 +2,13 @@
 quote characters in paths, programs planted beside the launcher."""
 import os
 import shutil
+import zipfile
 
 import pytest
 
-from constants import (ACCESS_DENIED, LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, SERIAL_NOT_STORED,
-                       START_FAILED, TOKEN_NOT_WRITTEN, YES)
-from harness import SUPPORT, Held, Package, assert_in_order
+from constants import (ACCESS_DENIED, LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, PROCESS_START_FAILED,
+                       SERIAL_NOT_STORED, START_FAILED, TOKEN_NOT_WRITTEN, YES)
+from harness import DRIVE_C, POWERSHELL_DIR, SUPPORT, Held, Package, assert_in_order
 
 LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
 LIB_V2 = LIB_V1.but(files={"lib/a.dll": b"a v2", "lib/b.dll": b"b v2"})
@@ -101,13 +102,17 @@ def test_listed_file_held_for_reading_fails_extraction_and_restore_logs_it(insta
     assert scenario.marker("lib") != site.manifest()["lib"].sha256
 
 
-def test_system_directory_that_cannot_be_made(scenario, site):
+def test_system_directory_that_cannot_be_made(scenario, site, powershell):
     site.publish([LIB_V1])
     (scenario.root / "system").write_text("a file where the system directory belongs")
     run = scenario.run(answers=DOWNLOAD_THEN_ERROR)
     assert run.exit_code == 1
     assert run.dialogs[-1].main == LAUNCH_ERROR
     assert (scenario.root / "system").read_text() == "a file where the system directory belongs"
+    # PowerShell never starts without its destination; the launcher names why it is missing.
+    assert powershell.runs() == []
+    failed = "Package extraction failed: lib / " + PROCESS_START_FAILED + "File already exists."
+    assert any(m.startswith(failed) for m in run.this_run), run.this_run
 
 
 def test_paths_near_max_path_end_cleanly(make_scenario, site):
@@ -162,6 +167,65 @@ def test_single_quote_characters_in_root_or_archive_name(make_scenario, site, po
     assert powershell.injections() == []
     assert run.exit_code == 0, run.this_run
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
+
+
+# Expand-Archive reads -DestinationPath as a wildcard pattern: unescaped, "[RU]" is a set of one
+# character, a backtick escapes the next one, and a lone "[" is no valid pattern at all.
+@pytest.mark.parametrize("root, destination", [
+    ("Varnix [RU]", "Varnix `[RU`]"),
+    ("Varnix `RU`", "Varnix ``RU``"),
+    ("Varnix ]x[ [", "Varnix `]x`[ `["),
+], ids=["brackets", "backticks", "lone brackets"])
+def test_wildcard_characters_in_root(make_scenario, site, powershell, root, destination):
+    scenario = make_scenario(root)
+    site.publish([LIB_V1])
+    scenario.install_stub("exit=0")
+    run = scenario.run(answers=DOWNLOAD)
+    assert run.exit_code == 0, run.this_run
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
+    escaped = scenario.win_root.replace(root, destination) + "\\system"
+    assert "-DestinationPath '" + escaped + "' -Force" in powershell.runs()[-1]
+
+
+PSHOME, DRIVE_ROOT = "$PSHOME", "C:\\"
+
+
+# What the launcher's escaping and its absolute destination guard against, on the stand-in itself:
+# it reads -DestinationPath as Windows PowerShell's pattern readers do and starts where Windows
+# PowerShell 5.1 starts. The root holds "W [RU]", "W U", "W [", "V [RU]" and "plain".
+@pytest.mark.parametrize("current, destination, landed", [
+    ("plain", "W `[RU`]", "W [RU]"),
+    ("plain", "W [RU]", "W U"),  # a set of one character names another directory
+    ("plain", "V [RU]", None),  # nothing matches, and New-Item finds "V [RU]" already there
+    ("plain", "W ?RU?", "W [RU]"),
+    ("plain", "W *", None),  # several directories
+    ("plain", "W `U", "W U"),  # the backtick only escapes
+    ("plain", "W [", None),  # no valid pattern
+    ("plain", "new [x]", "new [x]"),  # missing: New-Item makes it under its literal name
+    ("plain", ".", "plain"),
+    ("W [RU]", ".", PSHOME),  # a starting directory that is not its own pattern
+    ("W [", ".", DRIVE_ROOT),  # a starting directory that is no valid pattern
+], ids=["escaped", "set", "already exists", "question marks", "several", "backtick", "invalid",
+        "missing", "dot", "dot in brackets", "dot in a lone bracket"])
+def test_standin_reads_the_destination_as_a_pattern(scenario, powershell, current, destination, landed):
+    for name in ("W [RU]", "W U", "W [", "V [RU]", "plain"):
+        (scenario.root / name).mkdir()
+    archive = scenario.root / "probe.zip"
+    with zipfile.ZipFile(archive, "w") as zipped:
+        zipped.writestr("standin_probe.txt", b"probe")
+    places = {PSHOME: POWERSHELL_DIR, DRIVE_ROOT: DRIVE_C}
+    if destination != ".":
+        destination = scenario.win_root + "\\" + destination
+    try:
+        code = powershell.expand(archive, destination, scenario.root / current)
+        found = sorted(str(p.parent) for p in [*scenario.root.rglob("standin_probe.txt"),
+                                               *(place / "standin_probe.txt" for place in places.values())]
+                       if p.exists())
+    finally:
+        for place in places.values():
+            (place / "standin_probe.txt").unlink(missing_ok=True)
+    expected = [] if landed is None else [str(places.get(landed, scenario.root / landed))]
+    assert (code, found) == (1 if landed is None else 0, expected)
 
 
 @pytest.mark.parametrize("road", ["required", "dependency"])

@@ -9,7 +9,8 @@ import zipfile
 
 import pytest
 
-from constants import LAUNCH_ERROR, LAUNCHING, OFFLINE_MODE, OK, PACKAGE_DOWNLOAD, UPDATE_BLOCKED
+from constants import (LAUNCH_ERROR, LAUNCHING, OFFLINE_MODE, OK, PACKAGE_DOWNLOAD, SIGNATURE_REFETCH,
+                       UPDATE_BLOCKED)
 from harness import SITE_DIR, Package, Run, Site
 
 FAULT = SITE_DIR / "fault"
@@ -93,7 +94,17 @@ def test_broken_manifest_download_starts_offline(scenario, hostile, behaviour):
 
 @pytest.mark.parametrize("behaviour", BROKEN, ids=lambda b: b["mode"])
 def test_broken_signature_download_blocks(scenario, hostile, behaviour):
-    blocked(run_against(scenario, "signature", behaviour), SIGNATURE_FAILED)
+    """A signature that cannot be fetched twice: the pair was fetched once more, and no more."""
+    attempt = run_against(scenario, "signature", behaviour)
+    blocked(attempt, SIGNATURE_FAILED)
+    assert attempt.run.this_run.count(SIGNATURE_REFETCH) == 1
+
+
+@pytest.mark.parametrize("behaviour", [b for b in BROKEN if b["mode"] != "redirect"], ids=lambda b: b["mode"])
+def test_signature_that_fails_once_is_fetched_again_and_the_start_goes_on(scenario, hostile, behaviour):
+    attempt = run_against(scenario, "signature", {**behaviour, "times": 1})
+    installed(attempt, scenario)
+    assert attempt.run.this_run.count(SIGNATURE_REFETCH) == 1
 
 
 @pytest.mark.parametrize("behaviour", BROKEN + [{"mode": "empty"}, {"mode": "huge", "bytes": 300 << 20}],
@@ -150,6 +161,19 @@ def test_trickling_manifest_or_signature_starts_offline_at_the_deadline(scenario
     assert reason(attempt.run) == TIMED_OUT
     assert attempt.run.seconds < 40
     assert scenario.stub_runs()
+    assert SIGNATURE_REFETCH not in attempt.run.this_run  # the deadline is no reason to fetch again
+
+
+def test_signature_refetch_shares_the_deadline_of_the_first_pair(scenario, hostile):
+    """A manifest that takes most of the 6 s deadline, and a signature reset once: the second
+    pair has only what the first left, so the start goes offline instead of waiting twice."""
+    size = len((hostile.repository / "manifest.txt").read_bytes())
+    slow_manifest = {"mode": "trickle", "chunk": -(-size // 8), "delay": 0.5}  # about 4 s
+    attempt = run_against(scenario, "signature", {"mode": "reset", "times": 1},
+                          site={"manifest.txt": slow_manifest})
+    offline(attempt)
+    assert attempt.run.this_run.count(SIGNATURE_REFETCH) == 1
+    assert reason(attempt.run) == TIMED_OUT
 
 
 @pytest.mark.parametrize("behaviour, completes", [

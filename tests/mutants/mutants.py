@@ -331,6 +331,20 @@ MUTANTS = [
     Mutant("token write failure ignored", "src/launch/app_launch.cpp",
            "if (!writeWholeFile(tokenPath, token)) {", "if (!writeWholeFile(tokenPath, token) && false) {",
            e2e="unwritable_system"),
+    Mutant("destination: wildcards not escaped", "src/packages/powershell_quoting.cpp",
+           "quotePowerShellLiteral(escapePowerShellWildcards(destination))",
+           "quotePowerShellLiteral(destination)",
+           e2e="wildcard_characters_in_root", unit="PowerShellLiteral.*"),
+    Mutant("destination: PowerShell started without it", "src/packages/extraction.cpp",
+           "    if (destinationError != ERROR_SUCCESS) {", "    if (false) {",
+           e2e="system_directory_that_cannot_be_made"),
+    Mutant("signature: not fetched again", "src/manifest/load_manifest.cpp",
+           "        return PairFetch::SignatureUnobtainable;", "        return PairFetch::Failed;",
+           e2e="fails_once_is_fetched_again or broken_signature_download_blocks"),
+    Mutant("signature: refetch with a deadline of its own", "src/manifest/load_manifest.cpp",
+           "    limits.deadlineTick = deadlineTick;",
+           "    limits.deadlineTick = ((void)deadlineTick, GetTickCount64() + timeLimits().manifestMilliseconds);",
+           e2e="refetch_shares_the_deadline"),
 ]
 
 

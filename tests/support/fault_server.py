@@ -11,7 +11,8 @@ and misbehaves for any of them as SITE/config.json says, for example
 "bytes" bytes of junk streamed; "announce": false sends no Content-Length and closes at the
 end), trickle (the file, "chunk" bytes every "delay" seconds), first_from (the first request
 after the configuration changed is served from SITE/<"dir"> instead, as if a release switched
-just after it).
+just after it). Any mode with "times": N misbehaves for the first N requests of that file in
+the case only; later ones are served as they are (a flaky edge that recovers).
 Serves TLS with the bench's test certificate, limited to TLS 1.0 or 1.1 when SITE/config.json
 says {"tls": "1.0"} or {"tls": "1.1"}; stops on SIGTERM.
 """
@@ -53,14 +54,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             text, config = None, {}
         with self.server.lock:
             if text != self.server.config_text:  # a new case: nothing served yet
-                self.server.config_text, self.server.served = text, set()
+                self.server.config_text, self.server.served = text, {}
+            earlier = self.server.served.get(name, 0)
+            self.server.served[name] = earlier + 1
         mode = config.get("mode", "file")
+        if earlier >= config.get("times", earlier + 1):
+            mode = "file"
         path = site / "repository" / name
         if mode == "first_from":
-            with self.server.lock:
-                first = name not in self.server.served
-                self.server.served.add(name)
-            if first:
+            if earlier == 0:
                 path = site / config["dir"] / name
         if mode == "reset":
             return self.reset()
@@ -185,7 +187,7 @@ def main():
     port, cert, key = int(sys.argv[1]), sys.argv[2], sys.argv[3]
     server = FaultServer(("127.0.0.1", port), Handler)
     server.site_dir = pathlib.Path(sys.argv[4]) if len(sys.argv) > 4 else None
-    server.lock, server.config_text, server.served = threading.Lock(), None, set()
+    server.lock, server.config_text, server.served = threading.Lock(), None, {}
     server.contexts = {None: make_context(cert, key),
                        "1.0": make_context(cert, key, ssl.TLSVersion.TLSv1),
                        "1.1": make_context(cert, key, ssl.TLSVersion.TLSv1_1)}

@@ -26,12 +26,21 @@
 //     other arguments, is appended to "powershell_injections.log" beside the program (the real
 //     shell would run it) and the run fails.
 // Microsoft.PowerShell.Archive 1.0.1.0, Expand-Archive (Microsoft.PowerShell.Archive.psm1:
-//   the LiteralPath parameter set, ValidateArchivePathHelper, ExpandArchiveHelper)
+//   its BEGIN block, the LiteralPath parameter set, GetResolvedPathHelper,
+//   ValidateArchivePathHelper, ExpandArchiveHelper)
 //   - -LiteralPath takes the path as written (no wildcards); a path that is not an existing file
 //     is a terminating error.
 //   - An archive whose extension is not ".zip" (compared without regard to ASCII case, as the
 //     module's -ne does) is refused with a terminating error before anything is written.
-//   - -DestinationPath is created when missing.
+//   - -DestinationPath, handled before the archive is looked at, is tested with Test-Path -Path
+//     -PathType Container and, when found, resolved with Resolve-Path -Path: both read it as a
+//     wildcard pattern (below). Several matches are a terminating error
+//     (InvalidExpandedDirPathError). When nothing matched, New-Item -Path creates it, taking the
+//     text as written (New-Item reads no pattern); an item already there under that name is a
+//     terminating error ("An item with the specified name ... already exists", PowerShell issue
+//     #16505), exit code 1. The directory New-Item made is not among what the clean-up deletes.
+//     Extraction goes to the resolved path. A relative destination starts at the current
+//     location.
 //   - The archive is opened as FileStream(Open, Read), that is with FileShare.Read: a writer
 //     holding it makes the run fail.
 //   - An archive with no entries writes nothing and succeeds.
@@ -50,9 +59,25 @@
 //     then uses "the current system default code page" (documented for ZipArchive's
 //     entryNameEncoding). Wine takes that code page from the host locale, so the bench pins
 //     LC_ALL. Names with the flag are UTF-8.
-// Not modelled: wildcard handling of -DestinationPath (the module tests it with Test-Path -Path,
-// so "[" in a destination misbehaves on real systems), -Confirm/-WhatIf, ZIP64, encryption,
-// compression methods other than stored and deflated.
+// Wildcard patterns (about_Wildcards; System.Management.Automation WildcardPattern and its
+//   parser in engine/regex.cs; LocationGlobber for paths)
+//   - "*" matches any run of characters, "?" one character, "[abc]" one of the set, "[a-z]" one
+//     of the range; matching ignores case. A backtick makes the next character literal, inside
+//     a set too; a trailing backtick stands for itself. "]" outside a set is literal, and a "]"
+//     right after the opening "[" is a member of the set.
+//   - An unclosed "[" or a range whose ends are reversed makes the pattern invalid: an error,
+//     the run fails.
+//   - A path is read segment by segment: a segment with an unescaped "*", "?", "[" or "]" is
+//     matched against the names in the directories matched so far; any other segment is taken
+//     with its escapes removed.
+// Windows PowerShell 5.1's starting location (PowerShell issue #5752; Windows Terminal issues
+//   #16330, #14100)
+//   - The process's current directory is set as the first location through a pattern reader:
+//     when its text, read as a pattern, does not find the directory itself, the location falls
+//     back to $PSHOME (this program's directory); when the text is not a valid pattern (a lone
+//     "["), to "C:\". So a destination of '.' names the wrong directory in exactly these roots.
+// Not modelled: -Confirm/-WhatIf, ZIP64, encryption, compression methods other than stored and
+// deflated, PowerShell drives and provider paths other than "X:\" file-system ones.
 //
 // Test hooks: every run appends its command line to "powershell_runs.log" beside the program;
 // "powershell_behavior.txt" beside it may hold "sleep_after=MS" (wait after extracting),
@@ -391,6 +416,226 @@ bool isExistingFile(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// ---- Wildcard patterns and the destination --------------------------------------------------
+
+struct PatternPart {
+    enum Kind { Literal, AnyRun, AnyOne, Set };
+    PatternPart(Kind k, wchar_t c = 0) : kind(k), literal(c) {}
+    Kind kind;
+    wchar_t literal;
+    std::vector<std::pair<wchar_t, wchar_t>> ranges;  // a set's members, single ones as (c, c)
+};
+
+using Pattern = std::vector<PatternPart>;
+
+// The set's text with its escapes removed, and which of its characters is an unescaped "-".
+bool addSet(const std::wstring& members, const std::wstring& dashes, Pattern& pattern) {
+    PatternPart set{PatternPart::Set};
+    for (size_t i = 0; i < members.size();) {
+        if (i + 2 < members.size() && dashes[i + 1] == L'-') {
+            if (members[i] > members[i + 2]) return false;
+            set.ranges.emplace_back(members[i], members[i + 2]);
+            i += 3;
+        } else {
+            set.ranges.emplace_back(members[i], members[i]);
+            ++i;
+        }
+    }
+    pattern.push_back(set);
+    return true;
+}
+
+// WildcardPatternParser.Parse; false for an invalid pattern.
+bool parsePattern(const std::wstring& text, Pattern& pattern) {
+    bool escaped = false;
+    bool inSet = false;
+    bool setJustOpened = false;
+    std::wstring members, dashes;
+    for (wchar_t c : text) {
+        if (inSet) {
+            if (c == L']' && !setJustOpened && !escaped) {
+                inSet = false;
+                if (!addSet(members, dashes, pattern)) return false;
+            } else if (c != L'`' || escaped) {
+                members += c;
+                dashes += c == L'-' && !escaped ? L'-' : L' ';
+            }
+            setJustOpened = false;
+        } else if (c == L'*' && !escaped) {
+            pattern.push_back({PatternPart::AnyRun});
+        } else if (c == L'?' && !escaped) {
+            pattern.push_back({PatternPart::AnyOne});
+        } else if (c == L'[' && !escaped) {
+            inSet = setJustOpened = true;
+            members.clear();
+            dashes.clear();
+        } else if (c != L'`' || escaped) {
+            pattern.push_back({PatternPart::Literal, c});
+        }
+        escaped = c == L'`' && !escaped;
+    }
+    if (inSet) return false;
+    if (escaped && text != L"`") pattern.push_back({PatternPart::Literal, L'`'});
+    return true;
+}
+
+// WildcardPattern.ContainsWildcardCharacters: an unescaped "*", "?", "[" or "]".
+bool hasWildcards(const std::wstring& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'*' || text[i] == L'?' || text[i] == L'[' || text[i] == L']') return true;
+        if (text[i] == L'`') ++i;
+    }
+    return false;
+}
+
+wchar_t foldCase(wchar_t c) {
+    CharUpperBuffW(&c, 1);
+    return c;
+}
+
+bool partMatches(const PatternPart& part, wchar_t c) {
+    if (part.kind == PatternPart::AnyOne) return true;
+    if (part.kind == PatternPart::Literal) return foldCase(part.literal) == foldCase(c);
+    for (const auto& [low, high] : part.ranges) {
+        if ((c >= low && c <= high) ||
+            (foldCase(c) >= foldCase(low) && foldCase(c) <= foldCase(high)))
+            return true;
+    }
+    return false;
+}
+
+bool matchesFrom(const Pattern& pattern, size_t at, const std::wstring& name, size_t from) {
+    if (at == pattern.size()) return from == name.size();
+    if (pattern[at].kind == PatternPart::AnyRun) {
+        for (size_t skip = from; skip <= name.size(); ++skip) {
+            if (matchesFrom(pattern, at + 1, name, skip)) return true;
+        }
+        return false;
+    }
+    return from < name.size() && partMatches(pattern[at], name[from]) &&
+           matchesFrom(pattern, at + 1, name, from + 1);
+}
+
+std::vector<std::wstring> namesIn(const std::wstring& directory) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool isDirectory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool isDrivePath(const std::wstring& path) {
+    return path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+}
+
+// The items an absolute "X:\..." path names when read as a pattern, segment by segment (the
+// globber); false when a segment is not a valid pattern.
+bool globPath(const std::wstring& path, std::vector<std::wstring>& items) {
+    items.assign(1, path.substr(0, 2));
+    size_t start = 3;
+    while (start <= path.size()) {
+        size_t end = path.find_first_of(L"\\/", start);
+        if (end == std::wstring::npos) end = path.size();
+        const std::wstring segment = path.substr(start, end - start);
+        start = end + 1;
+        if (segment.empty() || segment == L".") continue;
+        std::vector<std::wstring> next;
+        if (segment == L"..") {
+            for (const std::wstring& item : items)
+                next.push_back(item.size() > 2 ? item.substr(0, item.find_last_of(L'\\')) : item);
+        } else if (hasWildcards(segment)) {
+            Pattern pattern;
+            if (!parsePattern(segment, pattern)) return false;
+            for (const std::wstring& item : items) {
+                for (const std::wstring& name : namesIn(item)) {
+                    if (matchesFrom(pattern, 0, name, 0)) next.push_back(item + L"\\" + name);
+                }
+            }
+        } else {
+            Pattern literal;
+            parsePattern(segment, literal);  // no wildcard left: only the escapes go
+            std::wstring name;
+            for (const PatternPart& part : literal)
+                name += part.literal;
+            for (const std::wstring& item : items) {
+                if (exists(item + L"\\" + name)) next.push_back(item + L"\\" + name);
+            }
+        }
+        items = next;
+    }
+    for (std::wstring& item : items) {
+        if (item.size() == 2) item += L'\\';
+    }
+    return true;
+}
+
+std::wstring escapePattern(const std::wstring& text) {
+    std::wstring escaped;
+    for (wchar_t c : text) {
+        if (c == L'*' || c == L'?' || c == L'[' || c == L']' || c == L'`') escaped += L'`';
+        escaped += c;
+    }
+    return escaped;
+}
+
+// Windows PowerShell 5.1 takes its first location from the current directory read as a pattern.
+std::wstring startingLocation() {
+    wchar_t buffer[32768] = {};
+    std::wstring current(buffer, GetCurrentDirectoryW(32768, buffer));
+    if (current.size() > 3 && current.back() == L'\\') current.pop_back();
+    std::vector<std::wstring> found;
+    if (!globPath(current, found)) return L"C:\\";
+    for (const std::wstring& item : found) {
+        if (CompareStringOrdinal(item.c_str(), -1, current.c_str(), -1, TRUE) == CSTR_EQUAL)
+            return current;
+    }
+    return g_ownDirectory;  // $PSHOME
+}
+
+// Expand-Archive's BEGIN block for -DestinationPath; false on its terminating errors.
+bool resolveDestination(const std::wstring& argument, std::wstring& resolved) {
+    const std::wstring location = startingLocation();
+    const std::wstring separator = location.back() == L'\\' ? L"" : L"\\";
+    const bool absolute = isDrivePath(argument);
+    std::vector<std::wstring> found;
+    if (!globPath(absolute ? argument : escapePattern(location) + separator + argument, found))
+        return false;  // WildcardPattern_Invalid
+    bool container = false;
+    for (const std::wstring& item : found)
+        container |= isDirectory(item);
+    if (container) {
+        if (found.size() > 1) return false;  // InvalidExpandedDirPathError
+        resolved = found[0];
+        return true;
+    }
+    // New-Item -Path ... -ItemType Directory -ErrorAction Stop, with the text as written.
+    std::wstring literal = absolute ? argument : location + separator + argument;
+    for (wchar_t& c : literal) {
+        if (c == L'/') c = L'\\';
+    }
+    if (exists(literal)) return false;  // "already exists"
+    std::vector<std::wstring> created;
+    makeDirectories(literal, created);
+    if (!isDirectory(literal)) return false;
+    wchar_t full[32768] = {};
+    resolved = GetFullPathNameW(literal.c_str(), 32768, full, nullptr) ? full : literal;
+    return true;
+}
+
 // Exit code of Expand-Archive: 0, or 1 after any error.
 int expandArchive(const std::wstring& archivePath, const std::wstring& destination) {
     if (!isExistingFile(archivePath)) return 1;
@@ -400,9 +645,6 @@ int expandArchive(const std::wstring& archivePath, const std::wstring& destinati
         return 1;  // NotSupportedArchiveFileExtension, before anything is written
     }
     std::vector<std::wstring> created;
-    if (GetFileAttributesW(destination.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        makeDirectories(destination, created);
-    }
     bool opened = false;
     const std::string zip = readArchive(archivePath, opened);
     std::vector<Entry> entries;
@@ -496,7 +738,8 @@ int wmain() {
     int result = 1;
     if (parseCommand(archive, destination)) {
         if (replace) tryToReplaceArchive(archive);
-        result = expandArchive(archive, destination);
+        std::wstring resolved;
+        if (resolveDestination(destination, resolved)) result = expandArchive(archive, resolved);
     }
     for (const std::string& word : words) {
         if (word.rfind("sleep_after=", 0) == 0) Sleep(std::strtoul(word.c_str() + 12, nullptr, 10));

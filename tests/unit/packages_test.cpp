@@ -73,6 +73,29 @@ TEST(PowerShellLiteral, CommandLineHasTheFixedPieces) {
     EXPECT_EQ(line.find(L"'"), 104u);
 }
 
+// The destination used to be copied unchanged like the archive path; Expand-Archive reads it as
+// a wildcard pattern, where "[RU]" names another directory, so it now carries the escapes.
+TEST(PowerShellLiteral, DestinationIsEscapedAsAPatternAndTheArchiveIsNot) {
+    struct Row {
+        const wchar_t* destination;
+        const wchar_t* quoted;
+    };
+    for (const Row& row : std::initializer_list<Row>{
+             {L"C:\\Games\\Varnix [RU]\\system", L"'C:\\Games\\Varnix `[RU`]\\system'"},
+             {L"C:\\a`b\\system", L"'C:\\a``b\\system'"},
+             {L"C:\\a]\\[[b\\system", L"'C:\\a`]\\`[`[b\\system'"},
+             {L"C:\\O'Neil [1]", L"'C:\\O''Neil `[1`]'"},
+             {L"C:\\$x *?", L"'C:\\$x *?'"},
+         }) {
+        EXPECT_EQ(expandArchiveCommandLine(L"C:\\[a]`\\x.zip", row.destination),
+                  std::wstring(L"powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass "
+                               L"-Command \"Expand-Archive -LiteralPath 'C:\\[a]`\\x.zip' "
+                               L"-DestinationPath ") +
+                      row.quoted + L" -Force\"")
+            << row.destination;
+    }
+}
+
 TEST_F(PackageStoreTest, PathsFollowTheJoinRule) {
     const PackagePaths p = packagePaths(L"C:\\R", L"C:\\R\\system\\", entry({"bin/x/app.dll", ""}));
     EXPECT_EQ(p.name, L"lib");
