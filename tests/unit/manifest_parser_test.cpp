@@ -94,6 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadLine{"item_marker_dir", "package|p|x.zip|00|1|.PACKAGES/p.sha256"},
                       BadLine{"item_bookkeeping", "package|p|x.zip|00|1|ok.dll;_Missing_Files.txt"},
                       BadLine{"item_backup_complete", "package|p|x.zip|00|1|.backup_complete"},
+                      BadLine{"item_restore_pending", "package|p|x.zip|00|1|.Restore_Pending"},
+                      BadLine{"item_under_bookkeeping", "package|p|x.zip|00|1|_missing_files.txt/x"},
                       BadLine{"item_trailing_dot", "package|p|x.zip|00|1|a./b"},
                       BadLine{"item_star", "package|p|x.zip|00|1|a*"},
                       BadLine{"too_few_fields", "package|p|x.zip|00|1"}),
