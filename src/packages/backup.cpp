@@ -325,7 +325,8 @@ void finishPendingRestores(const WideString& rootDir, const WideString& systemDi
         PackageEntry entry;
         entry.name = wideToUtf8(directory);
         if (!isSafeComponent(entry.name)) continue;  // no backup of ours
-        entry.archive = entry.name;  // plays no part in a restore
+        // The archive plays no part in a restore, and the listed items come from the record.
+        entry.archive = entry.name;
         const PackagePaths paths = packagePaths(rootDir, systemDir, entry);
         if (!isPendingRestore(paths.rollbackDir)) continue;
         if (isExistingFile(paths.marker)) {
