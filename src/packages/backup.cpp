@@ -152,7 +152,8 @@ std::vector<ByteString> textLines(const ByteString& text) {
 // deletes.
 std::vector<WideString> missingItemKeys(const WideString& dir) {
     std::vector<WideString> keys;
-    for (const ByteString& line : textLines(readWholeFile(joinPath(dir, asciiText(kMissingFilesName)))))
+    for (const ByteString& line :
+         textLines(readWholeFile(joinPath(dir, asciiText(kMissingFilesName)))))
         keys.push_back(itemKey(utf8ToWide(line)));
     return keys;
 }
@@ -277,8 +278,8 @@ bool backupPackage(const PackagePaths& paths, WideString& errorText) {
     // has no copy of a file that list did not name, and that file was there before.
     const WideString missingPath = joinPath(dir, asciiText(kMissingFilesName));
     if (!writeWholeFile(missingPath, missingList, true)) {
-        errorText = L"Не удалось создать резервную копию файла:\n" + missingPath +
-                    L"\n\nОшибка: " + lastErrorText();
+        errorText = L"Не удалось создать резервную копию файла:\n" + missingPath + L"\n\nОшибка: " +
+                    lastErrorText();
         discardBackup(dir);
         return false;
     }

@@ -146,8 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReparseCase{"compressed_wof", kReparseFile, IO_REPARSE_TAG_WOF, false},
         ReparseCase{"app_execution_alias", kReparseFile, IO_REPARSE_TAG_APPEXECLINK, false},
         ReparseCase{"plain_directory", FILE_ATTRIBUTE_DIRECTORY, 0, false},
-        ReparseCase{"plain_file_stale_tag", FILE_ATTRIBUTE_ARCHIVE, IO_REPARSE_TAG_SYMLINK,
-                    false}),
+        ReparseCase{"plain_file_stale_tag", FILE_ATTRIBUTE_ARCHIVE, IO_REPARSE_TAG_SYMLINK, false}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST(WholeFiles, WriteCreatesParentsReadGivesEveryByte) {

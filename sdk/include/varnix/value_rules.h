@@ -127,9 +127,9 @@ constexpr std::string_view listedItemProblem(std::string_view item) {
             if (value_rules::equalsIgnoringCase(segment, kMarkerDirectoryName))
                 return "lies in the marker directory";
             // Also as a directory: its copy would stand where the backup writes that file.
-            for (std::string_view reserved : {kMissingFilesName, kSavedMarkerName,
-                                              kMarkerMissingName, kBackupCompleteName,
-                                              kRestorePendingName}) {
+            for (std::string_view reserved :
+                 {kMissingFilesName, kSavedMarkerName, kMarkerMissingName, kBackupCompleteName,
+                  kRestorePendingName}) {
                 if (value_rules::equalsIgnoringCase(segment, reserved))
                     return "is a backup's own file";
             }
