@@ -78,7 +78,9 @@ WideString restorePendingPath(const WideString& dir) {
 //  - an installation that completes writes the marker: from then on the record is stale, and
 //    nothing restores from it any more (the next start drops it), so a pending restore never
 //    undoes a later installation. The backup is then this run's ordinary backup: a rollback of
-//    this run returns to the last whole state, a good start removes it;
+//    this run returns to the last whole state. (removeRollbackData knows no marker: it keeps the
+//    backup through this run's good start, and the first good start after the record was
+//    dropped removes it, as it does any other backup);
 //  - removeRollbackData spares a backup that holds the record, and backupPackage never replaces
 //    it while the marker is absent: only a restore that finished removes a pending backup.
 bool keepsExistingBackup(const WideString& dir, const WideString& marker) {
