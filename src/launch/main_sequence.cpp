@@ -12,6 +12,7 @@
 #include "launch/self_update.h"
 #include "manifest/load_manifest.h"
 #include "manifest/sha256.h"
+#include "packages/backup.h"
 #include "packages/required.h"
 #include "packages/rollback.h"
 #include "packages/store.h"
@@ -126,6 +127,10 @@ int runLauncher() {
         showInfo(L"Varnix уже запущен", L"Программа уже работает.\n");
         return kExitSuccess;
     }
+
+    // Before anything is installed or launched: a restore that an earlier run left pending puts
+    // the last whole state back, or leaves the package counting as not installed.
+    finishPendingRestores(state.rootDir, state.systemDir);
 
     // Every stop of the update stage has already told the user why.
     if (runUpdateStage(state) == UpdateOutcome::Stop) return kExitFailure;

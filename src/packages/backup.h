@@ -10,9 +10,15 @@ namespace varnix {
 // complete backup already in place is kept instead when it still holds the state to return to
 // (the rule stands beside keepsExistingBackup in backup.cpp).
 [[nodiscard]] bool backupPackage(const PackagePaths& paths, WideString& errorText);
-// Best effort: every failure is logged and skipped. Removes the backup afterwards.
+// Puts the listed files and the marker back and removes the backup; a listed file without a copy
+// goes only when the backup found it missing. Every failure is logged and the other files are
+// still put back; then the restore is left pending (the rule stands beside keepsExistingBackup
+// in backup.cpp): the marker stays absent and the whole backup stays. False in that case only.
 bool restorePackage(const PackagePaths& paths);
-// Every backup under rootDir\_rollback, each made incomplete before its files go.
+// Tries again each restore that an earlier run left pending; called before any installation.
+void finishPendingRestores(const WideString& rootDir, const WideString& systemDir);
+// Every backup under rootDir\_rollback, each made incomplete before its files go, except those
+// whose restore is pending.
 void discardAllBackups(const WideString& rollbackDir);
 
 }  // namespace varnix

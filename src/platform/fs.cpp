@@ -115,18 +115,46 @@ bool ensureDirectory(const WideString& path) {
 
 namespace {
 
-bool isLink(DWORD attributes) {
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+// The attributes of the entry at `path` and, for a reparse point, its tag: GetFileAttributesW
+// has no tag, and under Wine FileAttributeTagInfo drops the reparse bit, so the tag comes from
+// the directory listing of the entry itself. 0 where it cannot be read (a drive root, a name
+// FindFirstFileW would take for a pattern): such a reparse point counts as a link.
+struct EntryKind {
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    DWORD reparseTag = 0;
+
+    bool exists() const { return attributes != INVALID_FILE_ATTRIBUTES; }
+    bool directory() const { return exists() && (attributes & FILE_ATTRIBUTE_DIRECTORY); }
+    bool link() const { return exists() && isLinkEntry(attributes, reparseTag); }
+};
+
+EntryKind entryKind(const WideString& path) {
+    EntryKind kind;
+    kind.attributes = GetFileAttributesW(path.c_str());
+    if (!kind.exists() || !(kind.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return kind;
+    if (path.find_first_of(L"*?<>\"") != WideString::npos) return kind;
+    // "C:\dir\" lists nothing; the entry is "C:\dir".
+    WideString entryPath = path;
+    while (entryPath.size() > 3 && (entryPath.back() == L'\\' || entryPath.back() == L'/'))
+        entryPath.pop_back();
+    WIN32_FIND_DATAW entry{};
+    FindHandle listing(FindFirstFileW(entryPath.c_str(), &entry));
+    if (listing) kind.reparseTag = entry.dwReserved0;
+    return kind;
 }
 
-void deleteTreeEntry(const WideString& path, DWORD attributes) {
-    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (directory && isLink(attributes)) {
+// An entry of a directory listing: FindFirstFileW and FindNextFileW give the tag with it.
+EntryKind entryKind(const WIN32_FIND_DATAW& entry) {
+    return {entry.dwFileAttributes, entry.dwReserved0};
+}
+
+void deleteTreeEntry(const WideString& path, const EntryKind& kind) {
+    if (kind.directory() && kind.link()) {
         // A junction or directory link: remove the link itself, never what it points to.
         RemoveDirectoryW(path.c_str());
-    } else if (isLink(attributes)) {
+    } else if (kind.link()) {
         DeleteFileW(path.c_str());  // clearing attributes would reach the link's target
-    } else if (directory) {
+    } else if (kind.directory()) {
         deleteDirectoryTree(path);
     } else {
         forceDeleteFile(path);
@@ -137,11 +165,9 @@ void deleteTreeEntry(const WideString& path, DWORD attributes) {
 
 bool deleteDirectoryTree(const WideString& path) {
     if (path.empty()) return true;
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return true;
-    }
-    if (isLink(attributes)) return RemoveDirectoryW(path.c_str()) != 0;
+    const EntryKind kind = entryKind(path);
+    if (!kind.directory()) return true;
+    if (kind.link()) return RemoveDirectoryW(path.c_str()) != 0;
 
     WIN32_FIND_DATAW entry{};
     FindHandle listing(FindFirstFileW(joinPath(path, L"*").c_str(), &entry));
@@ -149,7 +175,7 @@ bool deleteDirectoryTree(const WideString& path) {
     do {
         const WideString name = entry.cFileName;
         if (name == L"." || name == L"..") continue;
-        deleteTreeEntry(joinPath(path, name), entry.dwFileAttributes);
+        deleteTreeEntry(joinPath(path, name), entryKind(entry));
     } while (FindNextFileW(listing.get(), &entry));
     listing.reset();
     return RemoveDirectoryW(path.c_str()) != 0;
@@ -209,22 +235,25 @@ bool replaceFileDurably(const WideString& path, const ByteString& bytes) {
     return false;
 }
 
+bool isLinkEntry(uint32_t attributes, uint32_t reparseTag) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    return reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag);
+}
+
 bool removeLink(const WideString& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !isLink(attributes)) return true;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    const EntryKind kind = entryKind(path);
+    if (!kind.link()) return true;
+    if (kind.directory()) {
         RemoveDirectoryW(path.c_str());
     } else {
         DeleteFileW(path.c_str());
     }
-    const DWORD after = GetFileAttributesW(path.c_str());
-    return after == INVALID_FILE_ATTRIBUTES || !isLink(after);
+    return !entryKind(path).link();
 }
 
 bool isRealDirectory(const WideString& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !isLink(attributes);
+    const EntryKind kind = entryKind(path);
+    return kind.directory() && !kind.link();
 }
 
 bool ensureRealDirectory(const WideString& path) {
@@ -241,8 +270,8 @@ std::vector<WideString> realSubdirectories(const WideString& path) {
     do {
         const WideString name = entry.cFileName;
         if (name == L"." || name == L"..") continue;
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !isLink(entry.dwFileAttributes))
-            names.push_back(name);
+        const EntryKind kind = entryKind(entry);
+        if (kind.directory() && !kind.link()) names.push_back(name);
     } while (FindNextFileW(listing.get(), &entry));
     return names;
 }

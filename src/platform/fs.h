@@ -60,8 +60,14 @@ bool replaceFileDurably(const WideString& path, const ByteString& bytes);
 // behind is the caller's to remove.
 WideString durableWriteTemporary(const WideString& path);
 
-// A junction or symbolic link (any reparse point) at the path is removed itself; what it
-// points to is never touched. True when no link is left there.
+// A link is a reparse point whose tag stands for another name (IsReparseTagNameSurrogate:
+// symbolic links, junctions and their kin), or whose tag is 0 or could not be read: under Wine a
+// host symbolic link shows tag 0. Every other reparse point (cloud-sync placeholders,
+// deduplicated files) is an ordinary file or directory, and the launcher works in it as in any.
+bool isLinkEntry(uint32_t attributes, uint32_t reparseTag);
+
+// A junction or symbolic link at the path is removed itself; what it points to is never
+// touched. True when no link is left there.
 bool removeLink(const WideString& path);
 // An existing directory that is not a link.
 bool isRealDirectory(const WideString& path);

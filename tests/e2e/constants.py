@@ -51,6 +51,10 @@ STARTED = BANNER[1]
 LAUNCHING = "Launching Varnix."
 LAUNCHED = "Varnix launched successfully."
 ROLLBACK_REMOVED = "Rollback data removed."
+# A restore that could not put every file back, and the next starts' tries (each + package name).
+RESTORE_LEFT_PENDING = "Rollback restore left pending for package: "
+RESTORE_STILL_PENDING = "Rollback restore still pending for package: "
+RESTORE_FINISHED = "Rollback restore finished for package: "
 MANIFEST_URL_LOGGED = "[HTTPS:SITE]/varnix/repository/manifest.txt"
 DOWNLOADING_MANIFEST = "Downloading manifest: " + MANIFEST_URL_LOGGED
 OFFLINE_MODE = "Manifest unavailable, local Varnix.exe found. Offline launch mode."

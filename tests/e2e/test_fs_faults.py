@@ -6,8 +6,9 @@ import zipfile
 
 import pytest
 
-from constants import (ACCESS_DENIED, LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, PROCESS_START_FAILED,
-                       SERIAL_NOT_STORED, START_FAILED, TOKEN_NOT_WRITTEN, YES)
+from constants import (ACCESS_DENIED, LAUNCH_ERROR, LAUNCHED, OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED,
+                       PROCESS_START_FAILED, RESTORE_FINISHED, RESTORE_LEFT_PENDING, RESTORE_STILL_PENDING,
+                       ROLLBACK_REMOVED, SERIAL_NOT_STORED, START_FAILED, TOKEN_NOT_WRITTEN, YES)
 from harness import DRIVE_C, POWERSHELL_DIR, SUPPORT, Held, Package, assert_in_order
 
 LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
@@ -94,12 +95,49 @@ def test_listed_file_held_for_reading_fails_extraction_and_restore_logs_it(insta
         run = scenario.run(answers=DOWNLOAD_THEN_ERROR)
     assert run.exit_code == 1
     assert run.dialogs[-1].content == "PowerShell Expand-Archive завершился с кодом: 1"
-    assert_in_order(run.this_run, ["Rollback started for package: lib", "Rollback completed for package: lib"])
+    # A file that cannot be put back no longer ends in the old marker over a mixture of files: the
+    # restore is left pending, with the marker absent and the whole backup kept.
+    assert_in_order(run.this_run, ["Rollback started for package: lib", RESTORE_LEFT_PENDING + "lib"])
     assert any(m.startswith("Rollback file restore failed: " + scenario.win_system + "\\lib\\a.dll / ")
                for m in run.this_run)
     assert held.read_bytes() == b"a v1"
     assert (scenario.system / "lib/b.dll").read_bytes() == b"b v1"
-    assert scenario.marker("lib") != site.manifest()["lib"].sha256
+    assert not (scenario.system / ".packages/lib.sha256").exists()
+    assert (scenario.root / "_rollback/lib/.restore_pending").exists()
+    assert (scenario.root / "_rollback/lib/lib/a.dll").read_bytes() == b"a v1"
+
+
+def test_pending_restore_is_kept_until_it_finishes_and_spares_files_it_never_saw(installed_v1, site, powershell):
+    scenario = installed_v1
+    v1_marker = scenario.marker("lib")
+    held, backup = scenario.system / "lib/a.dll", scenario.root / "_rollback/lib"
+    (scenario.system / "lib/pre.dll").write_bytes(b"there before")
+    site.publish([LIB_V2])
+    with Held(held, "read"):
+        assert RESTORE_LEFT_PENDING + "lib" in scenario.run(answers=DOWNLOAD_THEN_ERROR).this_run
+        # An update that lists a file the pending backup never saw fails on the held file too: its
+        # restore works from the kept backup and leaves that file alone.
+        site.publish([LIB_V2.but(files={**LIB_V2.files, "lib/pre.dll": b"pre v2"})])
+        run = scenario.run(answers=DOWNLOAD_THEN_ERROR)
+        assert_in_order(run.this_run, [RESTORE_STILL_PENDING + "lib", "Rollback backup kept for package: lib",
+                                       "Rollback started for package: lib", RESTORE_LEFT_PENDING + "lib"])
+        assert (scenario.system / "lib/pre.dll").exists()
+        # A good start without the package removes the rollback data, but not the pending backup.
+        site.publish([Package("other", {"other/o.dll": b"o"})])
+        run = scenario.run(answers=DOWNLOAD)
+        assert run.exit_code == 0
+        assert_in_order(run.this_run, [RESTORE_STILL_PENDING + "lib", LAUNCHED, ROLLBACK_REMOVED])
+        assert (backup / ".restore_pending").exists()
+        assert not (scenario.system / ".packages/lib.sha256").exists()
+    site.publish([LIB_V1])
+    run = scenario.run()
+    assert run.exit_code == 0
+    assert_in_order(run.this_run, [RESTORE_FINISHED + "lib", "Manifest loaded. Package count: 1",
+                                   "Package already installed: lib", LAUNCHED])
+    assert scenario.marker("lib") == v1_marker
+    assert held.read_bytes() == b"a v1" and (scenario.system / "lib/b.dll").read_bytes() == b"b v1"
+    assert (scenario.system / "lib/pre.dll").exists()
+    assert not backup.exists()
 
 
 def test_system_directory_that_cannot_be_made(scenario, site, powershell):

@@ -136,6 +136,7 @@ def test_publish_refuses_archives_that_escape(tmp_path, keys, entries, message):
     ("Con|{zip}|1", "names a DOS device"),
     ("core|{zip}|1|.Packages/core.sha256", "lies in the marker directory"),
     ("core|{zip}|1|.backup_complete", "is a backup's own file"),
+    ("core|{zip}|1|.Restore_Pending/a.txt", "is a backup's own file"),
     ("core|{missing}|1", "cannot read archive"),
     ("core|{notzip}|1", "not a readable ZIP"),
 ])

@@ -7,6 +7,7 @@
 #include "packages/rollback.h"
 #include "packages/store.h"
 #include "platform/fs.h"
+#include "platform/handle.h"
 #include "test_directory.h"
 
 using namespace varnix;
@@ -220,6 +221,7 @@ struct LeftoverCase {
     bool madeThisRun;    // ... and holds this run's identity
     bool markerPresent;  // the earlier installation finished
     bool kept;
+    bool pending = false;  // a restore of it was left pending
 };
 
 class LeftoverBackup : public PackageStoreTest,
@@ -236,6 +238,9 @@ TEST_P(LeftoverBackup, IsKeptOnlyWhileCompleteAndStillTheStateToReturnTo) {
         ASSERT_TRUE(writeWholeFile(dir + L"\\.backup_complete", "1-2"));
     }
     if (!c.complete) forceDeleteFile(dir + L"\\.backup_complete");
+    if (c.pending) {
+        ASSERT_TRUE(writeWholeFile(dir + L"\\.restore_pending", "a.dll\n"));
+    }
     if (c.markerPresent) {
         ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
     }
@@ -244,6 +249,11 @@ TEST_P(LeftoverBackup, IsKeptOnlyWhileCompleteAndStillTheStateToReturnTo) {
     ASSERT_TRUE(backupPackage(paths(e), error));
     EXPECT_EQ(readWholeFile(dir + L"\\a.dll"), c.kept ? "whole" : "half written");
     EXPECT_TRUE(isExistingFile(dir + L"\\.backup_complete"));
+    // The installation completes; the package is installed again in this run: a kept backup is
+    // this run's now, and still the one to return to.
+    ASSERT_TRUE(writeWholeFile(markerPath(), kHash));
+    extract(L"a.dll", "installed");
+    ASSERT_TRUE(backupPackage(paths(e), error));
     restorePackage(paths(e));
     EXPECT_EQ(get(L"a.dll"), c.kept ? "whole" : "half written");
 }
@@ -254,7 +264,9 @@ INSTANTIATE_TEST_SUITE_P(
                       LeftoverCase{"unfinished_earlier_install", true, false, false, true},
                       LeftoverCase{"finished_earlier_install", true, false, true, false},
                       LeftoverCase{"incomplete_unfinished", false, false, false, false},
-                      LeftoverCase{"incomplete_this_run", false, true, false, false}),
+                      LeftoverCase{"incomplete_this_run", false, true, false, false},
+                      LeftoverCase{"pending_restore", true, false, false, true, true},
+                      LeftoverCase{"stale_pending_record", true, false, true, false, true}),
     [](const auto& info) { return std::string(info.param.why); });
 
 TEST_F(PackageStoreTest, TransactionHoldsEachPackageOnceAndReturnsToTheRunsStart) {
@@ -270,4 +282,109 @@ TEST_F(PackageStoreTest, TransactionHoldsEachPackageOnceAndReturnsToTheRunsStart
     EXPECT_EQ(transaction.size(), 1u);
     rollBackTransaction(root(), system(), transaction);
     EXPECT_EQ(get(L"shared.dll"), "before the run");
+}
+
+// A listed file without a copy in the backup goes only when the backup's list of missing files
+// names it, compared as the file system compares names; a backup kept for an earlier file list
+// never saw the others, and they were there before.
+struct MissingCase {
+    const char* why;
+    const char* backedUp;  // the item as the backup's file list spelt it (the file missing then)
+    const char* restored;  // the item as the restore's file list spells it (the file there now)
+    bool deleted;
+};
+
+class MissingFiles : public PackageStoreTest, public ::testing::WithParamInterface<MissingCase> {};
+
+TEST_P(MissingFiles, OnlyThoseTheBackupFoundMissingAreDeleted) {
+    const MissingCase& c = GetParam();
+    std::wstring error;
+    ASSERT_TRUE(backupPackage(paths(entry({c.backedUp})), error));
+    const PackageEntry restored = entry({c.restored});
+    const std::wstring target = paths(restored).inSystem(paths(restored).listed[0]);
+    ASSERT_TRUE(writeWholeFile(target, "there"));
+    EXPECT_TRUE(restorePackage(paths(restored)));
+    EXPECT_EQ(isExistingFile(target), !c.deleted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Restores, MissingFiles,
+    ::testing::Values(MissingCase{"same_spelling", "lib/new.dll", "lib/new.dll", true},
+                      MissingCase{"other_case", "Lib/New.DLL", "lib/new.dll", true},
+                      MissingCase{"other_separators", "lib\\x\\new.dll", "lib/x/new.dll", true},
+                      MissingCase{"not_in_the_earlier_list", "lib/other.dll", "lib/new.dll", false},
+                      MissingCase{"only_a_prefix", "lib/new", "lib/new.dll", false}),
+    [](const auto& info) { return std::string(info.param.why); });
+
+TEST_F(PackageStoreTest, BackupFailsWhenItsListOfMissingFilesCannotBeWritten) {
+    // A directory of the copies stands where the list belongs (the parser refuses such items).
+    put(L"_missing_files.txt\\x.dll", "x");
+    std::wstring error;
+    EXPECT_FALSE(backupPackage(paths(entry({"_missing_files.txt/x.dll", "gone.dll"})), error));
+    const std::wstring dir = root() + L"\\_rollback\\lib";
+    EXPECT_EQ(error.rfind(L"Не удалось создать резервную копию файла:\n" + dir +
+                              L"\\_missing_files.txt\n\nОшибка: ",
+                          0),
+              0u)
+        << error;
+    EXPECT_FALSE(isExistingDirectory(dir));
+}
+
+// A restore that cannot put a file back keeps the whole backup and leaves the marker absent,
+// until a restore finishes; nothing else removes or replaces that backup.
+TEST_F(PackageStoreTest, RestoreThatCannotPutAFileBackStaysPendingUntilItFinishes) {
+    put(L"a.dll", "old a");
+    put(L"b.dll", "old b");
+    ASSERT_TRUE(writeWholeFile(markerPath(), "old marker"));
+    const PackageEntry e = entry({"a.dll", "b.dll", "new.dll"});
+    const std::wstring dir = root() + L"\\_rollback\\lib";
+    std::wstring error;
+    ASSERT_TRUE(backupPackage(paths(e), error));
+    forceDeleteFile(markerPath());
+    extract(L"a.dll", "new a");
+    extract(L"b.dll", "new b");
+    put(L"new.dll", "added");
+    const auto hold = [&] {
+        return FileHandle(CreateFileW((system() + L"\\a.dll").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    };
+    {
+        const FileHandle held = hold();
+        ASSERT_TRUE(held.valid());
+        EXPECT_FALSE(restorePackage(paths(e)));
+        EXPECT_EQ(get(L"b.dll"), "old b");  // the others are put back all the same
+        EXPECT_FALSE(isExistingFile(system() + L"\\new.dll"));
+        EXPECT_FALSE(isExistingFile(markerPath()));
+        EXPECT_EQ(readWholeFile(dir + L"\\.restore_pending"), "a.dll\nb.dll\nnew.dll\n");
+        EXPECT_EQ(readWholeFile(dir + L"\\a.dll"), "old a");
+
+        finishPendingRestores(root(), system());  // still held
+        removeRollbackData(root());
+        ASSERT_TRUE(backupPackage(paths(entry({"a.dll"})), error));  // an installation again
+        EXPECT_EQ(readWholeFile(dir + L"\\a.dll"), "old a");
+        EXPECT_TRUE(isExistingFile(dir + L"\\.restore_pending"));
+        EXPECT_FALSE(isExistingFile(markerPath()));
+    }
+    finishPendingRestores(root(), system());
+    EXPECT_EQ(get(L"a.dll"), "old a");
+    EXPECT_EQ(get(L"b.dll"), "old b");
+    EXPECT_EQ(readWholeFile(markerPath()), "old marker");
+    EXPECT_FALSE(isExistingDirectory(dir));
+}
+
+TEST_F(PackageStoreTest, PendingRestoreNeverUndoesAnInstallationCompletedAfterIt) {
+    put(L"a.dll", "old a");
+    const PackageEntry e = entry({"a.dll"});
+    const std::wstring dir = root() + L"\\_rollback\\lib";
+    std::wstring error;
+    ASSERT_TRUE(backupPackage(paths(e), error));
+    ASSERT_TRUE(writeWholeFile(dir + L"\\.restore_pending", "a.dll\n"));
+    extract(L"a.dll", "installed");
+    ASSERT_TRUE(writeWholeFile(markerPath(), kHash));  // the installation completed
+    finishPendingRestores(root(), system());
+    EXPECT_EQ(get(L"a.dll"), "installed");
+    EXPECT_EQ(readWholeFile(markerPath()), kHash);
+    EXPECT_FALSE(isExistingFile(dir + L"\\.restore_pending"));
+    removeRollbackData(root());  // an ordinary backup again
+    EXPECT_FALSE(isExistingDirectory(dir));
 }

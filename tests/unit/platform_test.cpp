@@ -1,7 +1,9 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include "test_directory.h"
 
 using namespace varnix;
+using varnix_test::HostLinks;
 using varnix_test::ScratchDirectory;
 
 TEST(TextConversion, RoundTripsCyrillicAndKeepsByteOrderMark) {
@@ -87,20 +90,65 @@ TEST(DeleteDirectoryTree, FileHeldOpenKeepsItsDirectories) {
     EXPECT_TRUE(deleteDirectoryTree(tree));
 }
 
-TEST(DeleteDirectoryTree, NeverFollowsADirectoryLinkOutOfTheTree) {
+// Links are made by the host (HostLinks): under Wine CreateSymbolicLinkW makes nothing, and a
+// test that skips when it fails proves nothing. A link to a non-empty directory cannot be removed
+// under Wine, so the tree may stay: what counts is that nothing behind a link goes. (A host link
+// to a file shows as that file under Wine, and DeleteFileW removes the file behind it: no test
+// of Wine's can tell such a link from a file.)
+TEST(DeleteDirectoryTree, NeverFollowsALinkOutOfTheTree) {
     ScratchDirectory scratch;
     const std::wstring outside = scratch / L"outside";
-    ASSERT_TRUE(writeWholeFile(outside + L"\\precious.txt", "keep me"));
+    ASSERT_TRUE(writeWholeFile(outside + L"\\sub\\precious.txt", "keep me"));
     const std::wstring tree = scratch / L"tree";
-    ASSERT_TRUE(ensureDirectory(tree));
-    const std::wstring link = tree + L"\\link";
-    if (!CreateSymbolicLinkW(link.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
-        GTEST_SKIP() << "directory links unavailable: " << GetLastError();
-    }
-    EXPECT_TRUE(deleteDirectoryTree(tree));
-    EXPECT_FALSE(isExistingDirectory(tree));
-    EXPECT_EQ(readWholeFile(outside + L"\\precious.txt"), "keep me");
+    ASSERT_TRUE(writeWholeFile(tree + L"\\own.txt", "mine"));
+    HostLinks links;
+    ASSERT_TRUE(links.make(tree + L"\\directory_link", outside));
+    ASSERT_TRUE(links.make(scratch / L"tree_link", outside));
+    deleteDirectoryTree(tree);
+    EXPECT_FALSE(isExistingFile(tree + L"\\own.txt"));
+    // The tree itself a link: the link goes, or stays refused, never what it points to.
+    deleteDirectoryTree(scratch / L"tree_link");
+    EXPECT_EQ(readWholeFile(outside + L"\\sub\\precious.txt"), "keep me");
 }
+
+// Wine cannot make reparse points with any other tag, so the rule is driven with the tags
+// themselves: those that stand for another name are links, cloud-sync placeholders,
+// deduplicated files and the rest are ordinary entries.
+struct ReparseCase {
+    const char* what;
+    DWORD attributes;
+    DWORD tag;
+    bool link;
+};
+
+class ReparseTag : public ::testing::TestWithParam<ReparseCase> {};
+
+TEST_P(ReparseTag, OnlyNameSurrogatesAndUnreadableTagsAreLinks) {
+    const ReparseCase& c = GetParam();
+    EXPECT_EQ(isLinkEntry(c.attributes, c.tag), c.link);
+}
+
+constexpr DWORD kReparseFile = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD kReparseDirectory = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+
+INSTANTIATE_TEST_SUITE_P(
+    Tags, ReparseTag,
+    ::testing::Values(
+        ReparseCase{"symbolic_link", kReparseFile, IO_REPARSE_TAG_SYMLINK, true},
+        ReparseCase{"directory_symbolic_link", kReparseDirectory, IO_REPARSE_TAG_SYMLINK, true},
+        ReparseCase{"junction", kReparseDirectory, IO_REPARSE_TAG_MOUNT_POINT, true},
+        ReparseCase{"wsl_symbolic_link", kReparseFile, 0xA000001D, true},
+        ReparseCase{"host_link_under_wine", kReparseDirectory, 0, true},
+        ReparseCase{"cloud_placeholder", kReparseFile, IO_REPARSE_TAG_CLOUD, false},
+        ReparseCase{"cloud_placeholder_1", kReparseDirectory, IO_REPARSE_TAG_CLOUD_1, false},
+        ReparseCase{"cloud_placeholder_f", kReparseFile, 0x9000F01A, false},
+        ReparseCase{"onedrive", kReparseDirectory, IO_REPARSE_TAG_ONEDRIVE, false},
+        ReparseCase{"deduplicated", kReparseFile, IO_REPARSE_TAG_DEDUP, false},
+        ReparseCase{"compressed_wof", kReparseFile, IO_REPARSE_TAG_WOF, false},
+        ReparseCase{"app_execution_alias", kReparseFile, IO_REPARSE_TAG_APPEXECLINK, false},
+        ReparseCase{"plain_directory", FILE_ATTRIBUTE_DIRECTORY, 0, false},
+        ReparseCase{"plain_file_stale_tag", FILE_ATTRIBUTE_ARCHIVE, IO_REPARSE_TAG_SYMLINK, false}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 TEST(WholeFiles, WriteCreatesParentsReadGivesEveryByte) {
     ScratchDirectory scratch;
@@ -180,14 +228,21 @@ TEST(WorkDirectories, ALinkIsRemovedOrRefusedNeverFollowed) {
     const std::wstring outside = scratch / L"outside";
     ASSERT_TRUE(writeWholeFile(outside + L"\\precious.txt", "keep me"));
     const std::wstring link = scratch / L"_download";
-    if (!CreateSymbolicLinkW(link.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
-        GTEST_SKIP() << "directory links unavailable: " << GetLastError();
-    }
+    HostLinks links;
+    ASSERT_TRUE(links.make(link, outside));
+    ASSERT_TRUE(ensureDirectory(scratch / L"real"));
+    EXPECT_FALSE(isRealDirectory(link));
+    std::vector<std::wstring> real = realSubdirectories(scratch.path());
+    std::sort(real.begin(), real.end());
+    EXPECT_EQ(real, (std::vector<std::wstring>{L"outside", L"real"}));
     // Either the link went and a real directory took its place, or the directory is refused.
     const bool ready = ensureRealDirectory(link);
     EXPECT_EQ(ready, isRealDirectory(link));
+    EXPECT_EQ(ready, removeLink(link));
     EXPECT_EQ(readWholeFile(outside + L"\\precious.txt"), "keep me");
     EXPECT_TRUE(ensureRealDirectory(scratch / L"plain\\dir"));
+    EXPECT_TRUE(removeLink(scratch / L"plain\\dir"));  // no link there: nothing to do
+    EXPECT_TRUE(isRealDirectory(scratch / L"plain\\dir"));
 }
 
 // The launcher's root lock: a second holder waits; one whose owner died without releasing it

@@ -1,12 +1,14 @@
 #pragma once
-// A fresh scratch directory per test, removed afterwards.
+// A fresh scratch directory per test, removed afterwards; host links for the tests of links.
 
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/fs.h"
 #include "platform/path.h"
+#include "platform/text_conversion.h"
 
 namespace varnix_test {
 
@@ -28,6 +30,89 @@ class ScratchDirectory {
 
   private:
     std::wstring path_;
+};
+
+// Symbolic links of the host, made by its own ln and removed again by its rm when the object
+// goes: under Wine CreateSymbolicLinkW makes nothing, and a host link is what a link of the user's
+// looks like to the launcher there (a reparse point with tag 0 when it leads to a directory; one
+// that leads to a non-empty directory cannot be removed from the Windows side). Wine converts the
+// names (kernel32 exports its conversions under Wine only) and starts the host programs itself;
+// a process started that way has no handle, so each result is awaited.
+class HostLinks {
+  public:
+    HostLinks() = default;
+    HostLinks(const HostLinks&) = delete;
+    HostLinks& operator=(const HostLinks&) = delete;
+    ~HostLinks() {
+        for (const std::wstring& link : links_) {
+            if (!run("/bin/rm", {"-f", hostPath(link)})) continue;
+            awaitAttributes(link, false);
+        }
+    }
+
+    // A link at `link` (whose directory exists) to `target`. False when none appeared.
+    bool make(const std::wstring& link, const std::wstring& target) {
+        if (!run("/bin/ln", {"-s", hostPath(target), hostPath(link)})) return false;
+        links_.push_back(link);
+        return awaitAttributes(link, true);
+    }
+
+  private:
+    template <typename Function>
+    static Function wineExport(const char* name) {
+        const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(kernel, name)));
+    }
+
+    // The host's path: the directory's converted by Wine, the last name as it is (it may not
+    // exist yet).
+    static std::string hostPath(const std::wstring& path) {
+        using UnixName = char*(CDECL*)(const wchar_t*);
+        const auto unixName = wineExport<UnixName>("wine_get_unix_file_name");
+        const size_t separator = path.find_last_of(L'\\');
+        if (unixName == nullptr || separator == std::wstring::npos) return {};
+        char* directory = unixName(path.substr(0, separator).c_str());
+        std::string text = directory != nullptr ? directory : "";
+        HeapFree(GetProcessHeap(), 0, directory);
+        return text + "/" + varnix::wideToUtf8(path.substr(separator + 1));
+    }
+
+    static bool run(const char* program, const std::vector<std::string>& arguments) {
+        using DosName = wchar_t*(CDECL*)(const char*);
+        const auto dosName = wineExport<DosName>("wine_get_dos_file_name");
+        wchar_t* windowsProgram = dosName != nullptr ? dosName(program) : nullptr;
+        if (windowsProgram == nullptr) return false;
+        const std::wstring application = windowsProgram;
+        HeapFree(GetProcessHeap(), 0, windowsProgram);
+        std::string line = program;
+        for (const std::string& argument : arguments) {
+            if (argument.empty()) return false;
+            line += " \"" + argument + "\"";
+        }
+        std::wstring commandLine = varnix::utf8ToWide(line);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                            nullptr, nullptr, &startup, &process)) {
+            return false;
+        }
+        if (process.hThread != nullptr) CloseHandle(process.hThread);
+        if (process.hProcess != nullptr) CloseHandle(process.hProcess);
+        return true;
+    }
+
+    // Wine shows a link to a directory as a reparse point, one to a file as that file.
+    static bool awaitAttributes(const std::wstring& path, bool present) {
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if ((GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) == present)
+                return true;
+            Sleep(25);
+        }
+        return false;
+    }
+
+    std::vector<std::wstring> links_;
 };
 
 }  // namespace varnix_test

@@ -16,6 +16,8 @@ inline constexpr char kMissingFilesName[] = "_missing_files.txt";
 inline constexpr char kSavedMarkerName[] = ".package_marker.sha256";
 inline constexpr char kMarkerMissingName[] = ".package_marker.missing";
 inline constexpr char kBackupCompleteName[] = ".backup_complete";
+// Beside a backup whose restore could not put every file back: the listed items to restore.
+inline constexpr char kRestorePendingName[] = ".restore_pending";
 
 namespace value_rules {
 
@@ -121,16 +123,19 @@ constexpr std::string_view listedItemProblem(std::string_view item) {
         const std::string_view segment = item.substr(start, end - start);
         if (std::string_view problem = value_rules::segmentProblem(segment); !problem.empty())
             return problem;
-        if (segments++ == 0 && value_rules::equalsIgnoringCase(segment, kMarkerDirectoryName))
-            return "lies in the marker directory";
+        if (segments++ == 0) {
+            if (value_rules::equalsIgnoringCase(segment, kMarkerDirectoryName))
+                return "lies in the marker directory";
+            // Also as a directory: its copy would stand where the backup writes that file.
+            for (std::string_view reserved :
+                 {kMissingFilesName, kSavedMarkerName, kMarkerMissingName, kBackupCompleteName,
+                  kRestorePendingName}) {
+                if (value_rules::equalsIgnoringCase(segment, reserved))
+                    return "is a backup's own file";
+            }
+        }
         if (end == std::string_view::npos) break;
         start = end + 1;
-    }
-    if (segments == 1) {
-        for (std::string_view reserved :
-             {kMissingFilesName, kSavedMarkerName, kMarkerMissingName, kBackupCompleteName}) {
-            if (value_rules::equalsIgnoringCase(item, reserved)) return "is a backup's own file";
-        }
     }
     return {};
 }
