@@ -30,7 +30,7 @@ PACKAGES=(
     cmake ninja-build g++ make python3 python3-pytest googletest libgtest-dev
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev clang libclang-rt-14-dev
     wine wine64 xvfb nginx openssl libssl-dev libzip-dev zip osslsigncode
-    softhsm2 libengine-pkcs11-openssl
+    softhsm2 libengine-pkcs11-openssl nsis
 )
 
 export WINEPREFIX=$BUILD/wine
