@@ -35,7 +35,8 @@ PACKAGES=(
 
 export WINEPREFIX=$BUILD/wine
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# winemenubuilder off: the setup's shortcuts must not turn into menu files on the host.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Wine takes its ANSI code page from the host locale, and the PowerShell stand-in decodes ZIP
 # names without the UTF-8 flag in it: one locale for every run (code page 1252).
 export LC_ALL=C.UTF-8

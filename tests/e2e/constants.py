@@ -56,3 +56,14 @@ DOWNLOADING_MANIFEST = "Downloading manifest: " + MANIFEST_URL_LOGGED
 OFFLINE_MODE = "Manifest unavailable, local Varnix.exe found. Offline launch mode."
 ALREADY_RUNNING_LOGGED = "Varnix is already running. Update and launch skipped."
 HTTP_404 = "Сервер вернул HTTP статус: 404"
+
+# The setup (VarnixSetup.exe) and its uninstaller: exit codes, and what they leave on the machine.
+SETUP_INSTALLED = 0
+SETUP_ABORTED = 2
+SETUP_REFUSED_RUNNING = 3
+SETUP_REFUSED_DIRECTORY = 4
+UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnix"
+UNINSTALLER_NAME = "Uninstall.exe"
+SHORTCUT_NAME = "Varnix.lnk"
+# What a setup puts into a fresh root.
+INSTALLED_NAMES = {"VarnixLauncher.exe", UNINSTALLER_NAME}
