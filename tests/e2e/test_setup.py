@@ -23,6 +23,7 @@ NEWER_LAUNCHER = BUILD / "VarnixLauncherNewer.exe"
 PROFILE = DRIVE_C / "users" / getpass.getuser()
 START_MENU_SHORTCUT = PROFILE / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs" / SHORTCUT_NAME
 DESKTOP_SHORTCUT = PROFILE / "Desktop" / SHORTCUT_NAME
+PROTECTED_PLACES = ("Program Files", "Program Files (x86)", "windows")
 
 
 def registry(*arguments):
@@ -178,11 +179,13 @@ def test_setup_over_an_installation_keeps_its_files_and_a_newer_launcher(scenari
     pytest.param("LINK\\Varnix", id="link_to_program_files"),
 ])
 def test_setup_refuses_a_directory_it_could_not_update_from(scenario, target):
+    for place in PROTECTED_PLACES:  # what a faulty setup may have left there
+        shutil.rmtree(DRIVE_C / place / "Varnix", ignore_errors=True)
     os.symlink(DRIVE_C / "Program Files", scenario.root / "pf")
     target = target.replace("LINK", scenario.win_root + "\\pf")
     command_line = f'"{windows_path(SETUP)}" /S /D={target}'
     assert scenario.run_command_line(command_line, timeout=60).exit_code == SETUP_REFUSED_DIRECTORY
-    assert not any((DRIVE_C / place / "Varnix").exists() for place in ("Program Files", "Program Files (x86)", "windows"))
+    assert not any((DRIVE_C / place / "Varnix").exists() for place in PROTECTED_PLACES)
     assert uninstall_entry() is None
 
 
