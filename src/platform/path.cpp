@@ -13,8 +13,10 @@ wchar_t foldedForComparison(wchar_t c) {
 WideString comparablePath(const WideString& path) {
     WideString folded;
     folded.reserve(path.size());
-    for (const wchar_t c : path) folded.push_back(foldedForComparison(c));
-    while (!folded.empty() && folded.back() == L'\\') folded.pop_back();
+    for (const wchar_t c : path)
+        folded.push_back(foldedForComparison(c));
+    while (!folded.empty() && folded.back() == L'\\')
+        folded.pop_back();
     return folded;
 }
 

@@ -28,7 +28,8 @@ std::vector<WideString> commandLineArguments() {
     std::vector<WideString> arguments;
     if (!memory) return arguments;
     const auto* words = static_cast<const wchar_t* const*>(memory.get());
-    for (int i = 1; i < count; ++i) arguments.emplace_back(words[i]);
+    for (int i = 1; i < count; ++i)
+        arguments.emplace_back(words[i]);
     return arguments;
 }
 

@@ -40,8 +40,9 @@ WideString withoutLongPathPrefix(const WideString& path) {
 
 // The final path of an existing file or directory, or the path itself when it cannot be opened.
 WideString finalPathOfExisting(const WideString& path) {
-    FileHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    FileHandle file(CreateFileW(path.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file) return path;
     const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
     const DWORD needed = GetFinalPathNameByHandleW(file.get(), nullptr, 0, flags);
@@ -122,7 +123,8 @@ TargetVerdict checkTargetDirectory(const WideString& directory) {
     if (isProtected(full)) return TargetVerdict::Protected;
     const std::vector<WideString> made = makeMissingDirectories(full);
     if (isExistingDirectory(full) && canCreateAndDeleteFile(full)) return TargetVerdict::Acceptable;
-    for (auto it = made.rbegin(); it != made.rend(); ++it) RemoveDirectoryW(it->c_str());
+    for (auto it = made.rbegin(); it != made.rend(); ++it)
+        RemoveDirectoryW(it->c_str());
     return TargetVerdict::Unwritable;
 }
 

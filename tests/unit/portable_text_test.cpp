@@ -45,12 +45,15 @@ INSTANTIATE_TEST_SUITE_P(
         InsidePathCase{"TrailingSeparators", L"C:\\Windows\\", L"C:\\Windows\\", true},
         InsidePathCase{"ForwardSlashes", L"C:/Windows/Varnix", L"C:\\Windows", true},
         // A longer name that only starts like the base is beside it, not in it.
-        InsidePathCase{"SiblingWithTheSamePrefix", L"C:\\Program Files (x86)", L"C:\\Program Files", false},
+        InsidePathCase{"SiblingWithTheSamePrefix", L"C:\\Program Files (x86)", L"C:\\Program Files",
+                       false},
         InsidePathCase{"WindowsOld", L"C:\\Windows.old\\Varnix", L"C:\\Windows", false},
         InsidePathCase{"Parent", L"C:\\Program Files", L"C:\\Program Files\\Varnix", false},
         InsidePathCase{"OtherDrive", L"D:\\Windows", L"C:\\Windows", false},
         InsidePathCase{"EmptyBase", L"C:\\Users", L"", false}),
-    [](const ::testing::TestParamInfo<InsidePathCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<InsidePathCase>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST(TrimWhitespace, LineBreaksGoOnlyFromTheEnd) {
     EXPECT_EQ(trimWhitespace(" \tabc \r\n"), "abc");
