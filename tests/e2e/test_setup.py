@@ -15,10 +15,9 @@ import pytest
 
 from constants import (INSTALLED_NAMES, OK, SETUP_ABORTED, SETUP_INSTALLED, SETUP_REFUSED_DIRECTORY, SETUP_REFUSED_RUNNING,
                        SHORTCUT_NAME, UNINSTALL_KEY, UNINSTALLER_NAME, UPDATE_DOWNLOAD, LAUNCHED)
-from harness import (BUILD, DRIVE_C, LAUNCHER, STUB, Package, Scenario, assert_in_order, start_windows_program,
-                     wait_for, windows_path, wine_env)
+from harness import (BUILD, DRIVE_C, LAUNCHER, STUB, Package, assert_in_order, silent_setup_command,
+                     start_windows_program, unix_path, wait_for, windows_path, wine_env)
 
-SETUP = BUILD / "VarnixSetup.exe"
 NEWER_LAUNCHER = BUILD / "VarnixLauncherNewer.exe"
 PROFILE = DRIVE_C / "users" / getpass.getuser()
 START_MENU_SHORTCUT = PROFILE / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs" / SHORTCUT_NAME
@@ -58,8 +57,7 @@ def no_installation_before_or_after():
 
 def run_setup(scenario, target, *options):
     """Runs the setup silently into `target` (a path in the prefix); returns its exit code."""
-    command_line = f'"{windows_path(SETUP)}" /S {" ".join(options)} /D={windows_path(target)}'.replace("  ", " ")
-    return scenario.run_command_line(command_line, timeout=60).exit_code
+    return scenario.run_command_line(silent_setup_command(target, *options), timeout=60).exit_code
 
 
 def uninstall_in_place(scenario, root):
@@ -182,9 +180,8 @@ def test_setup_refuses_a_directory_it_could_not_update_from(scenario, target):
     for place in PROTECTED_PLACES:  # what a faulty setup may have left there
         shutil.rmtree(DRIVE_C / place / "Varnix", ignore_errors=True)
     os.symlink(DRIVE_C / "Program Files", scenario.root / "pf")
-    target = target.replace("LINK", scenario.win_root + "\\pf")
-    command_line = f'"{windows_path(SETUP)}" /S /D={target}'
-    assert scenario.run_command_line(command_line, timeout=60).exit_code == SETUP_REFUSED_DIRECTORY
+    target = unix_path(target.replace("LINK", scenario.win_root + "\\pf"))
+    assert run_setup(scenario, target) == SETUP_REFUSED_DIRECTORY
     assert not any((DRIVE_C / place / "Varnix").exists() for place in PROTECTED_PLACES)
     assert uninstall_entry() is None
 
