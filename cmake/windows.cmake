@@ -109,6 +109,32 @@ if(VARNIX_TEST_FAULT_HOST)
     varnix_add_launcher(VarnixLauncherFaultSite "${VARNIX_TEST_FAULT_HOST}" SHORT_TIME_LIMITS)
 endif()
 
+# The setup's helper: what the setup and the uninstaller leave to the launcher's own code (the
+# process check, the target directory's checks, the removal that never follows a link).
+add_executable(VarnixSetupHelper WIN32 src/setup/setup_helper.cpp src/setup/root_contents.cpp
+                                       src/setup/target_directory.cpp)
+target_link_options(VarnixSetupHelper PRIVATE -municode)
+# The package store's paths come with the store's unit, which also builds download URLs: the
+# helper never downloads, but links the host it would use.
+varnix_site_config(VarnixSetupHelper_site "${VARNIX_UPDATE_HOST}")
+target_link_libraries(VarnixSetupHelper PRIVATE varnix_core VarnixSetupHelper_site varnix_warnings
+                                                ole32 uuid)
+
+# The per-user setup (NSIS) around a launcher: VarnixSetup.exe carries the test launcher.
+find_program(VARNIX_MAKENSIS makensis REQUIRED)
+function(varnix_add_setup name launcher)
+    set(output ${CMAKE_BINARY_DIR}/${name}.exe)
+    add_custom_command(OUTPUT ${output}
+        COMMAND ${VARNIX_MAKENSIS} -V2 -DLAUNCHER=$<TARGET_FILE:${launcher}>
+                -DHELPER=$<TARGET_FILE:VarnixSetupHelper> -DOUTFILE=${output}
+                ${PROJECT_SOURCE_DIR}/src/setup/VarnixSetup.nsi
+        DEPENDS ${launcher} VarnixSetupHelper ${PROJECT_SOURCE_DIR}/src/setup/VarnixSetup.nsi
+                ${PROJECT_SOURCE_DIR}/src/setup/helper_exit_codes.h
+        COMMENT "Packing ${name}.exe" VERBATIM)
+    add_custom_target(${name} ALL DEPENDS ${output})
+endfunction()
+varnix_add_setup(VarnixSetup VarnixLauncher)
+
 # GoogleTest from Debian's source package, cross-compiled.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

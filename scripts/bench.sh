@@ -41,12 +41,13 @@ PACKAGES=(
     cmake ninja-build g++ make python3 python3-pytest googletest libgtest-dev
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev clang libclang-rt-14-dev
     wine wine64 xvfb nginx openssl libssl-dev libzip-dev zip osslsigncode
-    softhsm2 libengine-pkcs11-openssl
+    softhsm2 libengine-pkcs11-openssl nsis
 )
 
 export WINEPREFIX=$BUILD/wine
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# winemenubuilder off: the setup's shortcuts must not turn into menu files on the host.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Wine takes its ANSI code page from the host locale, and the PowerShell stand-in decodes ZIP
 # names without the UTF-8 flag in it: one locale for every run (code page 1252).
 export LC_ALL=C.UTF-8

@@ -1,5 +1,8 @@
 #!/usr/bin/env python3
-"""make demo: four starts of the launcher against the local update site.
+"""make demo: a silent setup, then four starts of the installed launcher against the local update site.
+
+The demo begins as a user does: VarnixSetup.exe /S puts the launcher into the demo's root
+(C:\\t\\varnix_demo\\Varnix), with its Start-menu shortcut and uninstall entry.
 
 Release 1 holds the application itself ("soft", with Varnix.exe), a required library package and
 an optional "graphics_compat". The first start installs both required packages and starts the
@@ -19,8 +22,9 @@ import zlib
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests/e2e"))
 
-from constants import OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, UPDATE_DOWNLOAD, YES  # noqa: E402
-from harness import BUILD, STUB, Package, Scenario, Site, end_leftover_processes, windows_path, wine_env  # noqa: E402
+from constants import OK, PACKAGE_DOWNLOAD, PACKAGES_NEEDED, UNINSTALL_KEY, UPDATE_DOWNLOAD, YES  # noqa: E402
+from harness import (BUILD, STUB, Package, Scenario, Site, end_leftover_processes, silent_setup_command,  # noqa: E402
+                     windows_path, wine_env)
 
 SHOTS = ROOT / "build/demo"
 EXAMPLE = BUILD / "examples/minimal_app/Varnix.exe"
@@ -95,11 +99,27 @@ def start(scenario, number, interactive, seen_lines, answers=DOWNLOADS, argument
     return len(run_log)
 
 
+def install_silently(scenario):
+    """Runs the setup as IT would; an installation of an earlier demo or test elsewhere is forgotten
+    first, since the setup keeps one installation per user."""
+    subprocess.run(["wine", "reg", "delete", UNINSTALL_KEY, "/f"], env=wine_env(), stdin=subprocess.DEVNULL,
+                   capture_output=True)
+    (scenario.root / "VarnixLauncher.exe").unlink()
+    command_line = silent_setup_command(scenario.root)
+    print(f"=== Setup ===\n{command_line}")
+    run = scenario.run_command_line(command_line, timeout=120)
+    print(f"exit code: {run.exit_code}")
+    if run.exit_code != 0:
+        sys.exit("the setup failed")
+    print(f"installed: {sorted(p.name for p in scenario.root.iterdir())}")
+
+
 def main():
     interactive = os.environ.get("VARNIX_DEMO_INTERACTIVE") == "1"
     site = Site()
-    scenario = Scenario("varnix_demo")
+    scenario = Scenario("varnix_demo/Varnix")
     print(f"Root directory: {scenario.win_root} (in {scenario.root})")
+    install_silently(scenario)
     release(site, "1.0")
     print("Published release 1: soft (Varnix.exe), lib 1.0 (both required), graphics_compat (optional)")
     seen = start(scenario, 1, interactive, 0)

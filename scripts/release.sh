@@ -10,9 +10,13 @@
 # Signing is scripts/sign-launcher.sh: CERTS.pem is the leaf and its intermediates, the key a file
 # or a key in a hardware token, and the signature is verified against ROOT.pem.
 #
-# Output in DIR (default dist/): VarnixLauncher.exe (signed when asked), SHA256SUMS, BUILD-INFO.txt
-# and, when signed, VarnixLauncher.unsigned.exe (the reproducible build itself). While the manifest
-# key is rotated, --key names the current and the next public key separated by ";".
+# Output in DIR (default dist/): VarnixLauncher.exe and the per-user setup VarnixSetup-VERSION.exe
+# (both signed when asked: the setup, its uninstaller and the helper program inside it),
+# SHA256SUMS, BUILD-INFO.txt and, when signed, VarnixLauncher.unsigned.exe and
+# VarnixSetup-VERSION.unsigned.exe (the reproducible builds themselves, nothing in them signed).
+# Without a timestamp authority the signatures carry the commit's time, so a signed build is
+# reproducible too for the same certificate and key. While the manifest key is rotated, --key
+# names the current and the next public key separated by ";".
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -74,7 +78,7 @@ if ! {
         -DCMAKE_BUILD_TYPE=Release -DVARNIX_REPRODUCIBLE=ON -DVARNIX_WERROR=OFF \
         -DVARNIX_UPDATE_HOST="$host" -DVARNIX_MANIFEST_PUBLIC_KEY="$key" \
         -DVARNIX_COMMIT="$commit_id" ${version:+-DVARNIX_LAUNCHER_VERSION="$version"} &&
-        cmake --build "$work/build" --target VarnixLauncher
+        cmake --build "$work/build" --target VarnixLauncher VarnixSetupHelper
 } >"$build_log" 2>&1; then
     echo "release build failed; the end of $build_log:" >&2
     tail -n 60 "$build_log" >&2
@@ -82,19 +86,57 @@ if ! {
 fi
 
 unsigned=$work/build/VarnixLauncher.exe
+unsigned_helper=$work/build/VarnixSetupHelper.exe
 launcher_version=$(sed -n 's/^VARNIX_LAUNCHER_VERSION:STRING=//p' "$work/build/CMakeCache.txt")
-rm -f "$out/VarnixLauncher.exe" "$out/VarnixLauncher.unsigned.exe"
+setup_name=VarnixSetup-$launcher_version
+rm -f "$out/VarnixLauncher.exe" "$out/VarnixLauncher.unsigned.exe" "$out"/VarnixSetup-*.exe
+
+# The setup around a launcher and a helper program; extra makensis arguments follow.
+pack_setup() {  # LAUNCHER HELPER OUTPUT [MAKENSIS-ARGUMENT...]
+    local launcher=$1 helper=$2 output=$3
+    shift 3
+    if ! makensis -V2 -DLAUNCHER="$launcher" -DHELPER="$helper" -DOUTFILE="$output" "$@" \
+        "$work/src/src/setup/VarnixSetup.nsi" >>"$build_log" 2>&1; then
+        echo "release: makensis failed; the end of $build_log:" >&2
+        tail -n 30 "$build_log" >&2
+        exit 1
+    fi
+}
+
 if [[ -n $sign_cert ]]; then
     cp "$unsigned" "$out/VarnixLauncher.unsigned.exe"
-    sign_args=(--cert "$sign_cert" --key "$sign_key" --report "$out/signature-verify.txt")
+    sign_args=(--cert "$sign_cert" --key "$sign_key")
     [[ -n $sign_root ]] && sign_args+=(--root "$sign_root")
     [[ -n $pkcs11_module ]] && sign_args+=(--pkcs11-module "$pkcs11_module")
     [[ -n $sign_pin_file ]] && sign_args+=(--pin-file "$sign_pin_file")
-    [[ -n $timestamp ]] && sign_args+=(--timestamp "$timestamp")
-    "$ROOT/scripts/sign-launcher.sh" "${sign_args[@]}" --in "$unsigned" \
-        --out "$out/VarnixLauncher.exe"
+    if [[ -n $timestamp ]]; then
+        sign_args+=(--timestamp "$timestamp")
+    else
+        sign_args+=(--time "$SOURCE_DATE_EPOCH")
+    fi
+    sign=("$ROOT/scripts/sign-launcher.sh" "${sign_args[@]}")
+    "${sign[@]}" --report "$out/signature-verify.txt" --in "$unsigned" --out "$out/VarnixLauncher.exe"
+    mkdir -p "$work/signed"
+    "${sign[@]}" --in "$unsigned_helper" --out "$work/signed/VarnixSetupHelper.exe"
+    # makensis signs the uninstaller in place through this command (!uninstfinalize); a failing
+    # signer fails the build. The signed uninstaller is kept beside it for a check.
+    {
+        echo '#!/usr/bin/env bash'
+        echo 'set -euo pipefail'
+        printf '%q ' "${sign[@]}"
+        echo '--in "$1" --out "$1.signed"'
+        echo 'mv "$1.signed" "$1"'
+        printf 'cp "$1" %q\n' "$work/signed/Uninstall.exe"
+    } >"$work/sign-uninstaller.sh"
+    chmod +x "$work/sign-uninstaller.sh"
+    pack_setup "$unsigned" "$unsigned_helper" "$out/$setup_name.unsigned.exe"
+    pack_setup "$out/VarnixLauncher.exe" "$work/signed/VarnixSetupHelper.exe" "$work/$setup_name.exe" \
+        -DSIGN_UNINSTALLER="$work/sign-uninstaller.sh"
+    "${sign[@]}" --report "$out/signature-verify-setup.txt" --in "$work/$setup_name.exe" \
+        --out "$out/$setup_name.exe"
 else
     cp "$unsigned" "$out/VarnixLauncher.exe"
+    pack_setup "$unsigned" "$unsigned_helper" "$out/$setup_name.exe"
 fi
 
 # SHA-256 of the DER SubjectPublicKeyInfo, as the launcher files its stored serial under it.
@@ -115,8 +157,9 @@ key_fingerprint() {
     fi
     echo "launcher version: $launcher_version"
     echo "compiler: $(x86_64-w64-mingw32-g++-posix --version | head -1)"
+    echo "makensis: $(makensis -VERSION)"
     echo "source date epoch: $SOURCE_DATE_EPOCH"
     echo "signed: $([[ -n $sign_cert ]] && echo yes || echo no)"
 } >"$out/BUILD-INFO.txt"
-(cd "$out" && sha256sum VarnixLauncher*.exe >SHA256SUMS)
+(cd "$out" && sha256sum VarnixLauncher*.exe VarnixSetup-*.exe >SHA256SUMS)
 cat "$out/SHA256SUMS"

@@ -8,6 +8,9 @@
 
 namespace varnix {
 
+// A new launcher runs under its name with this suffix until it renames itself over the old one.
+inline constexpr wchar_t kPromotionSuffix[] = L".new";
+
 inline WideString systemDirectory(const WideString& rootDir) {
     return joinPath(rootDir, contract::kSystemDirectoryName);
 }

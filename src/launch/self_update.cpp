@@ -27,7 +27,6 @@ namespace {
 // hangs, or a process id that another process took over.
 constexpr DWORD kOldLauncherWaitMilliseconds = 30 * 1000;
 
-constexpr wchar_t kNewSuffix[] = L".new";
 constexpr char kLauncherPackageName[] = "launcher";
 constexpr wchar_t kCandidateDirectoryName[] = L"launcher";
 constexpr wchar_t kRefusedFileName[] = L"launcher.refused";
@@ -46,11 +45,11 @@ WideString launcherPath(const WideString& rootDir) {
 }
 
 WideString newLauncherPath(const WideString& rootDir) {
-    return launcherPath(rootDir) + kNewSuffix;
+    return launcherPath(rootDir) + kPromotionSuffix;
 }
 
 WideString newLauncherName() {
-    return WideString(contract::kLauncherFileName) + kNewSuffix;
+    return WideString(contract::kLauncherFileName) + kPromotionSuffix;
 }
 
 WideString candidatePath(const WideString& systemDir) {

@@ -3,9 +3,35 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <iterator>
+
 #include "platform/handle.h"
 
 namespace varnix {
+
+namespace {
+
+WideString fileNameOf(const WideString& path) {
+    const size_t separator = path.find_last_of(L"\\/");
+    return separator == WideString::npos ? path : path.substr(separator + 1);
+}
+
+bool isSamePathText(const WideString& first, const WideString& second) {
+    return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
+                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+}
+
+// True also when the process's image cannot be read: see isProgramRunning.
+bool mayBeStartedFrom(DWORD processId, const WideString& executablePath) {
+    KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) return GetLastError() != ERROR_INVALID_PARAMETER;  // not ended in between
+    wchar_t image[32768];
+    DWORD length = static_cast<DWORD>(std::size(image));
+    if (!QueryFullProcessImageNameW(process.get(), 0, image, &length)) return true;
+    return isSamePathText(WideString(image, length), executablePath);
+}
+
+}  // namespace
 
 bool isProcessRunning(const WideString& executableName) {
     ToolhelpSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -15,6 +41,20 @@ bool isProcessRunning(const WideString& executableName) {
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
         if (_wcsicmp(entry.szExeFile, executableName.c_str()) == 0) return true;
+    }
+    return false;
+}
+
+bool isProgramRunning(const WideString& executablePath) {
+    const WideString name = fileNameOf(executablePath);
+    ToolhelpSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return true;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, name.c_str()) != 0) continue;
+        if (mayBeStartedFrom(entry.th32ProcessID, executablePath)) return true;
     }
     return false;
 }

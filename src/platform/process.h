@@ -11,6 +11,10 @@ namespace varnix {
 
 // Any process of this executable name (compared case-insensitively, without a directory).
 bool isProcessRunning(const WideString& executableName);
+// Any process started from this executable file (full path, compared without regard to case). A
+// process of that file name whose path cannot be read counts as running: callers refuse to
+// touch a root then, which is the safe answer.
+bool isProgramRunning(const WideString& executablePath);
 
 // No later process on this machine has the same pair, even once the id is reused.
 struct ProcessIdentity {

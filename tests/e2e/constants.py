@@ -70,3 +70,14 @@ ACCESS_DENIED = "Access denied."  # Wine's text of Win32 error 5 (its line break
 # another name than VarnixLauncher.exe.
 PROMOTION_TRIED_AGAIN = "Launcher update will be tried again: attempt {} of 3 did not complete ({})."
 LAUNCHER_RUNS_AS = "Launcher update skipped: this launcher runs as {}, not VarnixLauncher.exe."
+
+# The setup (VarnixSetup.exe) and its uninstaller: exit codes, and what they leave on the machine.
+SETUP_INSTALLED = 0
+SETUP_ABORTED = 2
+SETUP_REFUSED_RUNNING = 3
+SETUP_REFUSED_DIRECTORY = 4
+UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnix"
+UNINSTALLER_NAME = "Uninstall.exe"
+SHORTCUT_NAME = "Varnix.lnk"
+# What a setup puts into a fresh root.
+INSTALLED_NAMES = {"VarnixLauncher.exe", UNINSTALLER_NAME}

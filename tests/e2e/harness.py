@@ -27,6 +27,7 @@ WINEPREFIX = pathlib.Path(os.environ.get("WINEPREFIX", BUILD.parent / "wine"))
 DRIVE_C = WINEPREFIX / "drive_c"
 SCRATCH = DRIVE_C / "t"
 LAUNCHER = BUILD / "VarnixLauncher.exe"
+SETUP = BUILD / "VarnixSetup.exe"  # the per-user setup around LAUNCHER
 SUPPORT = BUILD / "tests/support"
 STUB = SUPPORT / "Varnix.exe"
 DRIVER = SUPPORT / "dialog_driver.exe"
@@ -114,6 +115,12 @@ def quote_argument(argument):
         out += "\\" * (pending * 2 + 1 if char == '"' else pending) + char
         pending = 0
     return out + "\\" * (pending * 2) + '"'
+
+
+def silent_setup_command(target, *options):
+    """The command line of a silent setup into `target` (a path in the prefix). /D= stays last and
+    unquoted, even with blanks: the setup ignores a quoted one."""
+    return " ".join([quote_argument(windows_path(SETUP)), "/S", *options, "/D=" + windows_path(target)])
 
 
 def wait_for(predicate, seconds=20):

@@ -52,6 +52,9 @@ cases=(
     "key in the token|0||--cert chain.pem --key $token_key --pkcs11-module $MODULE --pin-file pin.txt --root root.pem"
     "token with a wrong PIN|1|could not sign|--cert chain.pem --key $token_key --pkcs11-module $MODULE --pin-file wrong-pin.txt --root root.pem"
     "token key without a module|2|needs --pkcs11-module|--cert chain.pem --key $token_key --root root.pem"
+    "fixed signing time|0||--cert chain.pem --key leaf.key --root root.pem --time 1767225600"
+    "fixed time beside a timestamp authority|2|exclude each other|--cert alone.pem --key alone.key --time 1 --timestamp http://127.0.0.1:9"
+    "signing time that is no number|2|seconds since 1970|--cert alone.pem --key alone.key --time yesterday"
 )
 passed=0 failed=0
 for row in "${cases[@]}"; do
@@ -80,5 +83,16 @@ for row in "${cases[@]}"; do
         sed 's/^/    /' stderr.txt
     fi
 done
+# With a fixed time, signing is a function of the file, the certificate and the key: a release
+# signed twice without a timestamp authority gives the same bytes.
+for run in one two; do
+    "$SIGN" --in in.exe --out "timed-$run.exe" --cert chain.pem --key leaf.key --root root.pem --time 1767225600
+done
+if cmp -s timed-one.exe timed-two.exe; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    echo "FAIL: two signings with --time differ"
+fi
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -23,6 +23,38 @@ TEST(ParentPath, TakesEitherSeparator) {
     EXPECT_EQ(parentPath(L"launcher.log"), L"");
 }
 
+struct InsidePathCase {
+    const char* name;
+    const wchar_t* path;
+    const wchar_t* base;
+    bool inside;
+};
+
+class SameOrInsidePathTable : public ::testing::TestWithParam<InsidePathCase> {};
+
+TEST_P(SameOrInsidePathTable, ComparesWholeComponents) {
+    EXPECT_EQ(isSameOrInsidePath(GetParam().path, GetParam().base), GetParam().inside);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, SameOrInsidePathTable,
+    ::testing::Values(
+        InsidePathCase{"Same", L"C:\\Program Files", L"C:\\Program Files", true},
+        InsidePathCase{"Below", L"C:\\Program Files\\Varnix", L"C:\\Program Files", true},
+        InsidePathCase{"OtherCase", L"c:\\PROGRAM FILES\\Varnix", L"C:\\Program Files", true},
+        InsidePathCase{"TrailingSeparators", L"C:\\Windows\\", L"C:\\Windows\\", true},
+        InsidePathCase{"ForwardSlashes", L"C:/Windows/Varnix", L"C:\\Windows", true},
+        // A longer name that only starts like the base is beside it, not in it.
+        InsidePathCase{"SiblingWithTheSamePrefix", L"C:\\Program Files (x86)", L"C:\\Program Files",
+                       false},
+        InsidePathCase{"WindowsOld", L"C:\\Windows.old\\Varnix", L"C:\\Windows", false},
+        InsidePathCase{"Parent", L"C:\\Program Files", L"C:\\Program Files\\Varnix", false},
+        InsidePathCase{"OtherDrive", L"D:\\Windows", L"C:\\Windows", false},
+        InsidePathCase{"EmptyBase", L"C:\\Users", L"", false}),
+    [](const ::testing::TestParamInfo<InsidePathCase>& info) {
+        return std::string(info.param.name);
+    });
+
 TEST(TrimWhitespace, LineBreaksGoOnlyFromTheEnd) {
     EXPECT_EQ(trimWhitespace(" \tabc \r\n"), "abc");
     EXPECT_EQ(trimWhitespace("\r\nabc"), "\r\nabc");
