@@ -180,6 +180,32 @@ TEST(NamedMutexLock, SecondWaitsAndAnAbandonedMutexIsAcquiredAtOnce) {
     }
 }
 
+// Several names: a holder of any one of them keeps the group out until the deadline, and a group
+// that gave up holds none of the names it got meanwhile past its own life.
+TEST(NamedMutexLocks, OneHeldNameKeepsTheGroupOutUntilTheDeadline) {
+    const std::wstring prefix = L"Local\\VarnixUnitLocks-" + std::to_wstring(GetCurrentProcessId());
+    for (const int held : {0, 1}) {
+        SCOPED_TRACE(held);
+        const std::vector<std::wstring> names = {prefix + L"a", prefix + L"b"};
+        NamedMutexLock other(names[held]);
+        ASSERT_TRUE(other.tryAcquire());
+        bool gotIt = true;
+        ULONGLONG waited = 0;
+        std::thread([&] {
+            NamedMutexLocks group(names);
+            EXPECT_FALSE(group.tryAcquire());
+            const ULONGLONG start = GetTickCount64();
+            gotIt = group.acquireWithin(300);
+            waited = GetTickCount64() - start;
+        }).join();
+        EXPECT_FALSE(gotIt);
+        EXPECT_GE(waited, 250u);
+        bool free = false;
+        std::thread([&] { free = NamedMutexLocks({names[1 - held]}).tryAcquire(); }).join();
+        EXPECT_TRUE(free);
+    }
+}
+
 // The child half of the next test: sleeps only when that test starts it.
 TEST(KillOnCloseJob, ChildSleeps) {
     if (GetEnvironmentVariableW(L"VARNIX_TEST_CHILD_SLEEP", nullptr, 0) == 0) GTEST_SKIP();
