@@ -56,6 +56,7 @@ MANIFEST_URL_LOGGED = "[HTTPS:SITE]/varnix/repository/manifest.txt"
 DOWNLOADING_MANIFEST = "Downloading manifest: " + MANIFEST_URL_LOGGED
 OFFLINE_MODE = "Manifest unavailable, local Varnix.exe found. Offline launch mode."
 ALREADY_RUNNING_LOGGED = "Varnix is already running. Update and launch skipped."
+DUPLICATES_DROPPED = "Manifest listed files dropped as duplicates: "  # + "{package} / {count}"
 ROOT_LOCK_WAITING = "Another launcher is running for this root; waiting."
 ROOT_LOCK_GIVEN_UP = "Another launcher is still running for this root after 20 s; not waiting longer."
 HTTP_404 = "Сервер вернул HTTP статус: 404"

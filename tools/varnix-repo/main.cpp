@@ -79,7 +79,9 @@ const std::vector<CommandSpec>& commands() {
          "  Builds a new release directory. LIST: one package a line,\n"
          "    name|archive|required(0/1)[|file;file...]\n"
          "  where archive is a .zip file or a folder (packed as with `pack`); without the files\n"
-         "  field every file of the archive is listed. --activate switches LINK to the release\n"
+         "  field every file of the archive is listed; two files that Windows takes for one\n"
+         "  (\"/\" and \"\\\" alike, letter case folded for ASCII and Cyrillic letters only) are\n"
+         "  refused. --activate switches LINK to the release\n"
          "  once it passes verify with PUBLIC.pem; --link only reads the live serial.\n"
          "  The serial defaults to the UTC time as yyyymmddHHMMSS, or the live release's + 1.\n",
          {"--key", "--packages", "--out", "--activate", "--link", "--public-key", "--fingerprint",
