@@ -102,9 +102,10 @@ bool waitForRootLock(NamedMutexLocks& rootLock) {
     logWrite(L"Another launcher is running for this root; waiting.");
     if (rootLock.acquireWithin(timeLimits().rootLockMilliseconds)) return true;
     logWrite(L"Another launcher is still running for this root after 20 s; not waiting longer.");
-    showInfo(L"Обновление уже выполняется",
-             L"Varnix Launcher в другом окне устанавливает обновление. Varnix запустится, когда оно "
-             L"закончится.");
+    showInfo(
+        L"Обновление уже выполняется",
+        L"Varnix Launcher в другом окне устанавливает обновление. Varnix запустится, когда оно "
+        L"закончится.");
     return false;
 }
 

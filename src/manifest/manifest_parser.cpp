@@ -1,7 +1,7 @@
-#include "manifest/manifest.h"
-
 #include <algorithm>
 #include <numeric>
+
+#include "manifest/manifest.h"
 #include "varnix/value_rules.h"
 
 namespace varnix {
@@ -52,14 +52,14 @@ size_t dropDuplicateListedFiles(PackageEntry& entry, FileNameOrder order) {
     std::vector<size_t> byName(entry.files.size());
     std::iota(byName.begin(), byName.end(), size_t{0});
     // Stable: among items that name one file, the first listed stays first.
-    std::stable_sort(byName.begin(), byName.end(), [&](size_t a, size_t b) {
-        return order(entry.files[a], entry.files[b]) < 0;
-    });
+    std::stable_sort(byName.begin(), byName.end(),
+                     [&](size_t a, size_t b) { return order(entry.files[a], entry.files[b]) < 0; });
     std::vector<bool> duplicate(entry.files.size(), false);
     for (size_t i = 1; i < byName.size(); ++i) {
         const ByteString& item = entry.files[byName[i]];
         // Empty items name no file: they are left for the store to pass over.
-        if (!item.empty() && order(entry.files[byName[i - 1]], item) == 0) duplicate[byName[i]] = true;
+        if (!item.empty() && order(entry.files[byName[i - 1]], item) == 0)
+            duplicate[byName[i]] = true;
     }
     std::vector<ByteString> kept;
     for (size_t i = 0; i < entry.files.size(); ++i) {

@@ -103,7 +103,8 @@ struct FileIdInfo {
 
 ByteString identityBytes(uint32_t volumeSerial, const BYTE (&fileId)[16]) {
     ByteString bytes;
-    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(volumeSerial >> shift);
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes += static_cast<char>(volumeSerial >> shift);
     bytes.append(reinterpret_cast<const char*>(fileId), sizeof fileId);
     return bytes;
 }
@@ -125,7 +126,8 @@ ByteString fileIdentity(const WideString& path) {
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file) return {};
     FileIdInfo idInfo{};
-    if (GetFileInformationByHandleEx(file.get(), static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileIdInfoClass),
+    if (GetFileInformationByHandleEx(file.get(),
+                                     static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileIdInfoClass),
                                      &idInfo, sizeof idInfo) &&
         !isZero(idInfo.fileId)) {
         return identityBytes(static_cast<uint32_t>(idInfo.volumeSerialNumber), idInfo.fileId);
@@ -134,7 +136,8 @@ ByteString fileIdentity(const WideString& path) {
     if (!GetFileInformationByHandle(file.get(), &info)) return {};
     BYTE fileId[16]{};
     const uint64_t index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-    for (int i = 0; i < 8; ++i) fileId[i] = static_cast<BYTE>(index >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        fileId[i] = static_cast<BYTE>(index >> (8 * i));
     if (isZero(fileId)) return {};
     return identityBytes(info.dwVolumeSerialNumber, fileId);
 }

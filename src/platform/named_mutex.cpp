@@ -25,7 +25,8 @@ bool NamedMutexLock::acquireWithin(DWORD milliseconds) {
 }
 
 NamedMutexLocks::NamedMutexLocks(const std::vector<WideString>& names) {
-    for (const WideString& name : names) locks_.emplace_back(name);
+    for (const WideString& name : names)
+        locks_.emplace_back(name);
 }
 
 bool NamedMutexLocks::tryAcquire() {

@@ -33,8 +33,8 @@ const TimeLimits& timeLimits() {
     // A second start of the same root (a double click) waits 20 s for the first: long enough for
     // a start without an update, short enough that the user is told, rather than left looking
     // at nothing, while the first one installs.
-    static constexpr TimeLimits kLimits{90 * 1000, 60 * 1000, 5 * 60 * 1000, 8 * 1024,
-                                        30 * 60 * 1000, 20 * 1000};
+    static constexpr TimeLimits kLimits{90 * 1000, 60 * 1000,      5 * 60 * 1000,
+                                        8 * 1024,  30 * 60 * 1000, 20 * 1000};
 #endif
     return kLimits;
 }

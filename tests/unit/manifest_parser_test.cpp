@@ -89,9 +89,12 @@ INSTANTIATE_TEST_SUITE_P(
                       BadLine{"name_zero_width_space", "package|a\xE2\x80\x8B|x.zip|00|1|"},
                       BadLine{"name_right_to_left_mark", "package|a\xE2\x80\x8F|x.zip|00|1|"},
                       BadLine{"name_arabic_letter_mark", "package|a\xD8\x9C|x.zip|00|1|"},
-                      BadLine{"name_byte_order_mark", "package|\xEF\xBB\xBF" "a|x.zip|00|1|"},
+                      BadLine{"name_byte_order_mark",
+                              "package|\xEF\xBB\xBF"
+                              "a|x.zip|00|1|"},
                       BadLine{"archive_override", "package|p|x\xE2\x80\xAE.zip|00|1|"},
-                      BadLine{"item_zero_width_joiner", "package|p|x.zip|00|1|bin/a\xE2\x80\x8D.dll"},
+                      BadLine{"item_zero_width_joiner",
+                              "package|p|x.zip|00|1|bin/a\xE2\x80\x8D.dll"},
                       BadLine{"name_bad_utf8", "package|\xC3(|x.zip|00|1|"},
                       BadLine{"archive_path", "package|p|..\\system\\keep.txt|00|1|"},
                       BadLine{"archive_reserved", "package|p|x?.zip|00|1|"},
@@ -130,7 +133,8 @@ namespace {
 // Byte order with "/" and "\" alike: enough to show which duplicates are dropped.
 int orderBySlashFreeBytes(const std::string& first, const std::string& second) {
     auto plain = [](std::string text) {
-        for (char& c : text) c = c == '\\' ? '/' : c;
+        for (char& c : text)
+            c = c == '\\' ? '/' : c;
         return text;
     };
     return plain(first).compare(plain(second));
@@ -153,7 +157,8 @@ TEST(DropDuplicateListedFiles, KeepsTheFirstSpellingOfEachFileInListOrder) {
         SCOPED_TRACE(row.name);
         PackageEntry entry;
         entry.files = row.listed;
-        EXPECT_EQ(dropDuplicateListedFiles(entry, orderBySlashFreeBytes), row.listed.size() - row.kept.size());
+        EXPECT_EQ(dropDuplicateListedFiles(entry, orderBySlashFreeBytes),
+                  row.listed.size() - row.kept.size());
         EXPECT_EQ(entry.files, row.kept);
     }
 }

@@ -38,7 +38,8 @@ TEST(CompareFileNames, OneFileWhateverTheCaseAndTheSeparator) {
     } rows[] = {
         {"lib/a.dll", "LIB/A.DLL", true},
         {"lib/a.dll", "lib\\a.dll", true},
-        {"\xD0\x81\xD0\xBB\xD0\xBA\xD0\xB0/\xD1\x8F.dll", "\xD1\x91\xD0\x9B\xD0\x9A\xD0\x90\\\xD0\xAF.DLL", true},  // Ёлка/я, ёЛКА\Я
+        {"\xD0\x81\xD0\xBB\xD0\xBA\xD0\xB0/\xD1\x8F.dll",
+         "\xD1\x91\xD0\x9B\xD0\x9A\xD0\x90\\\xD0\xAF.DLL", true},  // Ёлка/я, ёЛКА\Я
         {"lib/a.dll", "lib/b.dll", false},
         {"lib/a.dll", "lib/a.dl", false},
         {"lib/a.dll", "lib.a.dll", false},
@@ -46,7 +47,8 @@ TEST(CompareFileNames, OneFileWhateverTheCaseAndTheSeparator) {
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.first) + " / " + row.second);
         EXPECT_EQ(compareFileNames(row.first, row.second) == 0, row.sameFile);
-        EXPECT_EQ(compareFileNames(row.first, row.second), -compareFileNames(row.second, row.first));
+        EXPECT_EQ(compareFileNames(row.first, row.second),
+                  -compareFileNames(row.second, row.first));
     }
 }
 

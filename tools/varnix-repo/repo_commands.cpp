@@ -88,9 +88,9 @@ std::string windowsKey(const std::string& value) {
 // ASCII and Cyrillic (U+0400-052F). Other scripts keep their case here, though Windows folds them.
 char32_t upperForFileName(char32_t c) {
     if (c >= U'a' && c <= U'z') return c - 0x20;
-    if (c >= 0x0430 && c <= 0x044F) return c - 0x20;  // а-я
-    if (c >= 0x0450 && c <= 0x045F) return c - 0x50;  // ѐ-џ
-    if (c == 0x04CF) return 0x04C0;                   // ӏ
+    if (c >= 0x0430 && c <= 0x044F) return c - 0x20;   // а-я
+    if (c >= 0x0450 && c <= 0x045F) return c - 0x50;   // ѐ-џ
+    if (c == 0x04CF) return 0x04C0;                    // ӏ
     const bool oddUpper = c >= 0x04C1 && c <= 0x04CE;  // Ӂ-ӎ pair odd upper with even lower
     const bool evenUpper = (c >= 0x0460 && c <= 0x0481) || (c >= 0x048A && c <= 0x04BF) ||
                            (c >= 0x04D0 && c <= 0x052F);
