@@ -274,7 +274,6 @@ def test_file_listed_in_two_spellings_installs_and_then_updates(scenario, site, 
     scenario.install_stub("exit=0")
     first = scenario.run(answers=DOWNLOADS_THEN_ERROR)
     assert first.exit_code == 0, first.this_run
-    assert DUPLICATES_DROPPED + "lib / 1" in first.this_run
     time.sleep(1)  # the next release's time-based serial is a second later at least
     publish_listing_one_file_twice(site, lib.but(files={"lib/a.dll": b"a v2"}), "lib/a.dll")
     second = scenario.run(answers=DOWNLOADS_THEN_ERROR)
@@ -283,3 +282,4 @@ def test_file_listed_in_two_spellings_installs_and_then_updates(scenario, site, 
     assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
     third = scenario.run(answers=DOWNLOADS_THEN_ERROR)
     assert "Package already installed: lib" in third.this_run and third.exit_code == 0
+    assert DUPLICATES_DROPPED + "lib / 1" in first.this_run
