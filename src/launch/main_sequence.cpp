@@ -97,13 +97,36 @@ int firstLaunch(RunState& state) {
     return recoverFromFailedStart(state, result);
 }
 
+// Past the time limit the other launcher is most likely installing a large update; this start
+// did not start Varnix and cannot know that the other one will, hence the failure code.
+bool waitForRootLock(NamedMutexLocks& rootLock) {
+    logWrite(L"Another launcher is running for this root; waiting.");
+    if (rootLock.acquireWithin(timeLimits().rootLockMilliseconds)) return true;
+    logWrite(L"Another launcher is still running for this root after 20 s; not waiting longer.");
+    showInfo(
+        L"Обновление уже выполняется",
+        L"Varnix Launcher в другом окне устанавливает обновление. Varnix запустится, когда оно "
+        L"закончится.");
+    return false;
+}
+
 }  // namespace
 
-WideString launcherMutexName(const WideString& rootDir) {
+WideString spellingMutexName(const WideString& rootDir) {
     const WideString upper = toUpperCase(rootDir);
     // A mutex name cannot hold a backslash, and a root path is full of them: its digest stands
     // for it.
     return L"Local\\VarnixLauncher-" + utf8ToWide(toLowerHex(sha256Bytes(wideToUtf8(upper))));
+}
+
+// Session-local on purpose: two users' sessions that reach one root do not see each other.
+std::vector<WideString> launcherMutexNames(const WideString& rootDir) {
+    const ByteString identity = fileIdentity(rootDir);
+    if (identity.empty()) return {spellingMutexName(rootDir)};
+    // Launchers of the previous release hold only the spelling's name: both are held until none
+    // of them is left.
+    return {L"Local\\VarnixLauncher-" + utf8ToWide(toLowerHex(identity)),
+            spellingMutexName(rootDir)};
 }
 
 int runLauncher() {
@@ -113,11 +136,8 @@ int runLauncher() {
     startLog(state);
     // One launcher per root works in _download, _rollback and the markers; a second one (a
     // double click, a start during an update) waits and then follows its normal road.
-    NamedMutexLock rootLock(launcherMutexName(state.rootDir));
-    if (!rootLock.tryAcquire()) {
-        logWrite(L"Another launcher is running for this root; waiting.");
-        rootLock.acquire();
-    }
+    NamedMutexLocks rootLock(launcherMutexNames(state.rootDir));
+    if (!rootLock.tryAcquire() && !waitForRootLock(rootLock)) return kExitFailure;
     ensureDirectory(state.systemDir);
     discardFailedPromotion(state.rootDir, state.systemDir);
 

@@ -15,6 +15,7 @@
 #include "platform/error_text.h"
 #include "platform/log.h"
 #include "platform/site_config.h"
+#include "platform/text_conversion.h"
 
 namespace varnix {
 namespace {
@@ -189,6 +190,12 @@ bool loadManifest(const WideString& packageStateDir, Manifest& manifest, WideStr
     size_t skipped = 0;
     manifest = parseManifest(manifestBytes, &skipped);
     if (skipped > 0) logWrite(L"Manifest package lines skipped as invalid: " + decimal(skipped));
+    for (PackageEntry& entry : manifest) {
+        if (const size_t dropped = dropDuplicateListedFiles(entry, compareFileNames)) {
+            logWrite(L"Manifest listed files dropped as duplicates: " + utf8ToWide(entry.name) +
+                     L" / " + decimal(dropped));
+        }
+    }
     if (manifest.empty()) {
         errorText = securityFailure(L"manifest.txt подписан, но пустой или имеет неверный формат.");
         return false;

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <numeric>
+
 #include "manifest/manifest.h"
 #include "varnix/value_rules.h"
 
@@ -43,6 +46,28 @@ Manifest parseManifest(const ByteString& text, size_t* skippedPackageLines) {
     }
     if (skippedPackageLines) *skippedPackageLines = skipped;
     return manifest;
+}
+
+size_t dropDuplicateListedFiles(PackageEntry& entry, FileNameOrder order) {
+    std::vector<size_t> byName(entry.files.size());
+    std::iota(byName.begin(), byName.end(), size_t{0});
+    // Stable: among items that name one file, the first listed stays first.
+    std::stable_sort(byName.begin(), byName.end(),
+                     [&](size_t a, size_t b) { return order(entry.files[a], entry.files[b]) < 0; });
+    std::vector<bool> duplicate(entry.files.size(), false);
+    for (size_t i = 1; i < byName.size(); ++i) {
+        const ByteString& item = entry.files[byName[i]];
+        // Empty items name no file: they are left for the store to pass over.
+        if (!item.empty() && order(entry.files[byName[i - 1]], item) == 0)
+            duplicate[byName[i]] = true;
+    }
+    std::vector<ByteString> kept;
+    for (size_t i = 0; i < entry.files.size(); ++i) {
+        if (!duplicate[i]) kept.push_back(std::move(entry.files[i]));
+    }
+    const size_t dropped = entry.files.size() - kept.size();
+    entry.files = std::move(kept);
+    return dropped;
 }
 
 }  // namespace varnix

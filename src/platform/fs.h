@@ -48,6 +48,10 @@ bool createHardLink(const WideString& existing, const WideString& link);
 bool createHardLinkIfDeletable(const WideString& existing, const WideString& link);
 // Both paths name one file: hard links of each other, or the same path.
 bool isSameFile(const WideString& first, const WideString& second);
+// What names one file or directory however its path is spelled (drive letter, subst, UNC, 8.3
+// name, Wine's Z:): the low 32 bits of the volume serial, then the 128-bit file ID. Empty when
+// it cannot be opened or the volume gives no nonzero ID.
+ByteString fileIdentity(const WideString& path);
 
 // Asks the disk to hold what was written to the file. False when it cannot be opened.
 bool flushFile(const WideString& path);

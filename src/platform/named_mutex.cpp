@@ -20,8 +20,27 @@ bool NamedMutexLock::tryAcquire() {
     return wait(0);
 }
 
-void NamedMutexLock::acquire() {
-    wait(INFINITE);
+bool NamedMutexLock::acquireWithin(DWORD milliseconds) {
+    return wait(milliseconds);
+}
+
+NamedMutexLocks::NamedMutexLocks(const std::vector<WideString>& names) {
+    for (const WideString& name : names)
+        locks_.emplace_back(name);
+}
+
+bool NamedMutexLocks::tryAcquire() {
+    return acquireWithin(0);
+}
+
+bool NamedMutexLocks::acquireWithin(DWORD milliseconds) {
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    for (NamedMutexLock& lock : locks_) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (!lock.acquireWithin(left)) return false;
+    }
+    return true;
 }
 
 }  // namespace varnix

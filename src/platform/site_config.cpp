@@ -14,7 +14,7 @@ const TimeLimits& timeLimits() {
 #ifdef VARNIX_SHORT_TIME_LIMITS
     // Test builds only: the deadline cases finish in seconds. The floor stays well below the
     // 64 KiB/s at which the tests serve an archive that must still install.
-    static constexpr TimeLimits kLimits{6000, 3000, 6000, 16 * 1024, 8000};
+    static constexpr TimeLimits kLimits{6000, 3000, 6000, 16 * 1024, 8000, 3000};
 #else
     // The manifest and its signature are a few KiB. Ninety seconds covers name resolution, a
     // TLS handshake and both bodies on a 64 kbit/s line with room to spare; past it the site is
@@ -29,8 +29,12 @@ const TimeLimits& timeLimits() {
     //
     // PowerShell 5.1's Expand-Archive is slow (a few MB/s with many small files); half an hour
     // is many times what a 200 MB archive needs, yet a hung PowerShell no longer blocks for ever.
-    static constexpr TimeLimits kLimits{90 * 1000, 60 * 1000, 5 * 60 * 1000, 8 * 1024,
-                                        30 * 60 * 1000};
+    //
+    // A second start of the same root (a double click) waits 20 s for the first: long enough for
+    // a start without an update, short enough that the user is told, rather than left looking
+    // at nothing, while the first one installs.
+    static constexpr TimeLimits kLimits{90 * 1000, 60 * 1000,      5 * 60 * 1000,
+                                        8 * 1024,  30 * 60 * 1000, 20 * 1000};
 #endif
     return kLimits;
 }

@@ -20,6 +20,7 @@ struct TimeLimits {
     unsigned floorWindowMilliseconds;  // an archive transfer is judged over windows this long ...
     unsigned floorBytesPerSecond;      // ... and fails when it averaged less than this
     unsigned powerShellMilliseconds;   // wall-clock time Expand-Archive may take
+    unsigned rootLockMilliseconds;     // a second launcher of one root waits this long for it
 };
 
 const TimeLimits& timeLimits();

@@ -32,4 +32,24 @@ WideString toUpperCase(WideString text) {
     return text;
 }
 
+namespace {
+
+WideString withBackslashes(const ByteString& path) {
+    WideString wide = utf8ToWide(path);
+    for (wchar_t& c : wide) {
+        if (c == L'/') c = L'\\';
+    }
+    return wide;
+}
+
+}  // namespace
+
+int compareFileNames(const ByteString& first, const ByteString& second) {
+    const WideString a = withBackslashes(first);
+    const WideString b = withBackslashes(second);
+    const int result = CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                            static_cast<int>(b.size()), TRUE);
+    return result - CSTR_EQUAL;
+}
+
 }  // namespace varnix

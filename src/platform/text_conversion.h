@@ -11,5 +11,8 @@ ByteString wideToUtf8(const WideString& text);
 // Upper case as the file system compares names (CharUpperBuffW), for keys that must not differ
 // by case alone.
 WideString toUpperCase(WideString text);
+// Two relative paths (UTF-8) ordered as Windows compares file names: ordinal, ignoring case
+// (CompareStringOrdinal, so Cyrillic folds too), with "/" and "\" alike. Zero: one file.
+int compareFileNames(const ByteString& first, const ByteString& second);
 
 }  // namespace varnix

@@ -9,9 +9,10 @@ import zipfile
 
 import pytest
 
-from constants import (LAUNCH_ERROR, LAUNCHING, OFFLINE_MODE, OK, PACKAGE_DOWNLOAD, SIGNATURE_REFETCH,
-                       UPDATE_BLOCKED)
-from harness import SITE_DIR, Package, Run, Site
+from constants import (LAUNCH_ERROR, LAUNCHING, OFFLINE_MODE, OK, PACKAGE_DOWNLOAD, ROOT_LOCK_BUSY,
+                       ROOT_LOCK_GIVEN_UP, ROOT_LOCK_WAITING, SIGNATURE_REFETCH, UPDATE_BLOCKED)
+from harness import SITE_DIR, Dialog, Package, Run, Site, parse_log
+from test_data_safety import records, start_driver
 
 FAULT = SITE_DIR / "fault"
 LIB_V1 = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
@@ -174,6 +175,27 @@ def test_signature_refetch_shares_the_deadline_of_the_first_pair(scenario, hosti
     offline(attempt)
     assert attempt.run.this_run.count(SIGNATURE_REFETCH) == 1
     assert reason(attempt.run) == TIMED_OUT
+
+
+def test_second_launcher_gives_up_on_a_root_held_past_the_time_limit(scenario, hostile):
+    """The first launcher holds the root while its manifest trickles towards the 6 s deadline; the
+    second gives up after the short build's 3 s, tells the user and touches nothing."""
+    configure({RESOURCE["manifest"]: {"mode": "trickle", "chunk": 1, "delay": 2}})
+    before = scenario.system_files()
+    first = start_driver(scenario, 0)
+    time.sleep(1)
+    second = start_driver(scenario, 1)
+    for process, _ in (first, second):
+        process.wait(timeout=150)
+    log = parse_log((scenario.root / "logs/launcher.log").read_bytes())
+    assert [records(result, "exit")[-1]["code"] for _, result in (first, second)] == [0, 1], log
+    assert [(d.main, d.content) for d in map(Dialog.from_record, records(second[1], "dialog"))] == [
+        (ROOT_LOCK_BUSY, "Varnix Launcher в другом окне устанавливает обновление. "
+                         "Varnix запустится, когда оно закончится.")]
+    assert log.count(ROOT_LOCK_WAITING) == log.count(ROOT_LOCK_GIVEN_UP) == 1, log
+    assert log.index(ROOT_LOCK_GIVEN_UP) < log.index(OFFLINE_MODE), log
+    assert scenario.system_files() == before
+    assert len(scenario.stub_runs()) == 1
 
 
 @pytest.mark.parametrize("behaviour, completes", [

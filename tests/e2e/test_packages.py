@@ -2,10 +2,11 @@
 import hashlib
 import os
 import shutil
+import time
 
 import pytest
 
-from constants import LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD
+from constants import DUPLICATES_DROPPED, LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD
 from harness import LATER_SERIAL, Package, assert_in_order, end_leftover_processes, windows_path
 
 SOFT = Package("soft", {"soft/readme.txt": b"", "soft/core.dll": b"core v1"}, listed=("soft/core.dll",))
@@ -254,3 +255,34 @@ def test_a_folder_that_the_tool_packs_installs_once(scenario, site):
     assert run.exit_code == 0 and (scenario.system / "данные/файл.txt").read_bytes() == b"v1"
     again = scenario.run()
     assert again.exit_code == 0 and "Package already installed: fonts" in again.this_run
+
+
+def publish_listing_one_file_twice(site, package, item):
+    """A correctly signed line that lists item and its upper-case spelling (varnix-repo refuses to)."""
+    release = site.publish([package.but(listed=(item,))])
+    manifest = (release / "manifest.txt").read_text()
+    archives = {path.name: path.read_bytes() for path in (release / "packages").iterdir()}
+    assert f"|{item}\n" in manifest
+    site.write(manifest.replace(f"|{item}\n", f"|{item};{item.upper()}\n").encode())
+    (site.repository / "packages").mkdir()
+    for name, data in archives.items():
+        (site.repository / "packages" / name).write_bytes(data)
+
+
+def test_file_listed_in_two_spellings_installs_and_then_updates(scenario, site, powershell):
+    # Listed twice, the file's second backup copy would aim at the first one's hard link and fail
+    # every update.
+    lib = Package("lib", {"lib/a.dll": b"a v1"})
+    publish_listing_one_file_twice(site, lib, "lib/a.dll")
+    scenario.install_stub("exit=0")
+    first = scenario.run(answers=DOWNLOADS_THEN_ERROR)
+    assert first.exit_code == 0, first.this_run
+    time.sleep(1)  # the next release's time-based serial is a second later at least
+    publish_listing_one_file_twice(site, lib.but(files={"lib/a.dll": b"a v2"}), "lib/a.dll")
+    second = scenario.run(answers=DOWNLOADS_THEN_ERROR)
+    assert second.exit_code == 0, second.this_run
+    assert_install_lines(second.this_run, "lib", "lib.zip")
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
+    third = scenario.run(answers=DOWNLOADS_THEN_ERROR)
+    assert "Package already installed: lib" in third.this_run and third.exit_code == 0
+    assert DUPLICATES_DROPPED + "lib / 1" in first.this_run

@@ -34,7 +34,7 @@ def make_zip(path, entries):
 
 
 def publish(tmp_path, keys, list_text, name="site"):
-    (tmp_path / "list.txt").write_text(list_text)
+    (tmp_path / "list.txt").write_text(list_text, encoding="utf-8")
     return repo("publish", "--key", keys / "manifest-private.pem", "--packages", tmp_path / "list.txt",
                 "--out", tmp_path / name)
 
@@ -139,6 +139,14 @@ def test_publish_refuses_archives_that_escape(tmp_path, keys, entries, message):
     ("core|{zip}|1|.Restore_Pending/a.txt", "is a backup's own file"),
     ("core|{missing}|1", "cannot read archive"),
     ("core|{notzip}|1", "not a readable ZIP"),
+    ("core\u202e|{zip}|1", "holds a control character"),
+    ("core\u0085|{zip}|1", "holds a control character"),
+    ("core\u200b|{zip}|1", "holds a control character"),
+    ("core\ufeff|{zip}|1", "holds a control character"),
+    ("core|{zip}|1|a\u2067.txt", "holds a control character"),
+    ("core|{zip}|1|a.txt;A.TXT", 'listed files "a.txt" and "A.TXT" name one file on Windows'),
+    ("core|{zip}|1|a.txt;d/Ёж.txt;D\\ёЖ.TXT", 'listed files "d/Ёж.txt" and "D\\ёЖ.TXT" name one file'),
+    ("core|{zip}|1|a.txt;d/Ѣ.txt;d/ѣ.txt", "name one file on Windows"),
 ])
 def test_publish_rejects_bad_input_without_writing_a_release(tmp_path, keys, line, message):
     zip_path = make_zip(tmp_path / "core.zip", {"a.txt": b"a"})
@@ -344,6 +352,21 @@ def test_activate_and_status_switch_and_show_the_live_release(tmp_path, keys):
     assert repo("status", "--link", link).stdout.startswith(f"live: {tmp_path / 'old'}\nserial: 5\nexpires: never\n")
     assert (tmp_path / "current.history").read_text().splitlines() == [str(tmp_path / "live"), str(tmp_path / "old")]
     assert repo("status", "--link", tmp_path / "none").returncode == 1
+
+
+@pytest.mark.parametrize("listed, reported", [
+    ("a.txt;b/a.txt", False),
+    ("a.txt;ж.txt;Ж.TXT", True),
+    ("b/a.txt;B\\A.txt", True),
+])
+def test_verify_reports_listed_files_that_name_one_file_on_windows(tmp_path, keys, listed, reported):
+    archive = make_zip(tmp_path / "core.zip", {"a.txt": b"a"})
+    assert publish(tmp_path, keys, f"core|{archive}|1\n").returncode == 0
+    manifest = tmp_path / "site/manifest.txt"
+    manifest.write_text(manifest.read_text(encoding="utf-8").replace("|a.txt\n", f"|{listed}\n"), encoding="utf-8")
+    assert repo("sign", "--unchecked", "--key", keys / "manifest-private.pem", manifest).returncode == 0
+    result = repo("verify", "--public-key", keys / "manifest-public.pem", tmp_path / "site")
+    assert ("name one file on Windows" in result.stdout + result.stderr) == reported, result.stdout + result.stderr
 
 
 @pytest.mark.parametrize("manifest, refused", [

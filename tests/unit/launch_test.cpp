@@ -11,6 +11,7 @@
 #include "launch/main_sequence.h"
 #include "launch/quoting.h"
 #include "platform/fs.h"
+#include "platform/text_conversion.h"
 #include "test_directory.h"
 
 using namespace varnix;
@@ -103,13 +104,76 @@ TEST(LaunchOutcome, OnlyRunningOrCleanExitCounts) {
     EXPECT_FALSE((LaunchResult{false, 2, 0}.succeeded()));
 }
 
-TEST(LauncherMutexName, OnePerRootWhateverTheLetterCaseAndNoBackslashInTheName) {
-    const std::wstring name = launcherMutexName(L"C:\\Games\\Varnix Ёлка");
-    EXPECT_EQ(name, launcherMutexName(L"c:\\GAMES\\varnix ёЛКА"));
-    EXPECT_NE(name, launcherMutexName(L"C:\\Games\\Varnix2"));
+// The name launchers of the previous release hold alone: it must stay exactly as it was, or an
+// old and a new launcher of one root would not exclude each other.
+TEST(LauncherMutexName, SpellingNameIsOnePerRootWhateverTheLetterCaseAndHasNoBackslash) {
+    const std::wstring name = spellingMutexName(L"C:\\Games\\Varnix Ёлка");
+    EXPECT_EQ(name, spellingMutexName(L"c:\\GAMES\\varnix ёЛКА"));
+    EXPECT_NE(name, spellingMutexName(L"C:\\Games\\Varnix2"));
     const std::wstring prefix = L"Local\\VarnixLauncher-";
     ASSERT_EQ(name.rfind(prefix, 0), 0u);
     const std::wstring digest = name.substr(prefix.size());
     EXPECT_EQ(digest.size(), 64u);
     EXPECT_EQ(digest.find_first_not_of(L"0123456789abcdef"), std::wstring::npos);
+}
+
+namespace {
+
+// Wine's own spelling of a prefix path through its Z: drive (the Unix root); empty on Windows.
+std::wstring wineUnixRootSpelling(const std::wstring& path) {
+    using UnixName = char*(__cdecl*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (toUnix == nullptr) return {};
+    char* unixPath = toUnix(path.c_str());
+    if (unixPath == nullptr) return {};
+    std::wstring spelled = L"Z:" + utf8ToWide(unixPath);
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    for (wchar_t& c : spelled) {
+        if (c == L'/') c = L'\\';
+    }
+    return spelled;
+}
+
+std::wstring shortSpelling(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(buffer) : std::wstring();
+}
+
+}  // namespace
+
+// Every spelling of one root shares the first name; the second is the spelling's own.
+TEST(LauncherMutexName, EverySpellingOfOneRootSharesTheIdentityName) {
+    ScratchDirectory scratch;
+    const std::wstring root = scratch / L"Корень Varnix";
+    ASSERT_TRUE(ensureDirectory(root));
+    const std::vector<std::wstring> names = launcherMutexNames(root);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[1], spellingMutexName(root));
+    EXPECT_EQ(names[0].rfind(L"Local\\VarnixLauncher-", 0), 0u);
+    EXPECT_NE(names[0], names[1]);
+    const struct {
+        const char* name;
+        std::wstring spelling;
+    } spellings[] = {
+        {"upper case", toUpperCase(root)},
+        {"trailing separator", root + L"\\"},
+        {"short name", shortSpelling(root)},
+        {"Unix root drive", wineUnixRootSpelling(root)},
+    };
+    for (const auto& row : spellings) {
+        SCOPED_TRACE(row.name);
+        if (row.spelling.empty()) continue;  // not on this system
+        EXPECT_EQ(launcherMutexNames(row.spelling).front(), names[0]) << row.spelling;
+    }
+    const std::wstring other = scratch / L"other";
+    ASSERT_TRUE(ensureDirectory(other));
+    EXPECT_NE(launcherMutexNames(other).front(), names[0]);
+}
+
+TEST(LauncherMutexName, RootWithoutIdentityFallsBackToTheSpellingName) {
+    ScratchDirectory scratch;
+    const std::wstring missing = scratch / L"missing";
+    EXPECT_EQ(launcherMutexNames(missing), std::vector<std::wstring>{spellingMutexName(missing)});
 }

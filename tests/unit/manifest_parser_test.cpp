@@ -78,6 +78,23 @@ INSTANTIATE_TEST_SUITE_P(
                       BadLine{"name_device_extension", "package|Lpt9.sha|x.zip|00|1|"},
                       BadLine{"name_device_superscript", "package|COM\xC2\xB9|x.zip|00|1|"},
                       BadLine{"name_control", "package|a\x01|x.zip|00|1|"},
+                      BadLine{"name_del", "package|a\x7F|x.zip|00|1|"},
+                      BadLine{"name_c1", "package|a\xC2\x85|x.zip|00|1|"},
+                      BadLine{"name_line_separator", "package|a\xE2\x80\xA8|x.zip|00|1|"},
+                      BadLine{"name_paragraph_separator", "package|a\xE2\x80\xA9|x.zip|00|1|"},
+                      BadLine{"name_embedding", "package|a\xE2\x80\xAA|x.zip|00|1|"},
+                      BadLine{"name_override", "package|a\xE2\x80\xAE|x.zip|00|1|"},
+                      BadLine{"name_isolate", "package|a\xE2\x81\xA6|x.zip|00|1|"},
+                      BadLine{"name_pop_isolate", "package|a\xE2\x81\xA9|x.zip|00|1|"},
+                      BadLine{"name_zero_width_space", "package|a\xE2\x80\x8B|x.zip|00|1|"},
+                      BadLine{"name_right_to_left_mark", "package|a\xE2\x80\x8F|x.zip|00|1|"},
+                      BadLine{"name_arabic_letter_mark", "package|a\xD8\x9C|x.zip|00|1|"},
+                      BadLine{"name_byte_order_mark",
+                              "package|\xEF\xBB\xBF"
+                              "a|x.zip|00|1|"},
+                      BadLine{"archive_override", "package|p|x\xE2\x80\xAE.zip|00|1|"},
+                      BadLine{"item_zero_width_joiner",
+                              "package|p|x.zip|00|1|bin/a\xE2\x80\x8D.dll"},
                       BadLine{"name_bad_utf8", "package|\xC3(|x.zip|00|1|"},
                       BadLine{"archive_path", "package|p|..\\system\\keep.txt|00|1|"},
                       BadLine{"archive_reserved", "package|p|x?.zip|00|1|"},
@@ -112,4 +129,39 @@ TEST(ParseManifest, KeepsEveryValueThatWorksToday) {
         &skipped);
     EXPECT_EQ(manifest.size(), 3u);
     EXPECT_EQ(skipped, 0u);
+}
+
+namespace {
+
+// Byte order with "/" and "\" alike: enough to show which duplicates are dropped.
+int orderBySlashFreeBytes(const std::string& first, const std::string& second) {
+    auto plain = [](std::string text) {
+        for (char& c : text)
+            c = c == '\\' ? '/' : c;
+        return text;
+    };
+    return plain(first).compare(plain(second));
+}
+
+}  // namespace
+
+TEST(DropDuplicateListedFiles, KeepsTheFirstSpellingOfEachFileInListOrder) {
+    const struct {
+        const char* name;
+        std::vector<std::string> listed, kept;
+    } rows[] = {
+        {"no duplicate", {"b", "a"}, {"b", "a"}},
+        {"separator only", {"lib/a.dll", "x", "lib\\a.dll"}, {"lib/a.dll", "x"}},
+        {"three spellings", {"z", "a/b", "a\\b", "a/b"}, {"z", "a/b"}},
+        {"later first in order", {"q", "p", "q"}, {"q", "p"}},
+        {"empty items stay", {"", "a", ""}, {"", "a", ""}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PackageEntry entry;
+        entry.files = row.listed;
+        EXPECT_EQ(dropDuplicateListedFiles(entry, orderBySlashFreeBytes),
+                  row.listed.size() - row.kept.size());
+        EXPECT_EQ(entry.files, row.kept);
+    }
 }

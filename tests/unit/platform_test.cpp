@@ -32,6 +32,30 @@ TEST(TextConversion, RoundTripsCyrillicAndKeepsByteOrderMark) {
     EXPECT_EQ(wideToUtf8(L""), "");
 }
 
+// Listed items compare as Windows compares file names: one file whatever the case of Latin or
+// Cyrillic letters and whichever separator.
+TEST(CompareFileNames, OneFileWhateverTheCaseAndTheSeparator) {
+    const struct {
+        const char* first;
+        const char* second;
+        bool sameFile;
+    } rows[] = {
+        {"lib/a.dll", "LIB/A.DLL", true},
+        {"lib/a.dll", "lib\\a.dll", true},
+        {"\xD0\x81\xD0\xBB\xD0\xBA\xD0\xB0/\xD1\x8F.dll",
+         "\xD1\x91\xD0\x9B\xD0\x9A\xD0\x90\\\xD0\xAF.DLL", true},  // Ёлка/я, ёЛКА\Я
+        {"lib/a.dll", "lib/b.dll", false},
+        {"lib/a.dll", "lib/a.dl", false},
+        {"lib/a.dll", "lib.a.dll", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.first) + " / " + row.second);
+        EXPECT_EQ(compareFileNames(row.first, row.second) == 0, row.sameFile);
+        EXPECT_EQ(compareFileNames(row.first, row.second),
+                  -compareFileNames(row.second, row.first));
+    }
+}
+
 TEST(Win32ErrorText, SystemMessageKeepsLineBreakUnknownCodeIsNumbered) {
     const std::wstring text = win32ErrorText(ERROR_FILE_NOT_FOUND);
     ASSERT_GE(text.size(), 2u);
@@ -270,6 +294,32 @@ TEST(NamedMutexLock, SecondWaitsAndAnAbandonedMutexIsAcquiredAtOnce) {
         bool other = true;
         std::thread([&] { other = NamedMutexLock(name).tryAcquire(); }).join();
         EXPECT_FALSE(other);
+    }
+}
+
+// Several names: a holder of any one of them keeps the group out until the deadline, and a group
+// that gave up holds none of the names it got meanwhile past its own life.
+TEST(NamedMutexLocks, OneHeldNameKeepsTheGroupOutUntilTheDeadline) {
+    const std::wstring prefix = L"Local\\VarnixUnitLocks-" + std::to_wstring(GetCurrentProcessId());
+    for (const int held : {0, 1}) {
+        SCOPED_TRACE(held);
+        const std::vector<std::wstring> names = {prefix + L"a", prefix + L"b"};
+        NamedMutexLock other(names[held]);
+        ASSERT_TRUE(other.tryAcquire());
+        bool gotIt = true;
+        ULONGLONG waited = 0;
+        std::thread([&] {
+            NamedMutexLocks group(names);
+            EXPECT_FALSE(group.tryAcquire());
+            const ULONGLONG start = GetTickCount64();
+            gotIt = group.acquireWithin(300);
+            waited = GetTickCount64() - start;
+        }).join();
+        EXPECT_FALSE(gotIt);
+        EXPECT_GE(waited, 250u);
+        bool free = false;
+        std::thread([&] { free = NamedMutexLocks({names[1 - held]}).tryAcquire(); }).join();
+        EXPECT_TRUE(free);
     }
 }
 

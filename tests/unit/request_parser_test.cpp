@@ -59,11 +59,19 @@ TEST(DependencyRequestParser, ControlCharactersBecomeQuestionMarksAndLargeFilesA
         {"\xe2\x80\xae", true},
         {"\xe2\x81\xa6", true},
         {"\xe2\x81\xa9", true},
+        {"\xe2\x80\x8b", true},  // U+200B zero width space
+        {"\xe2\x80\x8f", true},  // U+200F right-to-left mark
+        {"\xd8\x9c", true},      // U+061C Arabic letter mark
+        {"\xef\xbb\xbf", true},  // U+FEFF zero width no-break space
         {"\xc2\xa0", false},
         {"\xe2\x80\xa7", false},
         {"\xe2\x80\xaf", false},
         {"\xe2\x81\xa5", false},
         {"\xd0\x96", false},
+        {"\xe2\x80\x8a", false},  // U+200A hair space
+        {"\xe2\x80\x90", false},  // U+2010 hyphen
+        {"\xd8\x9b", false},      // U+061B Arabic semicolon
+        {"\xef\xbb\xbe", false},  // U+FEFE
     };
     for (const Case& c : cases) {
         const std::string control = c.control;

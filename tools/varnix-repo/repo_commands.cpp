@@ -84,6 +84,58 @@ std::string windowsKey(const std::string& value) {
     return varnix::toLowerAscii(value);
 }
 
+// Upper case of the letters whose case Windows folds in file names that release engineers use:
+// ASCII and Cyrillic (U+0400-052F). Other scripts keep their case here, though Windows folds them.
+char32_t upperForFileName(char32_t c) {
+    if (c >= U'a' && c <= U'z') return c - 0x20;
+    if (c >= 0x0430 && c <= 0x044F) return c - 0x20;   // а-я
+    if (c >= 0x0450 && c <= 0x045F) return c - 0x50;   // ѐ-џ
+    if (c == 0x04CF) return 0x04C0;                    // ӏ
+    const bool oddUpper = c >= 0x04C1 && c <= 0x04CE;  // Ӂ-ӎ pair odd upper with even lower
+    const bool evenUpper = (c >= 0x0460 && c <= 0x0481) || (c >= 0x048A && c <= 0x04BF) ||
+                           (c >= 0x04D0 && c <= 0x052F);
+    if ((oddUpper && c % 2 == 0) || (evenUpper && c % 2 == 1)) return c - 1;
+    return c;
+}
+
+// One key for listed items that Windows takes for one file: case folded as above, "/" as "\".
+std::string fileNameKey(const std::string& item) {
+    std::string key;
+    for (size_t i = 0; i < item.size();) {
+        const auto lead = static_cast<unsigned char>(item[i]);
+        const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        if (length > 2 || i + length > item.size()) {  // beyond Cyrillic: kept as it is
+            key.append(item, i, length);
+            i += length;
+            continue;
+        }
+        char32_t c = length == 1 ? lead : ((lead & 0x1Fu) << 6) | (item[i + 1] & 0x3Fu);
+        c = c == U'/' ? U'\\' : upperForFileName(c);
+        if (c < 0x80) {
+            key += static_cast<char>(c);
+        } else {
+            key += static_cast<char>(0xC0 | (c >> 6));
+            key += static_cast<char>(0x80 | (c & 0x3F));
+        }
+        i += length;
+    }
+    return key;
+}
+
+// Two listed items of one package that name one file on Windows: the launcher would keep only
+// the first, so the line says something it does not mean.
+std::string duplicateListedFile(const std::vector<std::string>& files) {
+    std::map<std::string, std::string> seen;
+    for (const std::string& item : files) {
+        if (item.empty()) continue;
+        if (auto [it, fresh] = seen.emplace(fileNameKey(item), item); !fresh) {
+            return "listed files \"" + it->second + "\" and \"" + item +
+                   "\" name one file on Windows";
+        }
+    }
+    return {};
+}
+
 // A folder in the list is packed under its own name: "core/" becomes core.zip.
 std::string archiveNameOf(const std::string& archivePath) {
     fs::path path = fs::path(archivePath).lexically_normal();
@@ -272,6 +324,8 @@ std::string buildRelease(const PrivateKey& key, std::vector<PackageLine>& packag
         if (std::string problem = archiveProblem(listing); !problem.empty())
             return package.archivePath + " " + problem;
         if (!package.filesGiven) package.files = listing.files;
+        if (std::string problem = duplicateListedFile(package.files); !problem.empty())
+            return package.archivePath + ": " + problem;
         for (const std::string& item : package.files) {
             if (std::string problem = checkFileItem(item); !problem.empty()) {
                 return package.archivePath + ": " + problem;
@@ -847,6 +901,8 @@ int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, 
             const std::string where = "package " + entry.name + ": ";
             if (auto [it, fresh] = names.emplace(windowsKey(entry.name), entry.name); !fresh)
                 problem(where + "the same name on Windows as package " + it->second);
+            if (std::string duplicate = duplicateListedFile(entry.files); !duplicate.empty())
+                problem(where + duplicate);
             const fs::path archive = site / "packages" / entry.archive;
             std::string data;
             if (!checkComponent("archive", entry.archive).empty() ||

@@ -7,6 +7,8 @@
 
 #include <string_view>
 
+#include "varnix/control_characters.h"
+
 namespace varnix {
 
 // The store's own names: the marker directory under the system directory and the bookkeeping
@@ -90,10 +92,9 @@ constexpr bool isDeviceName(std::string_view segment) {
 constexpr std::string_view segmentProblem(std::string_view segment) {
     if (segment.empty()) return "has an empty part";
     if (segment == "." || segment == "..") return "has a \".\" or \"..\" part";
-    for (char c : segment) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) return "holds a control character";
-        if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos)
+    for (size_t at = 0; at < segment.size(); ++at) {
+        if (controlCharacterLength(segment, at) != 0) return "holds a control character";
+        if (std::string_view("<>:\"|?*").find(segment[at]) != std::string_view::npos)
             return "holds one of <>:\"|?*";
     }
     if (segment.back() == '.' || segment.back() == ' ')
