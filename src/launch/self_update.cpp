@@ -26,8 +26,9 @@ namespace {
 constexpr DWORD kOldLauncherWaitMilliseconds = 30 * 1000;
 
 constexpr wchar_t kNewSuffix[] = L".new";
-constexpr char kLauncherPackageName[] = "launcher";
-constexpr wchar_t kCandidateDirectoryName[] = L"launcher";
+// The launcher package installs its candidate into the directory of its own name
+// (varnix/value_rules.h, where archive entries of other packages are kept out of it).
+const WideString kCandidateDirectoryName = asciiText(kLauncherPackageName);
 constexpr wchar_t kRefusedFileName[] = L"launcher.refused";
 // The manifest and signature the old launcher verified in its run, for the new one to verify.
 constexpr wchar_t kProofFileName[] = L"launcher.manifest";

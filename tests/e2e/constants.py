@@ -56,3 +56,13 @@ DOWNLOADING_MANIFEST = "Downloading manifest: " + MANIFEST_URL_LOGGED
 OFFLINE_MODE = "Manifest unavailable, local Varnix.exe found. Offline launch mode."
 ALREADY_RUNNING_LOGGED = "Varnix is already running. Update and launch skipped."
 HTTP_404 = "Сервер вернул HTTP статус: 404"
+
+# A package archive judged by its own directory: refused before the extraction, or its extracted
+# files compared with it afterwards (log line prefixes, then dialog text prefixes).
+FORBIDDEN_ENTRY_LOGGED = "Package archive holds a forbidden entry: "
+UNREADABLE_ARCHIVE_LOGGED = "Package archive cannot be read: "
+MISMATCH_LOGGED = "Extracted file does not match the archive: "
+FORBIDDEN_ENTRY = "Архив пакета содержит недопустимый файл: "
+UNREADABLE_ARCHIVE = "Архив пакета повреждён: "
+EXTRACTED_MISMATCH = "Файл пакета не совпал с архивом после распаковки: "
+NO_END_RECORD = "не найден конец каталога ZIP"
