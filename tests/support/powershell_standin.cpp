@@ -459,7 +459,8 @@ int expandArchive(const std::wstring& archivePath, const std::wstring& destinati
     // $? stays true in the caller and the exit code stays 0: the entry is simply missing.
     for (const Entry& entry : entries) {
         const std::wstring target = targetInside(destination, entry.name);
-        if (target.empty()) continue;  // BadArchiveEntry: reported, the others go on
+        // BadArchiveEntry: reported, the others go on.
+        if (target.empty()) continue;
         if (target.back() == L'\\') {
             makeDirectories(target.substr(0, target.size() - 1), created);
             continue;
@@ -467,7 +468,8 @@ int expandArchive(const std::wstring& archivePath, const std::wstring& destinati
         makeDirectories(target.substr(0, target.find_last_of(L'\\')), created);
         if (isExistingFile(target)) {
             SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // Remove-Item -Force
-            if (!DeleteFileW(target.c_str())) continue;  // the old file stays
+            // The module's "continue": the old file stays.
+            if (!DeleteFileW(target.c_str())) continue;
         }
         std::string data;
         const bool read = entryData(zip, entry, data);
