@@ -20,7 +20,7 @@ constexpr DWORD kReadChunk = 1 << 20;
 
 // The held archive, read at offsets without moving anyone's idea of its position.
 class HeldFileSource : public ByteSource {
-public:
+  public:
     explicit HeldFileSource(HANDLE file) : file_(file) {
         LARGE_INTEGER size{};
         size_ = GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
@@ -41,7 +41,7 @@ public:
         return true;
     }
 
-private:
+  private:
     HANDLE file_;
     uint64_t size_ = 0;
 };
@@ -59,8 +59,8 @@ WideString fileSystemKey(WideString name) {
 WideString shownName(const WideString& decoded) {
     WideString shown = utf8ToWide(withoutControlCharacters(wideToUtf8(decoded)));
     if (shown.size() > kShownNameLength) {
-        const bool splitsPair = shown[kShownNameLength - 1] >= 0xD800 &&
-                                shown[kShownNameLength - 1] <= 0xDBFF;
+        const bool splitsPair =
+            shown[kShownNameLength - 1] >= 0xD800 && shown[kShownNameLength - 1] <= 0xDBFF;
         shown.resize(kShownNameLength - (splitsPair ? 1 : 0));
     }
     return shown;
@@ -115,8 +115,9 @@ bool readPackageArchive(const FileHandle& heldArchive, const PackagePaths& paths
         const WideString name = decodedName(entry);
         if (!archiveEntryProblem(wideToUtf8(name), packageName).empty()) {
             const WideString shown = shownName(name);
-            return refuse(L"Package archive holds a forbidden entry: " + paths.name + L" / " + shown,
-                          L"Архив пакета содержит недопустимый файл: " + shown, errorText);
+            return refuse(
+                L"Package archive holds a forbidden entry: " + paths.name + L" / " + shown,
+                L"Архив пакета содержит недопустимый файл: " + shown, errorText);
         }
         if (isDirectoryEntry(name)) continue;
         // The extraction writes the entries in order: of two with one name, the last one stays.
@@ -136,9 +137,9 @@ bool extractedFilesMatchArchive(const ArchiveDirectory& directory, const Package
             continue;
         }
         const WideString itemText = utf8ToWide(item.spelled);
-        return refuse(L"Extracted file does not match the archive: " + paths.name + L" / " +
-                          itemText,
-                      L"Файл пакета не совпал с архивом после распаковки: " + itemText, errorText);
+        return refuse(
+            L"Extracted file does not match the archive: " + paths.name + L" / " + itemText,
+            L"Файл пакета не совпал с архивом после распаковки: " + itemText, errorText);
     }
     return true;
 }

@@ -38,9 +38,9 @@ uint32_t updateCrc32(uint32_t crc, const void* data, size_t length) {
         const uint32_t low = load32(bytes) ^ crc;
         const uint32_t high = load32(bytes + 4);
         crc = kTables[7][low & 0xFF] ^ kTables[6][(low >> 8) & 0xFF] ^
-              kTables[5][(low >> 16) & 0xFF] ^ kTables[4][low >> 24] ^
-              kTables[3][high & 0xFF] ^ kTables[2][(high >> 8) & 0xFF] ^
-              kTables[1][(high >> 16) & 0xFF] ^ kTables[0][high >> 24];
+              kTables[5][(low >> 16) & 0xFF] ^ kTables[4][low >> 24] ^ kTables[3][high & 0xFF] ^
+              kTables[2][(high >> 8) & 0xFF] ^ kTables[1][(high >> 16) & 0xFF] ^
+              kTables[0][high >> 24];
     }
     for (; length > 0; ++bytes, --length)
         crc = (crc >> 8) ^ kTables[0][(crc ^ *bytes) & 0xFF];

@@ -38,7 +38,7 @@ uint64_t little64(const char* at) {
 
 // Bytes of the source by offset, read a window at a time.
 class Window {
-public:
+  public:
     explicit Window(const ByteSource& source) : source_(source) {}
 
     // `length` bytes at `offset`, or nullptr when they lie past `limit` or cannot be read.
@@ -58,7 +58,7 @@ public:
         return buffer_.data();
     }
 
-private:
+  private:
     const ByteSource& source_;
     ByteString buffer_;
     uint64_t start_ = 0;
@@ -93,7 +93,7 @@ ZipProblem findEndRecord(Window& window, uint64_t size, uint64_t& found) {
     if (!seen) return ZipProblem::NoEndRecord;
     const uint64_t end = found - tailStart;
     return end + kEndSize + little16(tail + end + 20) > tailLength ? ZipProblem::Truncated
-                                                                    : ZipProblem::None;
+                                                                   : ZipProblem::None;
 }
 
 // The ZIP64 end record through its locator, which lies right before the end record.
@@ -170,9 +170,9 @@ ZipProblem readEntry(Window& window, const DirectoryBounds& bounds, uint64_t& at
     entry.crc32 = crc;
     entry.size = size;
     if (size == kFull32 || compressed == kFull32 || localOffset == kFull32 || disk == kFull16) {
-        if (ZipProblem problem =
-                readZip64Size(rest + nameLength, extraLength, size == kFull32, compressed == kFull32,
-                              localOffset == kFull32, disk == kFull16, entry.size);
+        if (ZipProblem problem = readZip64Size(rest + nameLength, extraLength, size == kFull32,
+                                               compressed == kFull32, localOffset == kFull32,
+                                               disk == kFull16, entry.size);
             problem != ZipProblem::None) {
             return problem;
         }

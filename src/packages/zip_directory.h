@@ -15,7 +15,7 @@ namespace varnix {
 
 // Random access to the archive's bytes.
 class ByteSource {
-public:
+  public:
     virtual ~ByteSource() = default;
     virtual uint64_t size() const = 0;
     // Exactly `length` bytes at `offset` into `buffer`; false when they cannot all be read.
@@ -24,18 +24,18 @@ public:
 
 // An archive held in memory.
 class BufferSource : public ByteSource {
-public:
+  public:
     explicit BufferSource(const ByteString& bytes) : bytes_(bytes) {}
     uint64_t size() const override { return bytes_.size(); }
     bool readAt(uint64_t offset, size_t length, char* buffer) const override;
 
-private:
+  private:
     const ByteString& bytes_;
 };
 
 struct ZipEntry {
-    ByteString rawName;      // as stored; see nameIsUtf8 for how it decodes
-    bool nameIsUtf8 = false; // general-purpose bit 11
+    ByteString rawName;       // as stored; see nameIsUtf8 for how it decodes
+    bool nameIsUtf8 = false;  // general-purpose bit 11
     uint32_t crc32 = 0;
     uint64_t size = 0;  // uncompressed, from the ZIP64 field where the 32-bit one is full
 };

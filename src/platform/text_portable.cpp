@@ -1,5 +1,4 @@
 #include "platform/text.h"
-
 #include "varnix/control_characters.h"
 
 namespace varnix {

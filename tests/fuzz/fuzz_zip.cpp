@@ -12,7 +12,7 @@ namespace {
 
 // A source that counts its reads, so a directory of a few bytes cannot cost unbounded work.
 class CountingSource : public varnix::BufferSource {
-public:
+  public:
     using BufferSource::BufferSource;
     bool readAt(uint64_t offset, size_t length, char* buffer) const override {
         ++reads;

@@ -1,12 +1,13 @@
 // The archive's own directory: the reader, the CRC-32 and the rule every entry name must pass.
-#include <gtest/gtest.h>
+#include "packages/zip_directory.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "packages/crc32.h"
-#include "packages/zip_directory.h"
 #include "varnix/value_rules.h"
 
 namespace varnix {
@@ -29,10 +30,9 @@ struct Item {
 
 std::string entryRecord(const Item& item, uint64_t localOffset) {
     const uint32_t full = 0xFFFFFFFF;
-    const std::string extra =
-        item.zip64 ? little(1, 2) + little(24, 2) + little(item.size, 8) + little(item.size, 8) +
-                         little(localOffset, 8)
-                   : "";
+    const std::string extra = item.zip64 ? little(1, 2) + little(24, 2) + little(item.size, 8) +
+                                               little(item.size, 8) + little(localOffset, 8)
+                                         : "";
     return little(0x02014b50, 4) + little(45, 2) + little(45, 2) +
            little(item.utf8 ? 0x0800 : 0, 2) + little(0, 2) + little(0, 4) + little(item.crc, 4) +
            little(item.zip64 ? full : item.size, 4) + little(item.zip64 ? full : item.size, 4) +
@@ -49,8 +49,8 @@ std::string endRecord(uint64_t count, uint64_t size, uint64_t offset, const std:
 }
 
 struct Layout {
-    int countDelta = 0;      // what the end record claims beyond the real count
-    bool zip64End = false;   // the end record's fields full, the values in a ZIP64 end record
+    int countDelta = 0;     // what the end record claims beyond the real count
+    bool zip64End = false;  // the end record's fields full, the values in a ZIP64 end record
     bool dropLocator = false;
 };
 
@@ -63,8 +63,7 @@ std::string archive(const std::vector<Item>& items, const Layout& layout = {}) {
         directory += entryRecord(item, 0);
     const uint64_t count = items.size() + layout.countDelta;
     std::string bytes = kData + directory;
-    if (!layout.zip64End)
-        return bytes + endRecord(count, directory.size(), kData.size(), "");
+    if (!layout.zip64End) return bytes + endRecord(count, directory.size(), kData.size(), "");
     const uint64_t recordAt = bytes.size();
     bytes += little(0x06064b50, 4) + little(44, 8) + little(45, 2) + little(45, 2) + little(0, 4) +
              little(0, 4) + little(count, 8) + little(count, 8) + little(directory.size(), 8) +
@@ -165,8 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"not_a_zip", "this is not a zip archive", ZipProblem::NoEndRecord},
         Refusal{"empty_file", "", ZipProblem::NoEndRecord},
         Refusal{"cut_in_the_directory", kZip.substr(0, kZip.size() - 30), ZipProblem::NoEndRecord},
-        Refusal{"cut_in_the_end_record", kZip.substr(0, kZip.size() - 3),
-                ZipProblem::NoEndRecord},
+        Refusal{"cut_in_the_end_record", kZip.substr(0, kZip.size() - 3), ZipProblem::NoEndRecord},
         Refusal{"two_end_records", withSecondEndInComment(), ZipProblem::SeveralEndRecords},
         Refusal{"comment_past_the_end", withEndPastTheFile(), ZipProblem::Truncated},
         Refusal{"name_past_the_directory", withNamePastTheDirectory(), ZipProblem::Truncated},
@@ -176,7 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
                 ZipProblem::EntryCountMismatch},
         Refusal{"count_below_entries", archive({kA, kB}, {.countDelta = -1}),
                 ZipProblem::EntryCountMismatch},
-        Refusal{"zip64_count_below_entries", archive({kA, kB}, {.countDelta = -1, .zip64End = true}),
+        Refusal{"zip64_count_below_entries",
+                archive({kA, kB}, {.countDelta = -1, .zip64End = true}),
                 ZipProblem::EntryCountMismatch},
         Refusal{"zip64_without_locator", archive({kA}, {.zip64End = true, .dropLocator = true}),
                 ZipProblem::BadZip64},
@@ -246,10 +245,11 @@ INSTANTIATE_TEST_SUITE_P(
                       EntryRule{"_PAC~QXC/core.sha256", "lib", false},
                       EntryRule{"launcher/VarnixLauncher.exe", "lib", false},
                       EntryRule{"LAUNCHER\\VarnixLauncher.exe", "Launcher", false},
-                      EntryRule{"../evil.dll", "lib", false}, EntryRule{"lib/../../x", "lib", false},
-                      EntryRule{"/rooted", "lib", false}, EntryRule{"C:/x", "lib", false},
-                      EntryRule{"", "lib", false}, EntryRule{"/", "lib", false},
-                      EntryRule{"lib//a", "lib", false}, EntryRule{"lib/a\x01.dll", "lib", false}));
+                      EntryRule{"../evil.dll", "lib", false},
+                      EntryRule{"lib/../../x", "lib", false}, EntryRule{"/rooted", "lib", false},
+                      EntryRule{"C:/x", "lib", false}, EntryRule{"", "lib", false},
+                      EntryRule{"/", "lib", false}, EntryRule{"lib//a", "lib", false},
+                      EntryRule{"lib/a\x01.dll", "lib", false}));
 
 }  // namespace
 }  // namespace varnix

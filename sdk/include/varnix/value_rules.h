@@ -153,8 +153,8 @@ constexpr bool isShortNameAlias(std::string_view segment) {
     const std::string_view extension =
         dot == std::string_view::npos ? std::string_view() : segment.substr(dot + 1);
     const size_t tilde = base.find('~');
-    if (base.size() > 8 || extension.size() > 3 || tilde == std::string_view::npos ||
-        tilde == 0 || tilde + 1 == base.size()) {
+    if (base.size() > 8 || extension.size() > 3 || tilde == std::string_view::npos || tilde == 0 ||
+        tilde + 1 == base.size()) {
         return false;
     }
     for (char c : base.substr(tilde + 1)) {
