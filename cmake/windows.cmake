@@ -38,6 +38,7 @@ add_library(varnix_core STATIC
     src/packages/store.cpp
     src/packages/extraction.cpp
     src/packages/backup.cpp
+    src/packages/archive_check.cpp
     src/packages/install.cpp
     src/packages/rollback.cpp
     src/packages/required.cpp

@@ -2,23 +2,12 @@
 
 #include "deps/request.h"
 #include "manifest/manifest.h"
-#include "varnix/control_characters.h"
 
 namespace varnix {
 namespace {
 
 // Longer than any honest request; a larger file is not read as one.
 constexpr size_t kMaxRequestBytes = 64 * 1024;
-
-ByteString withoutControlCharacters(const ByteString& text) {
-    ByteString result;
-    for (size_t at = 0; at < text.size();) {
-        const size_t length = controlCharacterLength(text, at);
-        result += length ? '?' : text[at];
-        at += length ? length : 1;
-    }
-    return result;
-}
 
 void applyLine(const ByteString& key, const ByteString& value, DependencyRequest& request) {
     if (key == "package") {

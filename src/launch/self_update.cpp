@@ -27,8 +27,9 @@ namespace {
 // hangs, or a process id that another process took over.
 constexpr DWORD kOldLauncherWaitMilliseconds = 30 * 1000;
 
-constexpr char kLauncherPackageName[] = "launcher";
-constexpr wchar_t kCandidateDirectoryName[] = L"launcher";
+// The launcher package installs its candidate into the directory of its own name
+// (varnix/value_rules.h, where archive entries of other packages are kept out of it).
+const WideString kCandidateDirectoryName = asciiText(kLauncherPackageName);
 constexpr wchar_t kRefusedFileName[] = L"launcher.refused";
 // What a new launcher that did not take the name says about itself, for the next start.
 constexpr wchar_t kVerdictFileName[] = L"launcher.verdict";

@@ -2,6 +2,7 @@
 
 #include "manifest/sha256.h"
 #include "net/http.h"
+#include "packages/archive_check.h"
 #include "packages/backup.h"
 #include "packages/extraction.h"
 #include "packages/store.h"
@@ -78,6 +79,14 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
         return false;
     }
 
+    // The directory is read through the held handle, so the names checked here are the names
+    // PowerShell extracts. A refused archive leaves everything as it was: nothing to restore.
+    ArchiveDirectory directory;
+    if (!readPackageArchive(heldArchive, paths, entry.name, directory, errorText)) {
+        discardDownload(heldArchive, archivePath, downloadDir);
+        return false;
+    }
+
     if (!backupPackage(paths, errorText)) {
         logWrite(L"Rollback backup failed: " + name + L" / " + errorText);
         discardDownload(heldArchive, archivePath, downloadDir);
@@ -90,7 +99,8 @@ bool installPackage(const WideString& rootDir, const WideString& systemDir,
     const WideString& marker = paths.marker;
     forceDeleteFile(marker);
     logWrite(L"Extracting package: " + name);
-    if (!extractArchive(archivePath, systemDir, errorText)) {
+    if (!extractArchive(archivePath, systemDir, errorText) ||
+        !extractedFilesMatchArchive(directory, paths, errorText)) {
         logWrite(L"Package extraction failed: " + name + L" / " + errorText);
         restorePackage(paths);
         discardDownload(heldArchive, archivePath, downloadDir);

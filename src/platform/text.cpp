@@ -6,14 +6,26 @@
 
 namespace varnix {
 
-WideString utf8ToWide(const ByteString& bytes) {
+namespace {
+
+WideString decode(UINT codePage, const ByteString& bytes) {
     if (bytes.empty() || bytes.size() > INT_MAX) return {};
     const int size = static_cast<int>(bytes.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, nullptr, 0);
+    const int length = MultiByteToWideChar(codePage, 0, bytes.data(), size, nullptr, 0);
     if (length <= 0) return {};
     WideString text(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, text.data(), length);
+    MultiByteToWideChar(codePage, 0, bytes.data(), size, text.data(), length);
     return text;
+}
+
+}  // namespace
+
+WideString utf8ToWide(const ByteString& bytes) {
+    return decode(CP_UTF8, bytes);
+}
+
+WideString ansiToWide(const ByteString& bytes) {
+    return decode(CP_ACP, bytes);
 }
 
 ByteString wideToUtf8(const WideString& text) {

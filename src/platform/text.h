@@ -20,6 +20,10 @@ std::vector<ByteString> splitString(const ByteString& text, char delimiter);
 // Two lower-case hex digits per byte, in order.
 ByteString toLowerHex(const ByteString& bytes);
 
+// Each control character (varnix/control_characters.h) shown as "?": for texts from outside
+// that reach a dialog or a log line.
+ByteString withoutControlCharacters(const ByteString& text);
+
 // Unsigned decimal, as every number in the launcher's texts is written.
 WideString decimal(unsigned long long value);
 

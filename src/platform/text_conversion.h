@@ -8,6 +8,8 @@ namespace varnix {
 
 WideString utf8ToWide(const ByteString& bytes);
 ByteString wideToUtf8(const WideString& text);
+// The system's ANSI code page (CP_ACP), as .NET decodes a ZIP entry name without the UTF-8 flag.
+WideString ansiToWide(const ByteString& bytes);
 // Upper case as the file system compares names (CharUpperBuffW), for keys that must not differ
 // by case alone.
 WideString toUpperCase(WideString text);

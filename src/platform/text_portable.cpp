@@ -1,6 +1,17 @@
 #include "platform/text.h"
+#include "varnix/control_characters.h"
 
 namespace varnix {
+
+ByteString withoutControlCharacters(const ByteString& text) {
+    ByteString result;
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = controlCharacterLength(text, at);
+        result += length ? '?' : text[at];
+        at += length ? length : 1;
+    }
+    return result;
+}
 
 std::vector<ByteString> splitString(const ByteString& text, char delimiter) {
     std::vector<ByteString> items;

@@ -85,3 +85,13 @@ UNINSTALLER_NAME = "Uninstall.exe"
 SHORTCUT_NAME = "Varnix.lnk"
 # What a setup puts into a fresh root.
 INSTALLED_NAMES = {"VarnixLauncher.exe", UNINSTALLER_NAME}
+
+# A package archive judged by its own directory: refused before the extraction, or its extracted
+# files compared with it afterwards (log line prefixes, then dialog text prefixes).
+FORBIDDEN_ENTRY_LOGGED = "Package archive holds a forbidden entry: "
+UNREADABLE_ARCHIVE_LOGGED = "Package archive cannot be read: "
+MISMATCH_LOGGED = "Extracted file does not match the archive: "
+FORBIDDEN_ENTRY = "Архив пакета содержит недопустимый файл: "
+UNREADABLE_ARCHIVE = "Архив пакета повреждён: "
+EXTRACTED_MISMATCH = "Файл пакета не совпал с архивом после распаковки: "
+NO_END_RECORD = "не найден конец каталога ZIP"

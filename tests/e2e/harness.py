@@ -15,10 +15,12 @@ import pwd
 import re
 import select
 import shutil
+import struct
 import subprocess
 import threading
 import time
 import zipfile
+import zlib
 
 from constants import CLOSE, NO, OK, POWERSHELL_PATH, STARTED, STATIC_TEXT_ID, WINEDLLOVERRIDES, YES
 
@@ -180,6 +182,30 @@ def manifest_text(*entries):
 
 
 DEFAULT_MANIFEST = manifest_text(ManifestEntry("extra", "extra.zip", "00", False, ("extra.dat",)))
+
+
+def archive_bytes(entries, zip64=False):
+    """A stored ZIP archive of these (name, bytes) pairs in this order (a name may repeat), names
+    flagged UTF-8. With zip64, every entry's sizes and offset lie in a ZIP64 extra field and the
+    end record leads to a ZIP64 end record, as in an archive past 4 GiB."""
+    full16, full32 = 0xFFFF, 0xFFFFFFFF
+    local, central = b"", b""
+    for name, data in entries:
+        raw, crc, offset = name.encode("utf-8"), zlib.crc32(data), len(local)
+        sizes = (full32, full32) if zip64 else (len(data), len(data))
+        local_extra = struct.pack("<HHQQ", 1, 16, len(data), len(data)) if zip64 else b""
+        local += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0x0800, 0, 0, 0x5C21, crc, *sizes, len(raw),
+                             len(local_extra)) + raw + local_extra + data
+        extra = struct.pack("<HHQQQ", 1, 24, len(data), len(data), offset) if zip64 else b""
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0x0800, 0, 0, 0x5C21, crc, *sizes,
+                               len(raw), len(extra), 0, 0, 0, 0, full32 if zip64 else offset) + raw + extra
+    count, start, record = len(entries), len(local), len(local) + len(central)
+    if not zip64:
+        return local + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, len(central), start, 0)
+    return (local + central
+            + struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, len(central), start)
+            + struct.pack("<IIQI", 0x07064B50, 0, record, 1)
+            + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, full16, full16, full32, full32, 0))
 
 
 # ---------------------------------------------------------------- one launcher run

@@ -6,8 +6,9 @@ import time
 
 import pytest
 
-from constants import DUPLICATES_DROPPED, LAUNCH_ERROR, OK, PACKAGE_DOWNLOAD, UPDATE_DOWNLOAD
-from harness import LATER_SERIAL, Package, assert_in_order, end_leftover_processes, windows_path
+from constants import (DUPLICATES_DROPPED, FORBIDDEN_ENTRY, FORBIDDEN_ENTRY_LOGGED, LAUNCH_ERROR, NO_END_RECORD, OK,
+                       PACKAGE_DOWNLOAD, UNREADABLE_ARCHIVE, UNREADABLE_ARCHIVE_LOGGED, UPDATE_DOWNLOAD)
+from harness import LATER_SERIAL, Package, archive_bytes, assert_in_order, end_leftover_processes, windows_path
 
 SOFT = Package("soft", {"soft/readme.txt": b"", "soft/core.dll": b"core v1"}, listed=("soft/core.dll",))
 LIB = Package("lib", {"lib/a.dll": b"a v1", "lib/b.dll": b"b v1"})
@@ -102,24 +103,70 @@ def test_hash_mismatch_stops_with_both_hashes_and_changes_nothing(scenario, site
     assert scenario.stub_runs() == []
 
 
-def test_archive_that_is_not_a_zip_restores_files_and_marker(scenario, site, powershell):
+GOOD_ENTRIES = [("lib/a.dll", b"a v2"), ("lib/b.dll", b"b v2")]
+LONG_ENTRY = ".packages/" + "x" * 300
+# An archive that cannot be read, or that holds an entry the extraction must not write (every
+# entry is extracted, listed or not), is refused after its hash check and before PowerShell runs:
+# nothing is backed up, extracted or restored. Changed expectation: an archive that is not a ZIP
+# used to reach PowerShell, fail with exit code 1 and be restored; the launcher now reads the
+# archive's directory itself and refuses it on the road of a failed hash check.
+REFUSED_ARCHIVES = {
+    "not a zip": (b"this is not a zip archive", UNREADABLE_ARCHIVE_LOGGED, UNREADABLE_ARCHIVE, NO_END_RECORD),
+    "truncated": (archive_bytes(GOOD_ENTRIES)[:-30], UNREADABLE_ARCHIVE_LOGGED, UNREADABLE_ARCHIVE, NO_END_RECORD),
+    "marker directory": (archive_bytes(GOOD_ENTRIES + [(".packages/core.sha256", b"0" * 64)]),
+                         FORBIDDEN_ENTRY_LOGGED, FORBIDDEN_ENTRY, ".packages/core.sha256"),
+    "marker directory in capitals": (archive_bytes(GOOD_ENTRIES + [(".PACKAGES\\manifest.serial", b"9")]),
+                                     FORBIDDEN_ENTRY_LOGGED, FORBIDDEN_ENTRY, ".PACKAGES\\manifest.serial"),
+    "8.3 alias": (archive_bytes(GOOD_ENTRIES + [("PACKAG~1/launcher.refused", b"1.0.0.0")]),
+                  FORBIDDEN_ENTRY_LOGGED, FORBIDDEN_ENTRY, "PACKAG~1/launcher.refused"),
+    "launcher in another package": (archive_bytes(GOOD_ENTRIES + [("launcher/VarnixLauncher.exe", b"MZ")]),
+                                    FORBIDDEN_ENTRY_LOGGED, FORBIDDEN_ENTRY, "launcher/VarnixLauncher.exe"),
+    "climbing out": (archive_bytes([("../evil.dll", b"evil")] + GOOD_ENTRIES),
+                     FORBIDDEN_ENTRY_LOGGED, FORBIDDEN_ENTRY, "../evil.dll"),
+    "control character shown as ?": (archive_bytes(GOOD_ENTRIES + [("lib/bell\x07\u202e.dll", b"x")]),
+                                     FORBIDDEN_ENTRY_LOGGED, FORBIDDEN_ENTRY, "lib/bell??.dll"),
+    "long name cut": (archive_bytes(GOOD_ENTRIES + [(LONG_ENTRY, b"x")]),
+                      FORBIDDEN_ENTRY_LOGGED, FORBIDDEN_ENTRY, LONG_ENTRY[:260]),
+}
+
+
+@pytest.mark.parametrize("data, logged, text, reason", REFUSED_ARCHIVES.values(), ids=REFUSED_ARCHIVES.keys())
+def test_refused_archive_changes_nothing_and_never_reaches_powershell(scenario, site, powershell, data, logged,
+                                                                      text, reason):
     site.publish([LIB])
     scenario.install_stub("exit=0")
     assert scenario.run(answers=DOWNLOADS).exit_code == 0
-    old_marker = scenario.marker("lib")
-    site.write_archive("lib", b"this is not a zip archive", ["lib/a.dll", "lib/new.dll"], serial=LATER_SERIAL)
+    old_marker, before, extractions = scenario.marker("lib"), scenario.system_files(), len(powershell.runs())
+    site.write_archive("lib", data, ["lib/a.dll", "lib/b.dll"], serial=LATER_SERIAL)
     run = scenario.run(answers=DOWNLOADS_THEN_ERROR)
     assert run.exit_code == 1
-    assert run.dialogs[-1].main == LAUNCH_ERROR
-    assert run.dialogs[-1].content == "PowerShell Expand-Archive завершился с кодом: 1"
-    assert_in_order(run.log, ["Extracting package: lib",
-                              "Package extraction failed: lib / PowerShell Expand-Archive завершился с кодом: 1",
-                              "Rollback started for package: lib",
-                              "Rollback restored file: " + scenario.win_system + "\\lib\\a.dll",
-                              "Rollback completed for package: lib"])
-    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
-    assert scenario.marker("lib") == old_marker
+    assert run.contents[-1] == (LAUNCH_ERROR, text + reason)
+    assert_in_order(run.this_run, [logged + "lib / " + reason, "Required package install failed: lib"])
+    assert not any(m.startswith(("Rollback backup created", "Extracting package", "Rollback started"))
+                   for m in run.this_run)
+    assert len(powershell.runs()) == extractions
+    assert scenario.system_files() == before and scenario.marker("lib") == old_marker
     assert not (scenario.root / "_download").exists()
+
+
+# Archives the launcher must read as .NET does: a ZIP64 directory, and a name that repeats (the
+# extraction writes both in order, so the last one is what the listed file must hold; "\" and
+# "/" name the same file).
+ACCEPTED_ARCHIVES = {
+    "zip64": archive_bytes(GOOD_ENTRIES, zip64=True),
+    "repeated name, last wins": archive_bytes([("lib/a.dll", b"first")] + GOOD_ENTRIES[1:] + [("lib\\a.dll", b"a v2")]),
+}
+
+
+@pytest.mark.parametrize("data", ACCEPTED_ARCHIVES.values(), ids=ACCEPTED_ARCHIVES.keys())
+def test_archive_read_as_the_extraction_reads_it_installs(scenario, site, powershell, data):
+    site.write_archive("lib", data, ["lib/a.dll", "lib/b.dll"])
+    scenario.install_stub("exit=0")
+    run = scenario.run(answers=DOWNLOADS)
+    assert run.exit_code == 0, run.this_run
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v2"
+    assert (scenario.system / "lib/b.dll").read_bytes() == b"b v2"
+    assert scenario.marker("lib") == manifest_hash(site, "lib")
 
 
 @pytest.mark.nonroot

@@ -10,8 +10,10 @@
 //   - The arguments are split by the C runtime rules (CommandLineToArgvW); everything after
 //     -Command is joined with blanks into one script. Only the options the launcher passes are
 //     accepted; anything else fails with exit code 1.
-//   - Exit code: 1 when the script fails to parse, hits a terminating error, or its last
-//     statement wrote an error; else 0.
+//   - Exit code: 1 when the script fails to parse or hits a terminating error; else 0. The
+//     exit code of -Command is taken from $?, and a non-terminating error that a command nested
+//     in a script module's function writes leaves $? true in the caller (PowerShell issues #3629
+//     and #10978): each non-terminating error of Expand-Archive below ends with exit code 0.
 // PowerShell's tokenizer (System.Management.Automation.Language.Tokenizer, CharExtensions)
 //   - Single-quoted strings open and close at any of the five single-quote characters U+0027,
 //     U+2018, U+2019, U+201A and U+201B; inside one, any two of them in a row stand for one
@@ -46,11 +48,13 @@
 //   - An archive with no entries writes nothing and succeeds.
 //   - Entries are processed in central-directory order. An entry whose path, joined to the
 //     destination and normalised, does not stay under it (".." segments, rooted names, drive
-//     names) gets a non-terminating error; the others are still extracted and the exit code is 1.
+//     names) gets a non-terminating error; the others are still extracted and the exit code is 0
+//     (the $? rule above).
 //   - A name ending in "/" or "\" is a directory entry: the directory is created if missing.
 //   - For a file, missing parent directories are created. An existing file is removed first
-//     with Remove-Item -Force, which also removes a read-only file; when it cannot be removed
-//     (held by another process) that entry gets a non-terminating error and is skipped.
+//     with Remove-Item -Force -ErrorVariable ev, which also removes a read-only file; when it
+//     cannot be removed (held by another process) the module skips that entry ("continue"): the
+//     old file stays, and the exit code is 0 (the $? rule above).
 //   - ExtractToFile(entry, path, overwrite: false) then writes the file. An exception there is
 //     terminating: the cmdlet's clean-up deletes every file and directory this run created, and
 //     the exit code is 1.
@@ -76,7 +80,12 @@
 //     when its text, read as a pattern, does not find the directory itself, the location falls
 //     back to $PSHOME (this program's directory); when the text is not a valid pattern (a lone
 //     "["), to "C:\". So a destination of '.' names the wrong directory in exactly these roots.
-// Not modelled: -Confirm/-WhatIf, ZIP64, encryption, compression methods other than stored and
+// System.IO.Compression.ZipArchive (.NET Framework 4.x, ReadEndOfCentralDirectory)
+//   - The end record is the last signature found searching backwards from the end. When its
+//     disk number or entry count is 0xFFFF or its directory offset 0xFFFFFFFF, the ZIP64 end
+//     record (through its locator) gives the entry count and the directory offset; an entry's
+//     full 32-bit sizes or local header offset come from its ZIP64 extra field (id 0x0001).
+// Not modelled: -Confirm/-WhatIf, encryption, compression methods other than stored and
 // deflated, PowerShell drives and provider paths other than "X:\" file-system ones.
 //
 // Test hooks: every run appends its command line to "powershell_runs.log" beside the program;
@@ -111,9 +120,9 @@ struct Entry {
     uint16_t flags = 0;
     uint16_t method = 0;
     uint32_t crc = 0;
-    uint32_t compressedSize = 0;
-    uint32_t size = 0;
-    uint32_t localHeaderOffset = 0;
+    uint64_t compressedSize = 0;
+    uint64_t size = 0;
+    uint64_t localHeaderOffset = 0;
 };
 
 uint16_t read16(const std::string& data, size_t at) {
@@ -124,6 +133,11 @@ uint16_t read16(const std::string& data, size_t at) {
 uint32_t read32(const std::string& data, size_t at) {
     return static_cast<uint32_t>(read16(data, at)) | static_cast<uint32_t>(read16(data, at + 2))
                                                          << 16;
+}
+
+uint64_t read64(const std::string& data, size_t at) {
+    return static_cast<uint64_t>(read32(data, at)) | static_cast<uint64_t>(read32(data, at + 4))
+                                                         << 32;
 }
 
 // ---- The tokenizer -------------------------------------------------------------------------
@@ -291,6 +305,30 @@ std::wstring decodeName(const std::string& raw, uint16_t flags) {
     return text;
 }
 
+// The 64-bit values of the fields that are full, in the order size, compressed size, offset.
+bool applyZip64Extra(const std::string& extra, Entry& entry) {
+    const bool full[3] = {entry.size == 0xFFFFFFFF, entry.compressedSize == 0xFFFFFFFF,
+                          entry.localHeaderOffset == 0xFFFFFFFF};
+    if (!full[0] && !full[1] && !full[2]) return true;
+    for (size_t at = 0; at + 4 <= extra.size();) {
+        const uint16_t id = read16(extra, at), length = read16(extra, at + 2);
+        if (at + 4 + length > extra.size()) return false;
+        if (id == 0x0001) {
+            uint64_t* fields[3] = {&entry.size, &entry.compressedSize, &entry.localHeaderOffset};
+            size_t next = at + 4;
+            for (int i = 0; i < 3; ++i) {
+                if (!full[i]) continue;
+                if (next + 8 > at + 4 + length) return false;
+                *fields[i] = read64(extra, next);
+                next += 8;
+            }
+            return true;
+        }
+        at += 4 + length;
+    }
+    return false;
+}
+
 bool readCentralDirectory(const std::string& zip, std::vector<Entry>& entries) {
     if (zip.size() < 22) return false;
     size_t end = std::string::npos;
@@ -301,9 +339,17 @@ bool readCentralDirectory(const std::string& zip, std::vector<Entry>& entries) {
         }
     }
     if (end == std::string::npos) return false;
-    const uint16_t count = read16(zip, end + 10);
-    size_t at = read32(zip, end + 16);
-    for (uint16_t i = 0; i < count; ++i) {
+    uint64_t count = read16(zip, end + 10);
+    uint64_t at = read32(zip, end + 16);
+    if (read16(zip, end + 4) == 0xFFFF || count == 0xFFFF || at == 0xFFFFFFFF) {
+        // The ZIP64 end record, through the locator right before the end record.
+        if (end < 20 || read32(zip, end - 20) != 0x07064b50) return false;
+        const uint64_t record = read64(zip, end - 20 + 8);
+        if (record + 56 > zip.size() || read32(zip, record) != 0x06064b50) return false;
+        count = read64(zip, record + 32);
+        at = read64(zip, record + 48);
+    }
+    for (uint64_t i = 0; i < count; ++i) {
         if (at + 46 > zip.size() || read32(zip, at) != 0x02014b50) return false;
         Entry entry;
         entry.flags = read16(zip, at + 8);
@@ -315,7 +361,8 @@ bool readCentralDirectory(const std::string& zip, std::vector<Entry>& entries) {
         const uint16_t extraLength = read16(zip, at + 30);
         const uint16_t commentLength = read16(zip, at + 32);
         entry.localHeaderOffset = read32(zip, at + 42);
-        if (at + 46 + nameLength > zip.size()) return false;
+        if (at + 46 + nameLength + extraLength > zip.size()) return false;
+        if (!applyZip64Extra(zip.substr(at + 46 + nameLength, extraLength), entry)) return false;
         entry.rawName = zip.substr(at + 46, nameLength);
         entry.name = decodeName(entry.rawName, entry.flags);
         entries.push_back(entry);
@@ -636,7 +683,7 @@ bool resolveDestination(const std::wstring& argument, std::wstring& resolved) {
     return true;
 }
 
-// Exit code of Expand-Archive: 0, or 1 after any error.
+// Exit code of Expand-Archive: 1 after a terminating error, else 0.
 int expandArchive(const std::wstring& archivePath, const std::wstring& destination) {
     if (!isExistingFile(archivePath)) return 1;
     const size_t dot = archivePath.find_last_of(L".\\/");
@@ -650,14 +697,12 @@ int expandArchive(const std::wstring& archivePath, const std::wstring& destinati
     std::vector<Entry> entries;
     if (!opened || !readCentralDirectory(zip, entries)) return 1;
 
-    // A non-terminating error for any entry leaves $? false: the exit code is 1.
-    bool anyError = false;
+    // A non-terminating error for an entry is written from inside the module's function, so
+    // $? stays true in the caller and the exit code stays 0: the entry is simply missing.
     for (const Entry& entry : entries) {
         const std::wstring target = targetInside(destination, entry.name);
-        if (target.empty()) {
-            anyError = true;  // BadArchiveEntry: reported, the others go on
-            continue;
-        }
+        // BadArchiveEntry: reported, the others go on.
+        if (target.empty()) continue;
         if (target.back() == L'\\') {
             makeDirectories(target.substr(0, target.size() - 1), created);
             continue;
@@ -665,10 +710,8 @@ int expandArchive(const std::wstring& archivePath, const std::wstring& destinati
         makeDirectories(target.substr(0, target.find_last_of(L'\\')), created);
         if (isExistingFile(target)) {
             SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // Remove-Item -Force
-            if (!DeleteFileW(target.c_str())) {
-                anyError = true;
-                continue;
-            }
+            // The module's "continue": the old file stays.
+            if (!DeleteFileW(target.c_str())) continue;
         }
         std::string data;
         const bool read = entryData(zip, entry, data);
@@ -683,7 +726,7 @@ int expandArchive(const std::wstring& archivePath, const std::wstring& destinati
         created.push_back(target);
         if (g_readOnly) SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
     }
-    return anyError ? 1 : 0;
+    return 0;
 }
 
 // What another process on the machine might try between the hash and the extraction.

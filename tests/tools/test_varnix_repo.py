@@ -127,6 +127,29 @@ def test_publish_refuses_archives_that_escape(tmp_path, keys, entries, message):
     assert not any(p.name.startswith("site.partial") for p in tmp_path.iterdir())
 
 
+# Every entry is extracted, listed or not: one that would write the launcher's own state (the
+# marker directory, under any name the file system resolves to it) or, from another package, the
+# launcher's successor is refused by publish and reported by verify, by the launcher's own rule.
+FORBIDDEN_ENTRIES = {
+    "marker": ".packages/core.sha256", "marker in capitals": ".PACKAGES/manifest.serial",
+    "marker directory entry": ".packages/", "windows 8.3 alias": "PACKAG~1/core.sha256",
+    "wine 8.3 alias": "_PAC~QXC/launcher.refused", "launcher in another package": "launcher/VarnixLauncher.exe",
+}
+
+
+@pytest.mark.parametrize("entry", FORBIDDEN_ENTRIES.values(), ids=FORBIDDEN_ENTRIES.keys())
+def test_publish_refuses_and_verify_reports_entries_the_launcher_refuses(tmp_path, keys, entry):
+    bad = make_zip(tmp_path / "bad.zip", {"a.txt": b"a", entry: b"" if entry.endswith("/") else b"x"})
+    refused = publish(tmp_path, keys, f"core|{bad}|1|a.txt\n")
+    assert refused.returncode == 1 and f'entry "{entry}" ' in refused.stderr, refused.stderr
+    assert not (tmp_path / "site").exists()
+    good = make_zip(tmp_path / "core.zip", {"a.txt": b"a"})
+    assert publish(tmp_path, keys, f"core|{good}|1\n").returncode == 0
+    (tmp_path / "site/packages/core.zip").write_bytes(bad.read_bytes())
+    verified = repo("verify", "--public-key", keys / "manifest-public.pem", tmp_path / "site")
+    assert verified.returncode == 1 and f'entry "{entry}" ' in verified.stderr, verified.stderr
+
+
 @pytest.mark.parametrize("line, message", [
     ("a|b|c|{zip}|1", "expected name|archive"),
     ("../up|{zip}|1", "not a plain file name"),

@@ -80,6 +80,7 @@ ArchiveListing listArchive(const std::string& path) {
         const char* name = zip_get_name(archive, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
         if (name == nullptr) continue;
         const std::string entry = name;
+        listing.entries.push_back(entry);
         if (entryEscapes(entry)) listing.escaping.push_back(entry);
         // The strict reading decodes an unflagged name as code page 437, as the ZIP format
         // says; only a name that is ASCII or flagged UTF-8 comes back unchanged.

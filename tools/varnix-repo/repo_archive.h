@@ -12,6 +12,7 @@ struct ArchiveListing {
     bool readable = false;
     std::string error;
     std::vector<std::string> files;     // file entries, in archive order, as stored
+    std::vector<std::string> entries;   // every entry, directories included, in archive order
     std::vector<std::string> escaping;  // entries that would land outside the destination
     // Non-ASCII names stored without the ZIP UTF-8 flag: Windows decodes them in its code page
     // and extracts the files under other names.

@@ -270,8 +270,18 @@ std::string signAndWriteManifest(const PrivateKey& key, const std::string& manif
     return {};
 }
 
-// What Windows would trip on in an archive the launcher extracts; empty when nothing.
-std::string archiveProblem(const ArchiveListing& listing) {
+// The first entry the launcher refuses to extract for this package (every entry is written, not
+// only the listed ones), with the reason; empty when none.
+std::string forbiddenEntryProblem(const std::string& packageName, const ArchiveListing& listing) {
+    for (const std::string& entry : listing.entries) {
+        if (std::string_view why = varnix::archiveEntryProblem(entry, packageName); !why.empty())
+            return "entry \"" + entry + "\" " + std::string(why) + ": the launcher refuses it";
+    }
+    return {};
+}
+
+// What Windows or the launcher would trip on in an archive it extracts; empty when nothing.
+std::string archiveProblem(const std::string& packageName, const ArchiveListing& listing) {
     if (!listing.readable) return "is not a readable ZIP archive: " + listing.error;
     if (!listing.escaping.empty())
         return "entry \"" + listing.escaping[0] + "\" lies outside the destination";
@@ -282,7 +292,7 @@ std::string archiveProblem(const ArchiveListing& listing) {
                "under another name. Build the archive with \"varnix-repo pack DIR --out "
                "NAME.zip\"";
     }
-    return {};
+    return forbiddenEntryProblem(packageName, listing);
 }
 
 // A line that rewrites itself on the terminal while a large archive is packed or copied.
@@ -321,7 +331,7 @@ std::string buildRelease(const PrivateKey& key, std::vector<PackageLine>& packag
         }
         if (data.empty() && !readFile(copy.string(), data, error)) return error;
         const ArchiveListing listing = listArchive(copy.string());
-        if (std::string problem = archiveProblem(listing); !problem.empty())
+        if (std::string problem = archiveProblem(package.name, listing); !problem.empty())
             return package.archivePath + " " + problem;
         if (!package.filesGiven) package.files = listing.files;
         if (std::string problem = duplicateListedFile(package.files); !problem.empty())
@@ -921,7 +931,7 @@ int verifyCommand(const std::string& publicKeyPath, const std::string& siteDir, 
                 problem(where + "archive entry \"" + entryName + "\" lies outside the destination");
             }
             if (listing.escaping.empty()) {
-                if (std::string text = archiveProblem(listing); !text.empty())
+                if (std::string text = archiveProblem(entry.name, listing); !text.empty())
                     problem(where + "archive " + text);
             }
             for (const std::string& item : entry.files) {

@@ -20,6 +20,8 @@ inline constexpr char kMarkerMissingName[] = ".package_marker.missing";
 inline constexpr char kBackupCompleteName[] = ".backup_complete";
 // Beside a backup whose restore could not put every file back: the listed items to restore.
 inline constexpr char kRestorePendingName[] = ".restore_pending";
+// The package that carries the launcher's successor, and the directory it installs it into.
+inline constexpr char kLauncherPackageName[] = "launcher";
 
 namespace value_rules {
 
@@ -137,6 +139,51 @@ constexpr std::string_view listedItemProblem(std::string_view item) {
         }
         if (end == std::string_view::npos) break;
         start = end + 1;
+    }
+    return {};
+}
+
+namespace value_rules {
+
+constexpr bool isAsciiAlphanumeric(char c) {
+    return (c >= '0' && c <= '9') || (upper(c) >= 'A' && upper(c) <= 'Z');
+}
+
+// A name shaped like an 8.3 alias: at most eight characters before the first dot, at most three
+// after it, and a "~" followed by letters or digits only ("PACKAG~1" as Windows makes it,
+// "_PAC~QXC" as Wine makes it). The file system resolves such a name to whatever long name
+// carries that alias, so ".packages" could be reached under a name that never spells it.
+constexpr bool isShortNameAlias(std::string_view segment) {
+    const size_t dot = segment.find('.');
+    const std::string_view base = segment.substr(0, dot);
+    const std::string_view extension =
+        dot == std::string_view::npos ? std::string_view() : segment.substr(dot + 1);
+    const size_t tilde = base.find('~');
+    if (base.size() > 8 || extension.size() > 3 || tilde == std::string_view::npos || tilde == 0 ||
+        tilde + 1 == base.size()) {
+        return false;
+    }
+    for (char c : base.substr(tilde + 1)) {
+        if (!isAsciiAlphanumeric(c)) return false;
+    }
+    return true;
+}
+
+}  // namespace value_rules
+
+// One entry name of a package's archive (the extraction writes every entry, listed or not):
+// what a listed item may be, never below the launcher's directory unless the package is the
+// launcher's, and never a first part that the file system could resolve to the marker directory.
+// A directory entry is checked without its trailing separator. Empty result when allowed.
+constexpr std::string_view archiveEntryProblem(std::string_view entry,
+                                               std::string_view packageName) {
+    if (!entry.empty() && (entry.back() == '/' || entry.back() == '\\')) entry.remove_suffix(1);
+    if (std::string_view problem = listedItemProblem(entry); !problem.empty()) return problem;
+    const std::string_view first = entry.substr(0, entry.find_first_of("/\\"));
+    if (value_rules::isShortNameAlias(first)) return "starts with a short-name alias";
+    if (value_rules::equalsIgnoringCase(first, kLauncherPackageName) &&
+        packageName != kLauncherPackageName) {
+        return "lies in the launcher's directory";
     }
     return {};
 }

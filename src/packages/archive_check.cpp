@@ -1,0 +1,147 @@
+#include "packages/archive_check.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "packages/crc32.h"
+#include "packages/zip_directory.h"
+#include "platform/log.h"
+#include "platform/text_conversion.h"
+#include "varnix/value_rules.h"
+
+namespace varnix {
+namespace {
+
+// Entry names in log lines and dialogs stop here: a name may be far longer than any path.
+constexpr size_t kShownNameLength = 260;
+constexpr DWORD kReadChunk = 1 << 20;
+
+// The held archive, read at offsets without moving anyone's idea of its position.
+class HeldFileSource : public ByteSource {
+  public:
+    explicit HeldFileSource(HANDLE file) : file_(file) {
+        LARGE_INTEGER size{};
+        size_ = GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+    }
+    uint64_t size() const override { return size_; }
+    bool readAt(uint64_t offset, size_t length, char* buffer) const override {
+        while (length > 0) {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            const DWORD wanted = static_cast<DWORD>(std::min<size_t>(length, kReadChunk));
+            DWORD read = 0;
+            if (!ReadFile(file_, buffer, wanted, &read, &at) || read == 0) return false;
+            offset += read;
+            buffer += read;
+            length -= read;
+        }
+        return true;
+    }
+
+  private:
+    HANDLE file_;
+    uint64_t size_ = 0;
+};
+
+// The name as .NET gives it to Expand-Archive: UTF-8 with the flag, else the ANSI code page.
+WideString decodedName(const ZipEntry& entry) {
+    return entry.nameIsUtf8 ? utf8ToWide(entry.rawName) : ansiToWide(entry.rawName);
+}
+
+WideString fileSystemKey(WideString name) {
+    std::replace(name.begin(), name.end(), L'/', L'\\');
+    return toUpperCase(std::move(name));
+}
+
+WideString shownName(const WideString& decoded) {
+    WideString shown = utf8ToWide(withoutControlCharacters(wideToUtf8(decoded)));
+    if (shown.size() > kShownNameLength) {
+        const bool splitsPair =
+            shown[kShownNameLength - 1] >= 0xD800 && shown[kShownNameLength - 1] <= 0xDBFF;
+        shown.resize(kShownNameLength - (splitsPair ? 1 : 0));
+    }
+    return shown;
+}
+
+bool isDirectoryEntry(const WideString& name) {
+    return !name.empty() && (name.back() == L'/' || name.back() == L'\\');
+}
+
+struct FileSummary {
+    uint64_t size = 0;
+    uint32_t crc32 = 0;
+};
+
+// One pass over the file; nothing when it cannot be opened or read.
+std::optional<FileSummary> summarizeFile(const WideString& path) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return std::nullopt;
+    FileSummary summary;
+    ByteString chunk(kReadChunk, '\0');
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), chunk.data(), kReadChunk, &read, nullptr)) return std::nullopt;
+        if (read == 0) return summary;
+        summary.size += read;
+        summary.crc32 = updateCrc32(summary.crc32, chunk.data(), read);
+    }
+}
+
+bool refuse(const WideString& logLine, const WideString& text, WideString& errorText) {
+    logWrite(logLine);
+    errorText = text;
+    return false;
+}
+
+}  // namespace
+
+bool readPackageArchive(const FileHandle& heldArchive, const PackagePaths& paths,
+                        const ByteString& packageName, ArchiveDirectory& directory,
+                        WideString& errorText) {
+    const HeldFileSource source(heldArchive.get());
+    std::vector<ZipEntry> entries;
+    if (ZipProblem problem = readZipDirectory(source, entries); problem != ZipProblem::None) {
+        const WideString reason = zipProblemText(problem);
+        return refuse(L"Package archive cannot be read: " + paths.name + L" / " + reason,
+                      L"Архив пакета повреждён: " + reason, errorText);
+    }
+    directory.files.clear();
+    for (const ZipEntry& entry : entries) {
+        const WideString name = decodedName(entry);
+        if (!archiveEntryProblem(wideToUtf8(name), packageName).empty()) {
+            const WideString shown = shownName(name);
+            return refuse(
+                L"Package archive holds a forbidden entry: " + paths.name + L" / " + shown,
+                L"Архив пакета содержит недопустимый файл: " + shown, errorText);
+        }
+        if (isDirectoryEntry(name)) continue;
+        // The extraction writes the entries in order: of two with one name, the last one stays.
+        directory.files[fileSystemKey(name)] = {entry.crc32, entry.size};
+    }
+    return true;
+}
+
+bool extractedFilesMatchArchive(const ArchiveDirectory& directory, const PackagePaths& paths,
+                                WideString& errorText) {
+    for (const ListedItem& item : paths.listed) {
+        const auto found = directory.files.find(fileSystemKey(item.relativePath));
+        if (found == directory.files.end()) continue;
+        const std::optional<FileSummary> summary = summarizeFile(paths.inSystem(item));
+        if (summary && summary->size == found->second.size &&
+            summary->crc32 == found->second.crc32) {
+            continue;
+        }
+        const WideString itemText = utf8ToWide(item.spelled);
+        return refuse(
+            L"Extracted file does not match the archive: " + paths.name + L" / " + itemText,
+            L"Файл пакета не совпал с архивом после распаковки: " + itemText, errorText);
+    }
+    return true;
+}
+
+}  // namespace varnix
