@@ -93,12 +93,20 @@ struct AttributeListTraits {
     }
 };
 
+// A view of a file mapping (MapViewOfFile): unmapped, never freed.
+struct MappedViewTraits {
+    using Value = const void*;
+    static Value invalid() noexcept { return nullptr; }
+    static void close(Value h) noexcept { UnmapViewOfFile(h); }
+};
+
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
 using FindHandle = UniqueHandle<FindHandleTraits>;
 using LibraryHandle = UniqueHandle<LibraryTraits>;
 using LocalMemory = UniqueHandle<LocalMemoryTraits>;
 using AttributeList = UniqueHandle<AttributeListTraits>;
+using MappedView = UniqueHandle<MappedViewTraits>;
 // CreateToolhelp32Snapshot fails with INVALID_HANDLE_VALUE, as CreateFileW does.
 using ToolhelpSnapshot = UniqueHandle<FileHandleTraits>;
 
