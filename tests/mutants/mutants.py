@@ -544,7 +544,9 @@ def main():
         rebuilt, output = rebuilt and built, output + text
     if not rebuilt:
         print(output, file=sys.stderr)
-    bad = [name for name, outcome in results if outcome != "killed"]
+    bad = [name for name, outcome in results if outcome != "killed"    Mutant("white space at a part's ends allowed", "sdk/include/varnix/value_rules.h",
+           "if (startsOrEndsWithWhiteSpace(segment))", "if (false)", unit="*ParseManifestRefuses*:*ArchiveEntryRule*", tool="entries_the_launcher_refuses"),
+]
     print(f"{len(results) - len(bad)} killed, {len(bad)} not killed" + (": " + ", ".join(bad) if bad else ""))
     return 0 if not bad and rebuilt else 1
 

@@ -86,7 +86,11 @@
 //     record (through its locator) gives the entry count and the directory offset; an entry's
 //     full 32-bit sizes or local header offset come from its ZIP64 extra field (id 0x0001).
 // Not modelled: -Confirm/-WhatIf, encryption, compression methods other than stored and
-// deflated, PowerShell drives and provider paths other than "X:\" file-system ones.
+// deflated, PowerShell drives and provider paths other than "X:\" file-system ones; newer
+// versions of the module (1.2.x), which trim white space from each part of an entry's path after
+// checking it (the launcher refuses such names before the extraction); a file removed while
+// another process holds it with delete sharing, whose name stays until that handle closes, so
+// the new file cannot be created (a terminating error on Windows).
 //
 // Test hooks: every run appends its command line to "powershell_runs.log" beside the program;
 // "powershell_behavior.txt" beside it may hold "sleep_after=MS" (wait after extracting),

@@ -114,6 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"item_restore_pending", "package|p|x.zip|00|1|.Restore_Pending"},
         BadLine{"item_under_bookkeeping", "package|p|x.zip|00|1|_missing_files.txt/x"},
         BadLine{"item_trailing_dot", "package|p|x.zip|00|1|a./b"},
+        BadLine{"item_up_trimmed", "package|p|x.zip|00|1|a/..\xC2\xA0/b"},
+        BadLine{"item_marker_dir_trimmed", "package|p|x.zip|00|1|\xE3\x80\x80.packages/p.sha256"},
+        BadLine{"name_leading_blank", "package| lib|x.zip|00|1|"},
+        BadLine{"archive_trailing_thin_space", "package|p|x.zip\xE2\x80\x89|00|1|"},
         BadLine{"item_star", "package|p|x.zip|00|1|a*"},
         BadLine{"too_few_fields", "package|p|x.zip|00|1"}),
     [](const auto& info) { return std::string(info.param.why); });

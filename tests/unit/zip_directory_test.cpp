@@ -249,7 +249,13 @@ INSTANTIATE_TEST_SUITE_P(
                       EntryRule{"lib/../../x", "lib", false}, EntryRule{"/rooted", "lib", false},
                       EntryRule{"C:/x", "lib", false}, EntryRule{"", "lib", false},
                       EntryRule{"/", "lib", false}, EntryRule{"lib//a", "lib", false},
-                      EntryRule{"lib/a\x01.dll", "lib", false}));
+                      EntryRule{"lib/a\x01.dll", "lib", false},
+                      EntryRule{".packages\xC2\xA0/core.sha256", "lib", false},
+                      EntryRule{"launcher\xE3\x80\x80/VarnixLauncher.exe", "lib", false},
+                      EntryRule{"lib/..\xE2\x80\x8A/..\xE2\x80\x8A/x", "lib", false},
+                      EntryRule{"lib/a\xC2\xA0"
+                                "b.dll",
+                                "lib", true}));
 
 }  // namespace
 }  // namespace varnix

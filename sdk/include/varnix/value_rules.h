@@ -90,6 +90,27 @@ constexpr bool isDeviceName(std::string_view segment) {
     return false;
 }
 
+// White space as .NET's Char.IsWhiteSpace knows it, less what the control list already refuses.
+// Newer versions of the archive module trim every part of an entry's path with String.Trim()
+// after they have checked it, so "..\u00A0" or ".packages\u3000" would become ".." and ".packages"
+// only when the file is written.
+constexpr bool isTrimmedWhiteSpace(char32_t c) {
+    return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+// The first and the last character of a well-formed UTF-8 part.
+constexpr bool startsOrEndsWithWhiteSpace(std::string_view segment) {
+    size_t last = segment.size() - 1;
+    while (last > 0 && (static_cast<unsigned char>(segment[last]) & 0xC0u) == 0x80u)
+        --last;
+    for (size_t at : {size_t{0}, last}) {
+        const control_characters::Decoded decoded = control_characters::decodeUtf8(segment, at);
+        if (decoded.length != 0 && isTrimmedWhiteSpace(decoded.codePoint)) return true;
+    }
+    return false;
+}
+
 // One file or directory name; empty when it may be used, else why not.
 constexpr std::string_view segmentProblem(std::string_view segment) {
     if (segment.empty()) return "has an empty part";
@@ -101,6 +122,8 @@ constexpr std::string_view segmentProblem(std::string_view segment) {
     }
     if (segment.back() == '.' || segment.back() == ' ')
         return "has a part ending in a dot or blank";
+    if (startsOrEndsWithWhiteSpace(segment))
+        return "has a part that starts or ends with white space";
     if (isDeviceName(segment)) return "names a DOS device";
     return {};
 }
