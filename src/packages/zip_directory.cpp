@@ -189,6 +189,8 @@ bool BufferSource::readAt(uint64_t offset, size_t length, char* buffer) const {
     return true;
 }
 
+constexpr uint64_t kReservedEntries = 4096;
+
 ZipProblem readZipDirectory(const ByteSource& source, std::vector<ZipEntry>& entries) {
     entries.clear();
     Window window(source);
@@ -199,10 +201,14 @@ ZipProblem readZipDirectory(const ByteSource& source, std::vector<ZipEntry>& ent
     // Every entry takes at least its fixed part: a larger count cannot be what the directory holds.
     if (bounds.count > (bounds.end - bounds.start) / kEntrySize)
         return ZipProblem::EntryCountMismatch;
-    std::vector<ZipEntry> read(static_cast<size_t>(bounds.count));
+    // The count is only a claim until the entries are read: memory grows with what is there.
+    std::vector<ZipEntry> read;
+    read.reserve(static_cast<size_t>(std::min<uint64_t>(bounds.count, kReservedEntries)));
     uint64_t at = bounds.start;
-    for (ZipEntry& entry : read) {
+    for (uint64_t index = 0; index < bounds.count; ++index) {
+        ZipEntry entry;
         if ((problem = readEntry(window, bounds, at, entry)) != ZipProblem::None) return problem;
+        read.push_back(std::move(entry));
     }
     // .NET reads entries for as long as their signature follows, then compares the count.
     const char* next = window.at(at, 4, bounds.end);
