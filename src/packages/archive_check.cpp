@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 
 #include "packages/crc32.h"
 #include "packages/zip_directory.h"
 #include "platform/log.h"
+#include "platform/path.h"
 #include "platform/text_conversion.h"
 #include "varnix/value_rules.h"
 
@@ -132,25 +134,41 @@ bool readPackageArchive(const FileHandle& heldArchive, const PackagePaths& paths
         }
         if (isDirectoryEntry(name)) continue;
         // The extraction writes the entries in order: of two with one name, the last one stays.
-        directory.files[fileSystemKey(name)] = {entry.crc32, entry.size};
+        directory.files[fileSystemKey(name)] = {entry.crc32, entry.size, name};
     }
     return true;
 }
 
+bool refuseMismatch(const PackagePaths& paths, const WideString& item, WideString& errorText) {
+    return refuse(L"Extracted file does not match the archive: " + paths.name + L" / " + item,
+                  L"Файл пакета не совпал с архивом после распаковки: " + item, errorText);
+}
+
 bool extractedFilesMatchArchive(const ArchiveDirectory& directory, const PackagePaths& paths,
                                 WideString& errorText) {
+    std::set<WideString> compared;
     for (const ListedItem& item : paths.listed) {
-        const auto found = directory.files.find(fileSystemKey(item.relativePath));
+        const WideString key = fileSystemKey(item.relativePath);
+        const auto found = directory.files.find(key);
         if (found == directory.files.end()) continue;
+        compared.insert(key);
         const std::optional<FileSummary> summary = summarizeFile(paths.inSystem(item));
         if (summary && summary->size == found->second.size &&
             summary->crc32 == found->second.crc32) {
             continue;
         }
-        const WideString itemText = utf8ToWide(item.spelled);
-        return refuse(
-            L"Extracted file does not match the archive: " + paths.name + L" / " + itemText,
-            L"Файл пакета не совпал с архивом после распаковки: " + itemText, errorText);
+        return refuseMismatch(paths, utf8ToWide(item.spelled), errorText);
+    }
+    for (const auto& [key, file] : directory.files) {
+        if (compared.count(key) != 0) continue;
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        WideString relative = file.name;
+        std::replace(relative.begin(), relative.end(), L'/', L'\\');
+        const WideString path = joinPath(paths.systemDir, relative);
+        const bool sameSize =
+            GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+            (static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) == file.size;
+        if (!sameSize) return refuseMismatch(paths, shownName(file.name), errorText);
     }
     return true;
 }

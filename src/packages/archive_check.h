@@ -17,6 +17,7 @@ namespace varnix {
 struct ArchiveFile {
     uint32_t crc32 = 0;
     uint64_t size = 0;
+    WideString name;  // as decoded, for the path below the system directory and for messages
 };
 
 struct ArchiveDirectory {
@@ -30,9 +31,11 @@ struct ArchiveDirectory {
                                       const ByteString& packageName, ArchiveDirectory& directory,
                                       WideString& errorText);
 
-// Each listed file that the archive holds has the size and CRC-32 of its entry, read once. A
-// listed item without an entry is left to the installed check. On a mismatch, logs the item and
-// words errorText.
+// Each listed file that the archive holds has the size and CRC-32 of its entry, read once; every
+// other file of the archive at least has its entry's size (a held one is skipped just the same,
+// and the marker must not vouch for a package that keeps an old file of it). A listed item
+// without an entry is left to the installed check. On a mismatch, logs the item and words
+// errorText.
 [[nodiscard]] bool extractedFilesMatchArchive(const ArchiveDirectory& directory,
                                               const PackagePaths& paths, WideString& errorText);
 

@@ -113,6 +113,22 @@ def test_listed_file_held_for_reading_fails_extraction_and_restore_logs_it(insta
     assert (scenario.root / "_rollback/lib/lib/a.dll").read_bytes() == b"a v1"
 
 
+def test_unlisted_file_held_for_reading_fails_the_comparison_too(installed_v1, site, powershell):
+    """A file the list leaves out is skipped just the same when it is held: its size must match its
+    entry too, or the marker would vouch for a package that keeps an old file of it."""
+    scenario = installed_v1
+    site.publish([LIB_V2.but(files={"lib/a.dll": b"a v2", "lib/b.dll": b"b v2, longer"}, listed=("lib/a.dll",))])
+    with Held(scenario.system / "lib/b.dll", "read"):
+        run = scenario.run(answers=DOWNLOAD_THEN_ERROR)
+    assert run.exit_code == 1
+    assert run.dialogs[-1].content == EXTRACTED_MISMATCH + "lib/b.dll"
+    assert_in_order(run.this_run, [MISMATCH_LOGGED + "lib / lib/b.dll", "Rollback started for package: lib",
+                                   "Rollback completed for package: lib"])
+    assert (scenario.system / "lib/a.dll").read_bytes() == b"a v1"
+    assert (scenario.system / "lib/b.dll").read_bytes() == b"b v1"
+    assert scenario.marker("lib") != site.manifest()["lib"].sha256
+
+
 def test_pending_restore_is_kept_until_it_finishes_and_spares_files_it_never_saw(installed_v1, site, powershell):
     scenario = installed_v1
     v1_marker = scenario.marker("lib")
