@@ -769,6 +769,33 @@ def test_a_failed_switch_takes_its_history_line_back(tmp_path, keys, words):
     assert pathlib.Path(os.readlink(link)).name.startswith("r2-rollback-")  # r2 went live before r4
 
 
+# After live_pair: whether a kill left r3's history line without its switch (written by hand, as
+# the kill would leave it), the switch that follows, and what a rollback then goes back to.
+AFTER_A_KILL = {
+    "activate of the release the kill left": (True, SWITCHES["activate"][:1] + ["{tmp}/r3"] + SWITCHES["activate"][2:],
+                                              "r2"),
+    "publish --activate after the kill": (True, ["publish", "r4"], "r2"),
+    "activate of the live release, no kill": (False, SWITCHES["activate"][:1] + ["{tmp}/r2"] + SWITCHES["activate"][2:],
+                                              "r1"),
+}
+
+
+@pytest.mark.parametrize("killed, words, back_to", AFTER_A_KILL.values(), ids=AFTER_A_KILL.keys())
+def test_rollback_goes_back_to_a_release_that_went_live_before_the_live_one(tmp_path, keys, killed, words, back_to):
+    link = tmp_path / "current"
+    live_pair(tmp_path, keys, link)
+    assert publish_live(tmp_path, keys, "r3", data=b"r3").returncode == 0
+    if killed:
+        with open(tmp_path / "current.history", "a") as history:
+            history.write(f"{tmp_path / 'r3'}\n")
+    result = attempt_switch(tmp_path, keys, link, words)
+    assert result.returncode == 0, result.stderr
+    rolled = repo("rollback", "--link", link, "--key", keys / "manifest-private.pem",
+                  "--public-key", keys / "manifest-public.pem")
+    assert rolled.returncode == 0, rolled.stderr
+    assert pathlib.Path(os.readlink(link)).name.startswith(f"{back_to}-rollback-"), rolled.stdout
+
+
 def test_the_history_reaches_the_disk_before_the_link_moves_and_the_move_after(tmp_path, keys):
     link = tmp_path / "current"
     live_pair(tmp_path, keys, link)
