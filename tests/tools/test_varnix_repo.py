@@ -673,10 +673,12 @@ def public_half(key, passphrase):
                           check=True, capture_output=True).stdout
 
 
-# rekey: how the key was made, its passphrase given, the new one, whether both come in files;
+# rekey: how the key was made (symlinked: by keygen, kept in another folder, a link in its place),
+# its passphrase given, the new one, whether both come in files;
 # exit code and message.
 REKEYS = {
     "a key of keygen --encrypt": ("keygen", "horse battery", "correct staple", False, 0, ""),
+    "a key path that is a symlink": ("symlinked", "horse battery", "correct staple", False, 0, ""),
     "a key of 2048 iterations, passphrases in files": ("openssl", "horse battery", "correct staple", True, 0, ""),
     "an unencrypted key": ("plain", None, "correct staple", False, 0, ""),
     "the wrong passphrase": ("keygen", "staple", "correct staple", False, 1, "the passphrase does not decrypt"),
@@ -693,6 +695,10 @@ def test_rekey_encrypts_a_key_anew_or_leaves_it_as_it_was(tmp_path, keys, secret
         subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:3072",
                         "-aes-256-cbc", "-pass", f"pass:{old}", "-out", key], check=True, capture_output=True)
         assert encryption_of(key)["iterations"] == 2048 and signs_with(key, old, tmp_path)
+    elif made_by == "symlinked":
+        (tmp_path / "vault").mkdir()
+        shutil.copy(secret_keys / "manifest-private.pem", tmp_path / "vault")
+        key.symlink_to(tmp_path / "vault/manifest-private.pem")
     else:
         shutil.copy((secret_keys if made_by == "keygen" else keys) / "manifest-private.pem", key)
     key.chmod(0o644)
@@ -708,6 +714,9 @@ def test_rekey_encrypts_a_key_anew_or_leaves_it_as_it_was(tmp_path, keys, secret
     result = run_tool(args, env)
     assert result.returncode == code and message in result.stderr, result.stderr
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith("manifest-private")] == [key.name]
+    assert key.is_symlink() == (made_by == "symlinked")  # reads and checks below go through the link
+    if made_by == "symlinked":
+        assert os.listdir(tmp_path / "vault") == ["manifest-private.pem"]
     if code:
         assert key.read_bytes() == before
         return
