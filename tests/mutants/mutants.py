@@ -284,11 +284,13 @@ MUTANTS = [
            "    if (::unlink(staging.c_str()) != 0) {", tool="rekey"),
     Mutant("repo: link switched before its history line", "tools/varnix-repo/repo_commands.cpp",
            "    if (!retractUnservedLastEntry(link, error) || !appendHistory(link, target, error)) return false;",
-           "    if (!activate(target, link, error) || !appendHistory(link, target, error)) return false;",
+           "    if (!activate(target, link, error) || !retractUnservedLastEntry(link, error) ||\n"
+           "        !appendHistory(link, target, error))\n"
+           "        return false;",
            tool="history_cannot_be_written"),
     Mutant("repo: a history line the link never served stays", "tools/varnix-repo/repo_commands.cpp",
-           "    if (!retractUnservedLastEntry(link, error) || !appendHistory(link, target, error)) return false;",
-           "    if (!appendHistory(link, target, error)) return false;", tool="goes_back_to_a_release"),
+           "!servedRelease(link, served) || history.back() == served)",
+           "!servedRelease(link, served) || true)", tool="goes_back_to_a_release"),
     Mutant("repo: rollback goes back to the live release written twice", "tools/varnix-repo/repo_freshness.cpp",
            "[&](const fs::path& entry) { return entry != live; }", "[&](const fs::path&) { return true; }",
            tool="goes_back_to_a_release"),
