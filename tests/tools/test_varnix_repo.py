@@ -675,10 +675,12 @@ def public_half(key, passphrase):
                           check=True, capture_output=True).stdout
 
 
-# rekey: how the key was made, its passphrase given, the new one, whether both come in files;
+# rekey: how the key was made (symlinked: by keygen, kept in another folder, a link in its place),
+# its passphrase given, the new one, whether both come in files;
 # exit code and message.
 REKEYS = {
     "a key of keygen --encrypt": ("keygen", "horse battery", "correct staple", False, 0, ""),
+    "a key path that is a symlink": ("symlinked", "horse battery", "correct staple", False, 0, ""),
     "a key of 2048 iterations, passphrases in files": ("openssl", "horse battery", "correct staple", True, 0, ""),
     "an unencrypted key": ("plain", None, "correct staple", False, 0, ""),
     "the wrong passphrase": ("keygen", "staple", "correct staple", False, 1, "the passphrase does not decrypt"),
@@ -695,6 +697,10 @@ def test_rekey_encrypts_a_key_anew_or_leaves_it_as_it_was(tmp_path, keys, secret
         subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:3072",
                         "-aes-256-cbc", "-pass", f"pass:{old}", "-out", key], check=True, capture_output=True)
         assert encryption_of(key)["iterations"] == 2048 and signs_with(key, old, tmp_path)
+    elif made_by == "symlinked":
+        (tmp_path / "vault").mkdir()
+        shutil.copy(secret_keys / "manifest-private.pem", tmp_path / "vault")
+        key.symlink_to(tmp_path / "vault/manifest-private.pem")
     else:
         shutil.copy((secret_keys if made_by == "keygen" else keys) / "manifest-private.pem", key)
     key.chmod(0o644)
@@ -710,6 +716,9 @@ def test_rekey_encrypts_a_key_anew_or_leaves_it_as_it_was(tmp_path, keys, secret
     result = run_tool(args, env)
     assert result.returncode == code and message in result.stderr, result.stderr
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith("manifest-private")] == [key.name]
+    assert key.is_symlink() == (made_by == "symlinked")  # reads and checks below go through the link
+    if made_by == "symlinked":
+        assert os.listdir(tmp_path / "vault") == ["manifest-private.pem"]
     if code:
         assert key.read_bytes() == before
         return
@@ -769,6 +778,33 @@ def test_a_failed_switch_takes_its_history_line_back(tmp_path, keys, words):
                   "--public-key", keys / "manifest-public.pem")
     assert rolled.returncode == 0, rolled.stderr
     assert pathlib.Path(os.readlink(link)).name.startswith("r2-rollback-")  # r2 went live before r4
+
+
+# After live_pair: whether a kill left r3's history line without its switch (written by hand, as
+# the kill would leave it), the switch that follows, and what a rollback then goes back to.
+AFTER_A_KILL = {
+    "activate of the release the kill left": (True, SWITCHES["activate"][:1] + ["{tmp}/r3"] + SWITCHES["activate"][2:],
+                                              "r2"),
+    "publish --activate after the kill": (True, ["publish", "r4"], "r2"),
+    "activate of the live release, no kill": (False, SWITCHES["activate"][:1] + ["{tmp}/r2"] + SWITCHES["activate"][2:],
+                                              "r1"),
+}
+
+
+@pytest.mark.parametrize("killed, words, back_to", AFTER_A_KILL.values(), ids=AFTER_A_KILL.keys())
+def test_rollback_goes_back_to_a_release_that_went_live_before_the_live_one(tmp_path, keys, killed, words, back_to):
+    link = tmp_path / "current"
+    live_pair(tmp_path, keys, link)
+    assert publish_live(tmp_path, keys, "r3", data=b"r3").returncode == 0
+    if killed:
+        with open(tmp_path / "current.history", "a") as history:
+            history.write(f"{tmp_path / 'r3'}\n")
+    result = attempt_switch(tmp_path, keys, link, words)
+    assert result.returncode == 0, result.stderr
+    rolled = repo("rollback", "--link", link, "--key", keys / "manifest-private.pem",
+                  "--public-key", keys / "manifest-public.pem")
+    assert rolled.returncode == 0, rolled.stderr
+    assert pathlib.Path(os.readlink(link)).name.startswith(f"{back_to}-rollback-"), rolled.stdout
 
 
 def test_the_history_reaches_the_disk_before_the_link_moves_and_the_move_after(tmp_path, keys):

@@ -509,13 +509,38 @@ fs::path releaseDirectory(const std::string& given) {
     return path.has_filename() ? path : path.parent_path();
 }
 
+// What a symlinked LINK serves, spelled as the history spells it; nothing when LINK is absent.
+// False when LINK is something else, whose release the history cannot be compared with.
+bool servedRelease(const std::string& link, fs::path& served) {
+    std::error_code code;
+    const fs::file_status status = fs::symlink_status(link, code);
+    if (status.type() == fs::file_type::not_found) {
+        served.clear();
+        return true;
+    }
+    if (code || status.type() != fs::file_type::symlink) return false;
+    const fs::path target = fs::read_symlink(link, code);
+    if (code) return false;
+    served = releaseDirectory((fs::path(link).parent_path() / target).string());
+    return true;
+}
+
+// A kill between the history line and the link's move leaves a last line that never went live;
+// taking it back first keeps the history in step with the link, so rollback cannot pick it.
+bool retractUnservedLastEntry(const std::string& link, std::string& error) {
+    const std::vector<fs::path> history = readHistory(link);
+    fs::path served;
+    if (history.empty() || !servedRelease(link, served) || history.back() == served) return true;
+    return retractHistory(link, history.back(), error);
+}
+
 // The history line goes to the disk before the link moves, so the history never lacks a release
 // that went live and rollback never picks the wrong predecessor; a switch that fails takes its
 // line back. Returns whether the link moved; `warning` tells when the move may not survive a
 // crash yet.
 bool switchAndRecord(const fs::path& target, const std::string& link, std::string& error,
                      std::string& warning) {
-    if (!appendHistory(link, target, error)) return false;
+    if (!retractUnservedLastEntry(link, error) || !appendHistory(link, target, error)) return false;
     if (!activate(target, link, error)) {
         if (std::string problem; !retractHistory(link, target, problem)) {
             error += "\n" + problem + "; it still names " + target.string() +
@@ -567,13 +592,14 @@ int keygenCommand(const std::string& outDir, const std::optional<std::string>& p
 int rekeyCommand(const PrivateKey& key, const std::string& newPassphrase, std::ostream& out,
                  std::ostream& err) {
     std::string error;
-    if (!rekeyPrivateKey(key, newPassphrase, error)) {
+    std::string rewritten;
+    if (!rekeyPrivateKey(key, newPassphrase, rewritten, error)) {
         err << "rekey: " << error << "\n"
             << "rekey: " << key.path << " is unchanged\n";
         return 1;
     }
     out << "rewrote " << key.path << " (encrypted with the new passphrase; keep it secret)\n";
-    if (!syncParentDirectory(key.path, error))
+    if (!syncParentDirectory(rewritten, error))
         err << "rekey: warning: " << error << "; a crash now could bring back the old file\n";
     return 0;
 }

@@ -323,7 +323,7 @@ bool generateKeyPair(const std::string& privatePath, const std::string& publicPa
 }
 
 bool rekeyPrivateKey(const PrivateKey& source, const std::string& newPassphrase,
-                     std::string& error) {
+                     std::string& rewritten, std::string& error) {
     error = passphraseLengthProblem(newPassphrase);
     if (!error.empty()) return false;
     const Key key = readPrivateKey(source, error);
@@ -333,11 +333,18 @@ bool rekeyPrivateKey(const PrivateKey& source, const std::string& newPassphrase,
         error = "cannot encrypt " + source.path;
         return false;
     }
-    const std::string staging = source.path + ".rekey-" + std::to_string(::getpid());
+    // Renaming over a symlink would replace the link and leave the old key where it points.
+    std::error_code code;
+    rewritten = std::filesystem::canonical(source.path, code).string();
+    if (code) {
+        error = "cannot resolve " + source.path + ": " + code.message();
+        return false;
+    }
+    const std::string staging = rewritten + ".rekey-" + std::to_string(::getpid());
     ::unlink(staging.c_str());  // left by a killed run that had this process id
     if (!writeNewPrivateKey(staging, pem, key.get(), newPassphrase, error)) return false;
-    if (::rename(staging.c_str(), source.path.c_str()) != 0) {
-        error = osError("cannot replace", source.path);
+    if (::rename(staging.c_str(), rewritten.c_str()) != 0) {
+        error = osError("cannot replace", rewritten);
         ::unlink(staging.c_str());
         return false;
     }

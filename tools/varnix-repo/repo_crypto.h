@@ -30,8 +30,10 @@ inline constexpr size_t kMaxPassphraseBytes = 1023;
 bool generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                      const std::optional<std::string>& passphrase, std::string& error);
 // Rewrites the private key encrypted with `newPassphrase` as generateKeyPair does: a new file
-// beside it, 0600, read back with the new passphrase, then renamed over the old one.
-bool rekeyPrivateKey(const PrivateKey& key, const std::string& newPassphrase, std::string& error);
+// beside it, 0600, read back with the new passphrase, then renamed over the old one. A symlinked
+// key path is followed: `rewritten` names the file that was replaced, whose directory to flush.
+bool rekeyPrivateKey(const PrivateKey& key, const std::string& newPassphrase,
+                     std::string& rewritten, std::string& error);
 // Reads and checks the key without using it, so a wrong key stops a command before its work.
 bool checkPrivateKey(const PrivateKey& key, std::string& error);
 bool signBytes(const PrivateKey& key, const std::string& data, std::string& signature,

@@ -154,11 +154,13 @@ bool retractHistory(const std::string& link, const fs::path& release, std::strin
     return appendFileDurably(historyPath(link), kNotLiveMark + release.string() + "\n", error);
 }
 
+// The release before the live one is the first earlier entry that differs from it: an activate
+// of the live release again writes it twice, and going "back" to it would change nothing.
 fs::path previousRelease(const std::vector<fs::path>& history, const fs::path& live) {
-    for (size_t i = history.size(); i-- > 1;) {
-        if (history[i] == live) return history[i - 1];
-    }
-    return {};
+    const auto latest = std::find(history.rbegin(), history.rend(), live);
+    const auto before =
+        std::find_if(latest, history.rend(), [&](const fs::path& entry) { return entry != live; });
+    return latest == history.rend() || before == history.rend() ? fs::path() : *before;
 }
 
 }  // namespace varnix_repo
