@@ -3,7 +3,8 @@
 //
 //   VarnixSetupHelper.exe running ROOT       is a program of this root running?
 //   VarnixSetupHelper.exe check-target DIR   may the setup install into DIR? (made when missing)
-//   VarnixSetupHelper.exe remove ROOT        removes Varnix's names from ROOT, links never followed
+//   VarnixSetupHelper.exe remove ROOT        removes Varnix's names from ROOT, links never followed;
+//                                            refused when ROOT is no Varnix root
 //
 // It shows nothing; its exit code (setup/helper_exit_codes.h) is the whole answer.
 #include <windows.h>
@@ -55,14 +56,29 @@ void removeOwnedPath(const WideString& path) {
     }
 }
 
-int removeRoot(const WideString& rootDir) {
-    if (isAnythingOfRootRunning(rootDir)) return VARNIX_HELPER_RUNNING;
-    bool allGone = true;
-    for (const WideString& path : varnix::setup::ownedRootPaths(rootDir)) {
-        removeOwnedPath(path);
-        if (isPresent(path)) allGone = false;
+// An uninstaller copied elsewhere takes that folder for its root: a logs\ or system\ of the
+// user's there is not Varnix's to remove.
+bool isVarnixRoot(const WideString& rootDir) {
+    for (const WideString& mark : varnix::setup::rootMarkPaths(rootDir)) {
+        if (isPresent(mark)) return true;
     }
-    return allGone ? VARNIX_HELPER_DONE : VARNIX_HELPER_NOT_REMOVED;
+    return false;
+}
+
+// The launcher goes last, and only once everything else is gone: a root left half removed still
+// holds it, so the uninstaller's next run recognises the root.
+int removeRoot(const WideString& rootDir) {
+    if (!isVarnixRoot(rootDir)) return VARNIX_HELPER_NOT_A_ROOT;
+    if (isAnythingOfRootRunning(rootDir)) return VARNIX_HELPER_RUNNING;
+    const std::vector<WideString> paths = varnix::setup::ownedRootPaths(rootDir);
+    bool allGone = true;
+    for (size_t i = 0; i + 1 < paths.size(); ++i) {
+        removeOwnedPath(paths[i]);
+        if (isPresent(paths[i])) allGone = false;
+    }
+    if (!allGone) return VARNIX_HELPER_NOT_REMOVED;
+    removeOwnedPath(paths.back());
+    return isPresent(paths.back()) ? VARNIX_HELPER_NOT_REMOVED : VARNIX_HELPER_DONE;
 }
 
 int checkTarget(const WideString& directory) {
