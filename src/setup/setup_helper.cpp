@@ -3,8 +3,8 @@
 //
 //   VarnixSetupHelper.exe running ROOT       is a program of this root running?
 //   VarnixSetupHelper.exe check-target DIR   may the setup install into DIR? (made when missing)
-//   VarnixSetupHelper.exe remove ROOT        removes Varnix's names from ROOT, links never followed;
-//                                            refused when ROOT is no Varnix root
+//   VarnixSetupHelper.exe remove ROOT        removes Varnix's names from ROOT, links never
+//                                            followed; refused when ROOT is no Varnix root
 //
 // It shows nothing; its exit code (setup/helper_exit_codes.h) is the whole answer.
 #include <windows.h>
