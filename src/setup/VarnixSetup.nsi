@@ -280,7 +280,11 @@ FunctionEnd
 Section "Uninstall"
     Call un.IsRegisteredRoot
     !insertmacro ExtractHelper
-    !insertmacro RunHelper remove "$INSTDIR" $R0
+    ${If} $R8 == 1
+        !insertmacro RunHelper remove-registered "$INSTDIR" $R0
+    ${Else}
+        !insertmacro RunHelper remove "$INSTDIR" $R0
+    ${EndIf}
     ${If} $R0 == ${HELPER_NOT_A_ROOT}
         MessageBox MB_OK|MB_ICONSTOP "В папке $INSTDIR нет установленного Varnix.$\r$\n$\r$\nЧтобы удалить Varnix, откройте Параметры > Приложения." /SD IDOK
         SetErrorLevel ${EXIT_REFUSED_DIRECTORY}

@@ -5,6 +5,8 @@
 //   VarnixSetupHelper.exe check-target DIR   may the setup install into DIR? (made when missing)
 //   VarnixSetupHelper.exe remove ROOT        removes Varnix's names from ROOT, links never
 //                                            followed; refused when ROOT is no Varnix root
+//   VarnixSetupHelper.exe remove-registered ROOT   the same for the root the uninstall entry
+//                                            names, which is Varnix's even with neither mark left
 //
 // It shows nothing; its exit code (setup/helper_exit_codes.h) is the whole answer.
 #include <windows.h>
@@ -67,8 +69,8 @@ bool isVarnixRoot(const WideString& rootDir) {
 
 // The launcher goes last, and only once everything else is gone: a root left half removed still
 // holds it, so the uninstaller's next run recognises the root.
-int removeRoot(const WideString& rootDir) {
-    if (!isVarnixRoot(rootDir)) return VARNIX_HELPER_NOT_A_ROOT;
+int removeRoot(const WideString& rootDir, bool registered) {
+    if (!registered && !isVarnixRoot(rootDir)) return VARNIX_HELPER_NOT_A_ROOT;
     if (isAnythingOfRootRunning(rootDir)) return VARNIX_HELPER_RUNNING;
     const std::vector<WideString> paths = varnix::setup::ownedRootPaths(rootDir);
     bool allGone = true;
@@ -101,7 +103,8 @@ int run(const std::vector<WideString>& arguments) {
         return isAnythingOfRootRunning(path) ? VARNIX_HELPER_RUNNING : VARNIX_HELPER_DONE;
     }
     if (command == L"check-target") return checkTarget(arguments[1]);
-    if (command == L"remove") return removeRoot(path);
+    if (command == L"remove") return removeRoot(path, false);
+    if (command == L"remove-registered") return removeRoot(path, true);
     return VARNIX_HELPER_USAGE;
 }
 

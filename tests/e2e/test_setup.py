@@ -235,6 +235,18 @@ def test_a_copied_uninstaller_leaves_the_registered_installation(scenario, copy_
     assert set(os.listdir(root)) == INSTALLED_NAMES
 
 
+def test_the_registered_root_is_removed_without_its_launcher_and_markers(scenario):
+    """What a removal cut short by an older uninstaller, or the user's own deletions, may leave."""
+    root = scenario.root / "Varnix"
+    assert run_setup(scenario, root) == SETUP_INSTALLED
+    make_used_root(root)
+    shutil.rmtree(root / "system/.packages")
+    (root / "VarnixLauncher.exe").unlink()
+    assert uninstall_in_place(scenario, root) == 0
+    assert os.listdir(root) == [UNINSTALLER_NAME]
+    assert uninstall_entry() is None and not START_MENU_SHORTCUT.exists()
+
+
 def test_the_installed_launcher_installs_the_application_and_starts_it(make_scenario, site):
     scenario = make_scenario("installed_launcher_starts/Varnix")
     (scenario.root / "VarnixLauncher.exe").unlink()
