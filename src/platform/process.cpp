@@ -5,6 +5,7 @@
 
 #include <iterator>
 
+#include "platform/fs.h"
 #include "platform/handle.h"
 
 namespace varnix {
@@ -21,6 +22,15 @@ bool isSamePathText(const WideString& first, const WideString& second) {
                                 static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
 }
 
+// One file however either path is spelled (8.3 names, another drive letter, Wine's Z:); the text
+// decides only when either file cannot be identified.
+bool isSameProgramFile(const WideString& image, const WideString& executablePath) {
+    const ByteString imageIdentity = fileIdentity(image);
+    const ByteString pathIdentity = fileIdentity(executablePath);
+    if (imageIdentity.empty() || pathIdentity.empty()) return isSamePathText(image, executablePath);
+    return imageIdentity == pathIdentity;
+}
+
 // True also when the process's image cannot be read: see isProgramRunning.
 bool mayBeStartedFrom(DWORD processId, const WideString& executablePath) {
     KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
@@ -28,7 +38,7 @@ bool mayBeStartedFrom(DWORD processId, const WideString& executablePath) {
     wchar_t image[32768];
     DWORD length = static_cast<DWORD>(std::size(image));
     if (!QueryFullProcessImageNameW(process.get(), 0, image, &length)) return true;
-    return isSamePathText(WideString(image, length), executablePath);
+    return isSameProgramFile(WideString(image, length), executablePath);
 }
 
 }  // namespace

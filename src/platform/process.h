@@ -11,7 +11,8 @@ namespace varnix {
 
 // Any process of this executable name (compared case-insensitively, without a directory).
 bool isProcessRunning(const WideString& executableName);
-// Any process started from this executable file (full path, compared without regard to case). A
+// Any process started from this executable file, however its path is spelled (compared as file
+// identities; as text without regard to case when a file cannot be identified). A
 // process of that file name whose path cannot be read counts as running: callers refuse to
 // touch a root then, which is the safe answer.
 bool isProgramRunning(const WideString& executablePath);

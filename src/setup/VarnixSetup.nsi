@@ -12,7 +12,7 @@
 ; Exit codes: 0 installed, 1 cancelled, 2 aborted, 3 refused because a program of the root runs,
 ; 4 refused because of the directory. The uninstaller: 0 removed, 1 cancelled, 2 aborted (something
 ; could not be removed; the entry stays so that it can run again), 3 refused because a program of
-; the root runs.
+; the root runs, 4 refused because its folder is no Varnix root (a copy of it run elsewhere).
 
 Unicode true
 Target amd64-unicode
@@ -43,6 +43,7 @@ CRCCheck on
 !searchparse /file "${__FILEDIR__}/helper_exit_codes.h" "#define VARNIX_HELPER_DONE " HELPER_DONE
 !searchparse /file "${__FILEDIR__}/helper_exit_codes.h" "#define VARNIX_HELPER_RUNNING " HELPER_RUNNING
 !searchparse /file "${__FILEDIR__}/helper_exit_codes.h" "#define VARNIX_HELPER_PROTECTED_DIRECTORY " HELPER_PROTECTED_DIRECTORY
+!searchparse /file "${__FILEDIR__}/helper_exit_codes.h" "#define VARNIX_HELPER_NOT_A_ROOT " HELPER_NOT_A_ROOT
 
 !define EXIT_ABORTED 2
 !define EXIT_REFUSED_RUNNING 3
@@ -257,12 +258,38 @@ FunctionEnd
 
 ; ---------------------------------------------------------------- uninstalling
 
+; $R8: 1 when $INSTDIR is the registered installation's folder (compared as ValidateTarget does).
+; The entry and the shortcuts are that installation's: an uninstaller copied into another folder
+; leaves them.
+Function un.IsRegisteredRoot
+    StrCpy $R8 0
+    ReadRegStr $R1 HKCU "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R1 == ""
+        Return
+    ${EndIf}
+    GetFullPathName /SHORT $R1 "$R1"
+    GetFullPathName /SHORT $R2 "$INSTDIR"
+    ${If} $R1 != ""
+    ${AndIf} $R1 == $R2
+        StrCpy $R8 1
+    ${EndIf}
+FunctionEnd
+
 ; The helper removes the launcher's names with the launcher's own tree deletion, which removes a
 ; link inside the tree as a link and never enters it; RMDir /r would follow it.
 Section "Uninstall"
+    Call un.IsRegisteredRoot
     !insertmacro ExtractHelper
-    !insertmacro RunHelper remove "$INSTDIR" $R0
-    ${If} $R0 == ${HELPER_RUNNING}
+    ${If} $R8 == 1
+        !insertmacro RunHelper remove-registered "$INSTDIR" $R0
+    ${Else}
+        !insertmacro RunHelper remove "$INSTDIR" $R0
+    ${EndIf}
+    ${If} $R0 == ${HELPER_NOT_A_ROOT}
+        MessageBox MB_OK|MB_ICONSTOP "В папке $INSTDIR нет установленного Varnix.$\r$\n$\r$\nЧтобы удалить Varnix, откройте Параметры > Приложения." /SD IDOK
+        SetErrorLevel ${EXIT_REFUSED_DIRECTORY}
+        Quit
+    ${ElseIf} $R0 == ${HELPER_RUNNING}
         MessageBox MB_OK|MB_ICONEXCLAMATION "Varnix сейчас запущен.$\r$\n$\r$\nЗакройте Varnix и запустите удаление снова." /SD IDOK
         SetErrorLevel ${EXIT_REFUSED_RUNNING}
         Quit
@@ -272,9 +299,11 @@ Section "Uninstall"
         Quit
     ${EndIf}
     Delete "$INSTDIR\${UNINSTALLER_FILE}"
-    Delete "$SMPROGRAMS\${SHORTCUT_FILE}"
-    Delete "$DESKTOP\${SHORTCUT_FILE}"
-    DeleteRegKey HKCU "${UNINSTALL_KEY}"
+    ${If} $R8 == 1
+        Delete "$SMPROGRAMS\${SHORTCUT_FILE}"
+        Delete "$DESKTOP\${SHORTCUT_FILE}"
+        DeleteRegKey HKCU "${UNINSTALL_KEY}"
+    ${EndIf}
     ; Only when empty: whatever else the user put there stays.
     RMDir "$INSTDIR"
 SectionEnd

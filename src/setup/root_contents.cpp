@@ -16,9 +16,16 @@ WideString launcherPath(const WideString& rootDir) {
 }  // namespace
 
 std::vector<WideString> ownedRootPaths(const WideString& rootDir) {
-    return {launcherPath(rootDir),      launcherPath(rootDir) + kPromotionSuffix,
-            systemDirectory(rootDir),   logDirectory(rootDir),
-            downloadDirectory(rootDir), rollbackRoot(rootDir)};
+    return {launcherPath(rootDir) + kPromotionSuffix,
+            systemDirectory(rootDir),
+            logDirectory(rootDir),
+            downloadDirectory(rootDir),
+            rollbackRoot(rootDir),
+            launcherPath(rootDir)};
+}
+
+std::vector<WideString> rootMarkPaths(const WideString& rootDir) {
+    return {launcherPath(rootDir), packageStateDirectory(systemDirectory(rootDir))};
 }
 
 std::vector<WideString> rootProgramPaths(const WideString& rootDir) {

@@ -3,7 +3,10 @@
 //
 //   VarnixSetupHelper.exe running ROOT       is a program of this root running?
 //   VarnixSetupHelper.exe check-target DIR   may the setup install into DIR? (made when missing)
-//   VarnixSetupHelper.exe remove ROOT        removes Varnix's names from ROOT, links never followed
+//   VarnixSetupHelper.exe remove ROOT        removes Varnix's names from ROOT, links never
+//                                            followed; refused when ROOT is no Varnix root
+//   VarnixSetupHelper.exe remove-registered ROOT   the same for the root the uninstall entry
+//                                            names, which is Varnix's even with neither mark left
 //
 // It shows nothing; its exit code (setup/helper_exit_codes.h) is the whole answer.
 #include <windows.h>
@@ -55,14 +58,29 @@ void removeOwnedPath(const WideString& path) {
     }
 }
 
-int removeRoot(const WideString& rootDir) {
-    if (isAnythingOfRootRunning(rootDir)) return VARNIX_HELPER_RUNNING;
-    bool allGone = true;
-    for (const WideString& path : varnix::setup::ownedRootPaths(rootDir)) {
-        removeOwnedPath(path);
-        if (isPresent(path)) allGone = false;
+// An uninstaller copied elsewhere takes that folder for its root: a logs\ or system\ of the
+// user's there is not Varnix's to remove.
+bool isVarnixRoot(const WideString& rootDir) {
+    for (const WideString& mark : varnix::setup::rootMarkPaths(rootDir)) {
+        if (isPresent(mark)) return true;
     }
-    return allGone ? VARNIX_HELPER_DONE : VARNIX_HELPER_NOT_REMOVED;
+    return false;
+}
+
+// The launcher goes last, and only once everything else is gone: a root left half removed still
+// holds it, so the uninstaller's next run recognises the root.
+int removeRoot(const WideString& rootDir, bool registered) {
+    if (!registered && !isVarnixRoot(rootDir)) return VARNIX_HELPER_NOT_A_ROOT;
+    if (isAnythingOfRootRunning(rootDir)) return VARNIX_HELPER_RUNNING;
+    const std::vector<WideString> paths = varnix::setup::ownedRootPaths(rootDir);
+    bool allGone = true;
+    for (size_t i = 0; i + 1 < paths.size(); ++i) {
+        removeOwnedPath(paths[i]);
+        if (isPresent(paths[i])) allGone = false;
+    }
+    if (!allGone) return VARNIX_HELPER_NOT_REMOVED;
+    removeOwnedPath(paths.back());
+    return isPresent(paths.back()) ? VARNIX_HELPER_NOT_REMOVED : VARNIX_HELPER_DONE;
 }
 
 int checkTarget(const WideString& directory) {
@@ -85,7 +103,8 @@ int run(const std::vector<WideString>& arguments) {
         return isAnythingOfRootRunning(path) ? VARNIX_HELPER_RUNNING : VARNIX_HELPER_DONE;
     }
     if (command == L"check-target") return checkTarget(arguments[1]);
-    if (command == L"remove") return removeRoot(path);
+    if (command == L"remove") return removeRoot(path, false);
+    if (command == L"remove-registered") return removeRoot(path, true);
     return VARNIX_HELPER_USAGE;
 }
 

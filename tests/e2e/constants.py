@@ -80,6 +80,7 @@ SETUP_INSTALLED = 0
 SETUP_ABORTED = 2
 SETUP_REFUSED_RUNNING = 3
 SETUP_REFUSED_DIRECTORY = 4
+UNINSTALL_REFUSED_NOT_A_ROOT = 4  # the uninstaller run from a folder that is no Varnix root
 UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnix"
 UNINSTALLER_NAME = "Uninstall.exe"
 SHORTCUT_NAME = "Varnix.lnk"

@@ -14,7 +14,8 @@ import subprocess
 import pytest
 
 from constants import (INSTALLED_NAMES, OK, SETUP_ABORTED, SETUP_INSTALLED, SETUP_REFUSED_DIRECTORY, SETUP_REFUSED_RUNNING,
-                       SHORTCUT_NAME, UNINSTALL_KEY, UNINSTALLER_NAME, UPDATE_DOWNLOAD, LAUNCHED)
+                       SHORTCUT_NAME, UNINSTALL_KEY, UNINSTALL_REFUSED_NOT_A_ROOT, UNINSTALLER_NAME, UPDATE_DOWNLOAD,
+                       LAUNCHED)
 from harness import (BUILD, DRIVE_C, LAUNCHER, STUB, Package, assert_in_order, silent_setup_command,
                      start_windows_program, unix_path, wait_for, windows_path, wine_env)
 
@@ -121,9 +122,11 @@ def test_silent_setup_installs_for_the_user_and_the_uninstaller_removes_only_var
 
     # Wine cannot remove a host link through Win32 (it sees the directory behind it): the
     # uninstaller removes everything else, never enters the link, and keeps its entry for a rerun.
+    # The launcher stays too, so that the rerun still recognises the folder as a Varnix root.
     assert uninstall_in_place(scenario, root) == SETUP_ABORTED
     assert outside_files(outside) == before
-    assert os.listdir(root) == [UNINSTALLER_NAME, "system"] and os.listdir(root / "system") == ["linked"]
+    assert sorted(os.listdir(root)) == sorted([UNINSTALLER_NAME, "VarnixLauncher.exe", "system"])
+    assert os.listdir(root / "system") == ["linked"]
     assert uninstall_entry() is not None and START_MENU_SHORTCUT.exists()
     (root / "system/linked").unlink()
     uninstall_as_a_user_does(scenario, root)
@@ -204,6 +207,44 @@ def test_a_picked_folder_gets_a_varnix_folder_and_a_second_location_is_refused(s
     assert outside_files(documents) == before and set(os.listdir(documents)) == {"photos", "letter.txt"}
     assert run_setup(scenario, elsewhere) == SETUP_INSTALLED
     assert set(os.listdir(elsewhere / "Varnix")) == INSTALLED_NAMES
+
+
+@pytest.mark.parametrize("copy_to_another_root", [
+    pytest.param(False, id="folder_of_the_users"),
+    pytest.param(True, id="another_varnix_root"),
+])
+def test_a_copied_uninstaller_leaves_the_registered_installation(scenario, copy_to_another_root):
+    root = scenario.root / "Varnix"
+    assert run_setup(scenario, root, "/DESKTOP") == SETUP_INSTALLED
+    scratch = scenario.root / "Documents"
+    for name, data in {"logs/diary.txt": b"mine", "system/notes.txt": b"mine too"}.items():
+        (scratch / name).parent.mkdir(parents=True, exist_ok=True)
+        (scratch / name).write_bytes(data)
+    shutil.copy(root / UNINSTALLER_NAME, scratch / UNINSTALLER_NAME)
+    if copy_to_another_root:
+        # A second root of its own (a copied launcher): its names go, the registered ones stay.
+        shutil.copy(root / "VarnixLauncher.exe", scratch / "VarnixLauncher.exe")
+        assert uninstall_in_place(scenario, scratch) == 0
+        assert os.listdir(scratch) == [UNINSTALLER_NAME]
+    else:
+        before = outside_files(scratch)
+        assert uninstall_in_place(scenario, scratch) == UNINSTALL_REFUSED_NOT_A_ROOT
+        assert outside_files(scratch) == before
+    assert uninstall_entry()["InstallLocation"] == windows_path(root)
+    assert START_MENU_SHORTCUT.exists() and DESKTOP_SHORTCUT.exists()
+    assert set(os.listdir(root)) == INSTALLED_NAMES
+
+
+def test_the_registered_root_is_removed_without_its_launcher_and_markers(scenario):
+    """What a removal cut short by an older uninstaller, or the user's own deletions, may leave."""
+    root = scenario.root / "Varnix"
+    assert run_setup(scenario, root) == SETUP_INSTALLED
+    make_used_root(root)
+    shutil.rmtree(root / "system/.packages")
+    (root / "VarnixLauncher.exe").unlink()
+    assert uninstall_in_place(scenario, root) == 0
+    assert os.listdir(root) == [UNINSTALLER_NAME]
+    assert uninstall_entry() is None and not START_MENU_SHORTCUT.exists()
 
 
 def test_the_installed_launcher_installs_the_application_and_starts_it(make_scenario, site):

@@ -16,6 +16,8 @@
 
 using namespace varnix;
 using varnix_test::ScratchDirectory;
+using varnix_test::shortSpelling;
+using varnix_test::wineUnixRootSpelling;
 
 namespace {
 
@@ -116,32 +118,6 @@ TEST(LauncherMutexName, SpellingNameIsOnePerRootWhateverTheLetterCaseAndHasNoBac
     EXPECT_EQ(digest.size(), 64u);
     EXPECT_EQ(digest.find_first_not_of(L"0123456789abcdef"), std::wstring::npos);
 }
-
-namespace {
-
-// Wine's own spelling of a prefix path through its Z: drive (the Unix root); empty on Windows.
-std::wstring wineUnixRootSpelling(const std::wstring& path) {
-    using UnixName = char*(__cdecl*)(const wchar_t*);
-    const auto toUnix = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (toUnix == nullptr) return {};
-    char* unixPath = toUnix(path.c_str());
-    if (unixPath == nullptr) return {};
-    std::wstring spelled = L"Z:" + utf8ToWide(unixPath);
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    for (wchar_t& c : spelled) {
-        if (c == L'/') c = L'\\';
-    }
-    return spelled;
-}
-
-std::wstring shortSpelling(const std::wstring& path) {
-    wchar_t buffer[MAX_PATH] = {};
-    const DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::wstring(buffer) : std::wstring();
-}
-
-}  // namespace
 
 // Every spelling of one root shares the first name; the second is the spelling's own.
 TEST(LauncherMutexName, EverySpellingOfOneRootSharesTheIdentityName) {

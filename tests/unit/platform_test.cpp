@@ -12,6 +12,7 @@
 #include "platform/handle.h"
 #include "platform/job.h"
 #include "platform/named_mutex.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "platform/text_conversion.h"
 #include "test_directory.h"
@@ -19,6 +20,8 @@
 using namespace varnix;
 using varnix_test::HostLinks;
 using varnix_test::ScratchDirectory;
+using varnix_test::shortSpelling;
+using varnix_test::wineUnixRootSpelling;
 
 TEST(TextConversion, RoundTripsCyrillicAndKeepsByteOrderMark) {
     const std::string bytes = "\xD0\x9F\xD0\xB0\xD0\xBA\xD0\xB5\xD1\x82: ";  // "Пакет: "
@@ -271,6 +274,36 @@ TEST(WorkDirectories, ALinkIsRemovedOrRefusedNeverFollowed) {
 
 // The launcher's root lock: a second holder waits; one whose owner died without releasing it
 // gets it at once.
+// This test program is the running process: found through every spelling of its own path, never
+// through a copy of the same name elsewhere.
+TEST(ProgramRunning, FoundThroughAnySpellingOfItsPathNotThroughACopy) {
+    wchar_t own[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, own, MAX_PATH);
+    ASSERT_TRUE(length > 0 && length < MAX_PATH);
+    const std::wstring image(own, length);
+    const size_t separator = image.find_last_of(L'\\');
+    const std::wstring directory = image.substr(0, separator);
+    const std::wstring name = image.substr(separator + 1);
+    ScratchDirectory scratch;
+    ASSERT_TRUE(CopyFileW(image.c_str(), (scratch / name).c_str(), FALSE));
+    const std::wstring shortDirectory = shortSpelling(directory);
+    const struct {
+        const char* name;
+        std::wstring path;
+        bool running;
+    } rows[] = {
+        {"own path", image, true},
+        {"short directory", shortDirectory.empty() ? L"" : shortDirectory + L"\\" + name, true},
+        {"Unix root drive", wineUnixRootSpelling(image), true},
+        {"copy elsewhere", scratch / name, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.path.empty()) continue;  // no such spelling on this system
+        EXPECT_EQ(isProgramRunning(row.path), row.running) << wideToUtf8(row.path);
+    }
+}
+
 TEST(NamedMutexLock, SecondWaitsAndAnAbandonedMutexIsAcquiredAtOnce) {
     for (const bool abandon : {false, true}) {
         SCOPED_TRACE(abandon ? "abandoned" : "released");

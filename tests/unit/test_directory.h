@@ -115,4 +115,26 @@ class HostLinks {
     std::vector<std::wstring> links_;
 };
 
+// Wine's own spelling of a prefix path through its Z: drive (the Unix root); empty on Windows.
+inline std::wstring wineUnixRootSpelling(const std::wstring& path) {
+    using UnixName = char*(__cdecl*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (toUnix == nullptr) return {};
+    char* unixPath = toUnix(path.c_str());
+    if (unixPath == nullptr) return {};
+    std::wstring spelled = L"Z:" + varnix::utf8ToWide(unixPath);
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    for (wchar_t& c : spelled) {
+        if (c == L'/') c = L'\\';
+    }
+    return spelled;
+}
+
+inline std::wstring shortSpelling(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(buffer) : std::wstring();
+}
+
 }  // namespace varnix_test
