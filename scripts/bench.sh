@@ -289,8 +289,22 @@ start_wine() {
     "${AS_WINE[@]}" wineserver -f -p >/dev/null 2>&1 &
     started_pids+=($!)
     "${AS_WINE[@]}" wineboot </dev/null >/dev/null 2>&1
+    private_profile_folders
     unmanaged_windows
     log "Wine prefix ready: $WINEPREFIX"
+}
+
+# A new prefix links the profile's Desktop, Documents and the like to the host user's home (here
+# /root): every copy of the prefix, and so every part of the suite running side by side, would
+# share one Desktop, see the others' shortcuts come and go, and write into the host's home. Each
+# prefix gets folders of its own; Wine makes those links only when it creates or updates a prefix.
+private_profile_folders() {
+    local folder
+    for folder in "$WINEPREFIX"/drive_c/users/*/*; do
+        [[ -L $folder ]] || continue
+        "${AS_WINE[@]}" rm -f "$folder"
+        "${AS_WINE[@]}" mkdir "$folder"
+    done
 }
 
 # Without a window manager, Wine waits about 2 s for each managed window's withdrawn state when a
