@@ -211,14 +211,15 @@ std::optional<PromotionFailure> promotionObstacle(const WideString& rootDir) {
 
 // The next start cannot tell a key that does not verify from a file held for the whole wait
 // unless it is told: the verdict says which, and is on the disk before this process ends.
+// The verdict goes first: whoever finds the failure in the log finds it recorded too.
 int failPromotion(const WideString& rootDir, const PromotionFailure& failure) {
-    logWrite(L"Launcher promotion failed: " + failure.text);
     const WideString systemDir = systemDirectory(rootDir);
     ensureDirectory(packageStateDirectory(systemDir));
-    if (!replaceFileDurably(verdictPath(systemDir),
-                            verdictText({ownFileVersion(), failure.failure}))) {
-        logWrite(L"Launcher promotion verdict not recorded: " + win32ErrorText(GetLastError()));
-    }
+    const bool recorded = replaceFileDurably(verdictPath(systemDir),
+                                             verdictText({ownFileVersion(), failure.failure}));
+    const DWORD error = GetLastError();
+    logWrite(L"Launcher promotion failed: " + failure.text);
+    if (!recorded) logWrite(L"Launcher promotion verdict not recorded: " + win32ErrorText(error));
     return kExitFailure;
 }
 
