@@ -161,6 +161,7 @@ def test_publish_refuses_and_verify_reports_entries_the_launcher_refuses(tmp_pat
     ("Con|{zip}|1", "names a DOS device"),
     ("core|{zip}|1|.Packages/core.sha256", "lies in the marker directory"),
     ("core|{zip}|1|.backup_complete", "is a backup's own file"),
+    ("core|{zip}|1|.backup_complete.TMP", "is a backup's own file"),
     ("core|{zip}|1|.Restore_Pending/a.txt", "is a backup's own file"),
     ("core|{missing}|1", "cannot read archive"),
     ("core|{notzip}|1", "not a readable ZIP"),
@@ -780,25 +781,29 @@ def test_a_failed_switch_takes_its_history_line_back(tmp_path, keys, words):
     assert pathlib.Path(os.readlink(link)).name.startswith("r2-rollback-")  # r2 went live before r4
 
 
-# After live_pair: whether a kill left r3's history line without its switch (written by hand, as
-# the kill would leave it), the switch that follows, and what a rollback then goes back to.
+# After live_pair: what happened since (a kill that left r3's history line without its switch,
+# written by hand as the kill would leave it; or the link removed by hand, after r2 went live),
+# the switch that follows, and what a rollback then goes back to.
 AFTER_A_KILL = {
-    "activate of the release the kill left": (True, SWITCHES["activate"][:1] + ["{tmp}/r3"] + SWITCHES["activate"][2:],
+    "activate of the release the kill left": ("kill", SWITCHES["activate"][:1] + ["{tmp}/r3"] + SWITCHES["activate"][2:],
                                               "r2"),
-    "publish --activate after the kill": (True, ["publish", "r4"], "r2"),
-    "activate of the live release, no kill": (False, SWITCHES["activate"][:1] + ["{tmp}/r2"] + SWITCHES["activate"][2:],
+    "publish --activate after the kill": ("kill", ["publish", "r4"], "r2"),
+    "activate of the live release, no kill": (None, SWITCHES["activate"][:1] + ["{tmp}/r2"] + SWITCHES["activate"][2:],
                                               "r1"),
+    "publish --activate after the link was removed": ("link removed", ["publish", "r4"], "r2"),
 }
 
 
-@pytest.mark.parametrize("killed, words, back_to", AFTER_A_KILL.values(), ids=AFTER_A_KILL.keys())
-def test_rollback_goes_back_to_a_release_that_went_live_before_the_live_one(tmp_path, keys, killed, words, back_to):
+@pytest.mark.parametrize("since, words, back_to", AFTER_A_KILL.values(), ids=AFTER_A_KILL.keys())
+def test_rollback_goes_back_to_a_release_that_went_live_before_the_live_one(tmp_path, keys, since, words, back_to):
     link = tmp_path / "current"
     live_pair(tmp_path, keys, link)
     assert publish_live(tmp_path, keys, "r3", data=b"r3").returncode == 0
-    if killed:
+    if since == "kill":
         with open(tmp_path / "current.history", "a") as history:
             history.write(f"{tmp_path / 'r3'}\n")
+    elif since == "link removed":
+        link.unlink()
     result = attempt_switch(tmp_path, keys, link, words)
     assert result.returncode == 0, result.stderr
     rolled = repo("rollback", "--link", link, "--key", keys / "manifest-private.pem",

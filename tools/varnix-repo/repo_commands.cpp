@@ -526,11 +526,15 @@ bool servedRelease(const std::string& link, fs::path& served) {
 }
 
 // A kill between the history line and the link's move leaves a last line that never went live;
-// taking it back first keeps the history in step with the link, so rollback cannot pick it.
+// taking it back first keeps the history in step with the link, so rollback cannot pick it. Where
+// no link is left, nothing tells that: a link removed by hand served that release, and its line
+// stays.
 bool retractUnservedLastEntry(const std::string& link, std::string& error) {
     const std::vector<fs::path> history = readHistory(link);
     fs::path served;
-    if (history.empty() || !servedRelease(link, served) || history.back() == served) return true;
+    if (history.empty() || !servedRelease(link, served) || served.empty() ||
+        history.back() == served)
+        return true;
     return retractHistory(link, history.back(), error);
 }
 
