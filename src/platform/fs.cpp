@@ -4,6 +4,7 @@
 
 #include "platform/handle.h"
 #include "platform/path.h"
+#include "varnix/value_rules.h"
 
 namespace varnix {
 
@@ -266,7 +267,8 @@ bool flushFile(const WideString& path) {
 }
 
 WideString durableWriteTemporary(const WideString& path) {
-    return path + L".tmp";
+    const std::string_view suffix = kDurableTemporarySuffix;
+    return path + WideString(suffix.begin(), suffix.end());
 }
 
 bool replaceFileDurably(const WideString& path, const ByteString& bytes) {

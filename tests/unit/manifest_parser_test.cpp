@@ -112,6 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"item_bookkeeping", "package|p|x.zip|00|1|ok.dll;_Missing_Files.txt"},
         BadLine{"item_backup_complete", "package|p|x.zip|00|1|.backup_complete"},
         BadLine{"item_restore_pending", "package|p|x.zip|00|1|.Restore_Pending"},
+        BadLine{"item_restore_pending_temporary", "package|p|x.zip|00|1|.Restore_Pending.tmp"},
         BadLine{"item_under_bookkeeping", "package|p|x.zip|00|1|_missing_files.txt/x"},
         BadLine{"item_trailing_dot", "package|p|x.zip|00|1|a./b"},
         BadLine{"item_up_trimmed", "package|p|x.zip|00|1|a/..\xC2\xA0/b"},

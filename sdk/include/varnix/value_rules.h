@@ -20,6 +20,8 @@ inline constexpr char kMarkerMissingName[] = ".package_marker.missing";
 inline constexpr char kBackupCompleteName[] = ".backup_complete";
 // Beside a backup whose restore could not put every file back: the listed items to restore.
 inline constexpr char kRestorePendingName[] = ".restore_pending";
+// What a durable write appends to a file's name for the temporary it renames over the file.
+inline constexpr char kDurableTemporarySuffix[] = ".tmp";
 // The package that carries the launcher's successor, and the directory it installs it into.
 inline constexpr char kLauncherPackageName[] = "launcher";
 
@@ -152,11 +154,15 @@ constexpr std::string_view listedItemProblem(std::string_view item) {
         if (segments++ == 0) {
             if (value_rules::equalsIgnoringCase(segment, kMarkerDirectoryName))
                 return "lies in the marker directory";
-            // Also as a directory: its copy would stand where the backup writes that file.
+            // Also as a directory: its copy would stand where the backup writes that file. And as
+            // its durable write's temporary, which that write deletes first.
             for (std::string_view reserved :
                  {kMissingFilesName, kSavedMarkerName, kMarkerMissingName, kBackupCompleteName,
                   kRestorePendingName}) {
-                if (value_rules::equalsIgnoringCase(segment, reserved))
+                if (value_rules::equalsIgnoringCase(segment.substr(0, reserved.size()), reserved) &&
+                    (segment.size() == reserved.size() ||
+                     value_rules::equalsIgnoringCase(segment.substr(reserved.size()),
+                                                     kDurableTemporarySuffix)))
                     return "is a backup's own file";
             }
         }
