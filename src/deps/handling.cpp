@@ -115,7 +115,7 @@ bool handleDependencyRequest(const WideString& rootDir, const WideString& system
     const LaunchResult result = launch(rootDir, systemDir);
     if (result.succeeded()) {
         logWrite(L"Varnix launched successfully after dependency package install.");
-        removeRollbackData(rootDir);
+        removeRollbackData(rootDir, systemDir);
         return true;
     }
     errorText =

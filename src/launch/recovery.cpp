@@ -129,7 +129,7 @@ constexpr Remedy kRemedies[] = {serveDependencyRequest, offerCompatibilityPackag
 int startedSuccessfully(RunState& state, const wchar_t* logLine) {
     logWrite(logLine);
     state.applicationStarted = true;
-    removeRollbackData(state.rootDir);
+    removeRollbackData(state.rootDir, state.systemDir);
     return kExitSuccess;
 }
 

@@ -66,11 +66,16 @@ WideString restorePendingPath(const WideString& dir) {
 // A complete backup of an earlier run beside a present marker belongs to an installation that
 // finished: the files on disk are whole, and a new backup replaces the old one.
 //
-// The life of a pending restore. A restore that cannot put every file back (a program started
-// from the new files still holds one) leaves the marker absent and keeps the whole backup, with
-// ".restore_pending" beside it naming the listed items to put back:
+// The life of a pending restore. Every restore first writes ".restore_pending" beside the backup,
+// naming the listed items to put back, in one durable step; only a restore that finished removes
+// it, with the backup. A restore that cannot put every file back (a program started from the new
+// files still holds one), or that a power cut or a kill stops half way, so leaves the marker
+// absent and the whole backup with its record:
 //  - at the next start, before any installation, finishPendingRestores tries again; once every
-//    file is back, the saved marker returns and the backup goes, as after any restore;
+//    file is back, the saved marker returns and the backup goes, as after any restore. A record
+//    that is not whole (empty, or cut off before its last line break: what an interrupted write
+//    of an older launcher may leave) names nothing to trust, and the restore stays pending rather
+//    than bring the marker back over files it never put back;
 //  - when it fails again, the package counts as not installed and the required stage installs
 //    it again over the kept backup (absent marker, see above), which that installation takes
 //    over as this run's backup. If that installation fails too, its restore works from the same
@@ -78,11 +83,10 @@ WideString restorePendingPath(const WideString& dir) {
 //  - an installation that completes writes the marker: from then on the record is stale, and
 //    nothing restores from it any more (the next start drops it), so a pending restore never
 //    undoes a later installation. The backup is then this run's ordinary backup: a rollback of
-//    this run returns to the last whole state. (removeRollbackData knows no marker: it keeps the
-//    backup through this run's good start, and the first good start after the record was
-//    dropped removes it, as it does any other backup);
-//  - removeRollbackData spares a backup that holds the record, and backupPackage never replaces
-//    it while the marker is absent: only a restore that finished removes a pending backup.
+//    this run returns to the last whole state;
+//  - removeRollbackData spares a complete backup while its record is there or its marker is
+//    absent (an installation cut short leaves no record), and backupPackage never replaces it
+//    while the marker is absent: only an installation or a restore that finished lets it go.
 bool keepsExistingBackup(const WideString& dir, const WideString& marker) {
     if (!isRealDirectory(dir)) return false;
     const WideString complete = backupCompletePath(dir);
@@ -100,6 +104,13 @@ void adoptBackup(const WideString& dir) {
 
 bool isPendingRestore(const WideString& dir) {
     return isExistingFile(backupCompletePath(dir)) && isExistingFile(restorePendingPath(dir));
+}
+
+// The backup is still the last whole state of its package: a restore of it is pending, or an
+// installation or a restore never finished (absent marker).
+bool holdsLastWholeState(const WideString& dir, const WideString& marker) {
+    return isPendingRestore(dir) ||
+           (isExistingFile(backupCompletePath(dir)) && !isExistingFile(marker));
 }
 
 // The completion file goes first: a removal cut short must not leave a complete-looking
@@ -148,6 +159,23 @@ std::vector<ByteString> textLines(const ByteString& text) {
         start = end + 1;
     }
     return lines;
+}
+
+// Every line of the record is an item this launcher could have written, and the last one ends
+// with its line break.
+bool isWholeRecord(const ByteString& record) {
+    if (record.empty() || record.back() != '\n') return false;
+    for (const ByteString& line : textLines(record)) {
+        if (!isSafeListedItem(line)) return false;
+    }
+    return true;
+}
+
+// A record is there but not whole: it cannot tell which files a restore still owes, so nothing
+// restores from it, and nothing writes over it, until an installation of the package completes.
+bool hasTornRecord(const WideString& dir) {
+    const WideString record = restorePendingPath(dir);
+    return isExistingFile(record) && !isWholeRecord(readWholeFile(record));
 }
 
 // The listed items that did not exist when the backup was made: the only files a restore
@@ -247,7 +275,8 @@ void recordPendingRestore(const PackagePaths& paths) {
     ByteString record;
     for (const ListedItem& item : itemsToRestore(paths))
         record += item.spelled + "\n";
-    writeWholeFile(restorePendingPath(paths.rollbackDir), record, true);
+    if (!replaceFileDurably(restorePendingPath(paths.rollbackDir), record))
+        logWrite(L"Rollback restore record failed: " + paths.name + L" / " + lastErrorText());
 }
 
 }  // namespace
@@ -312,11 +341,16 @@ bool restorePackage(const PackagePaths& paths) {
         return true;
     }
     logWrite(L"Rollback started for package: " + name);
+    if (hasTornRecord(dir)) {
+        logWrite(L"Rollback restore left pending for package: " + name);
+        return false;
+    }
+    // Before the first file is touched: a restore stopped half way is finished at the next start.
+    recordPendingRestore(paths);
     if (putBackupInPlace(paths)) {
         logWrite(L"Rollback completed for package: " + name);
         return true;
     }
-    recordPendingRestore(paths);
     logWrite(L"Rollback restore left pending for package: " + name);
     return false;
 }
@@ -338,7 +372,7 @@ void finishPendingRestores(const WideString& rootDir, const WideString& systemDi
             forceDeleteFile(restorePendingPath(paths.rollbackDir));
             continue;
         }
-        if (putBackupInPlace(paths)) {
+        if (!hasTornRecord(paths.rollbackDir) && putBackupInPlace(paths)) {
             logWrite(L"Rollback restore finished for package: " + paths.name);
         } else {
             logWrite(L"Rollback restore still pending for package: " + paths.name);
@@ -346,13 +380,14 @@ void finishPendingRestores(const WideString& rootDir, const WideString& systemDi
     }
 }
 
-void discardAllBackups(const WideString& rollbackDir) {
+void discardAllBackups(const WideString& rootDir, const WideString& systemDir) {
+    const WideString rollbackDir = rollbackRoot(rootDir);
     if (!removeLink(rollbackDir)) return;
     bool pendingKept = false;
     for (const WideString& name : realSubdirectories(rollbackDir)) {
         const WideString dir = joinPath(rollbackDir, name);
-        if (isPendingRestore(dir)) {
-            pendingKept = true;  // the last whole state of its package, until a restore finishes
+        if (holdsLastWholeState(dir, packageMarkerPath(systemDir, name))) {
+            pendingKept = true;  // until an installation or a restore of its package finishes
         } else {
             discardBackup(dir);
         }

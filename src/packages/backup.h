@@ -18,7 +18,8 @@ bool restorePackage(const PackagePaths& paths);
 // Tries again each restore that an earlier run left pending; called before any installation.
 void finishPendingRestores(const WideString& rootDir, const WideString& systemDir);
 // Every backup under rootDir\_rollback, each made incomplete before its files go, except those
-// whose restore is pending.
-void discardAllBackups(const WideString& rollbackDir);
+// that still hold their package's last whole state: a restore of it is pending, or its marker is
+// absent.
+void discardAllBackups(const WideString& rootDir, const WideString& systemDir);
 
 }  // namespace varnix

@@ -23,10 +23,9 @@ void recordInstalled(RollbackTransaction& transaction, const PackageEntry& entry
     transaction.push_back(entry);
 }
 
-void removeRollbackData(const WideString& rootDir) {
-    const WideString path = rollbackRoot(rootDir);
-    if (!isExistingDirectory(path)) return;
-    discardAllBackups(path);
+void removeRollbackData(const WideString& rootDir, const WideString& systemDir) {
+    if (!isExistingDirectory(rollbackRoot(rootDir))) return;
+    discardAllBackups(rootDir, systemDir);
     logWrite(L"Rollback data removed.");
 }
 

@@ -17,8 +17,8 @@ void recordInstalled(RollbackTransaction& transaction, const PackageEntry& entry
 
 void rollBackTransaction(const WideString& rootDir, const WideString& systemDir,
                          const RollbackTransaction& transaction);
-// Deletes every package backup under rootDir\_rollback after a good start, except those whose
-// restore is pending: they hold their package's last whole state.
-void removeRollbackData(const WideString& rootDir);
+// Deletes every package backup under rootDir\_rollback after a good start, except those that
+// still hold their package's last whole state (a pending restore, an absent marker).
+void removeRollbackData(const WideString& rootDir, const WideString& systemDir);
 
 }  // namespace varnix

@@ -31,6 +31,10 @@ WideString rollbackRoot(const WideString& rootDir) {
     return joinPath(rootDir, L"_rollback");
 }
 
+WideString packageMarkerPath(const WideString& systemDir, const WideString& name) {
+    return joinPath(packageStateDirectory(systemDir), name + L".sha256");
+}
+
 WideString rollbackMarkerPath(const WideString& packageRollbackDir) {
     return joinPath(packageRollbackDir, asciiText(kSavedMarkerName));
 }
@@ -62,7 +66,7 @@ PackagePaths packagePaths(const WideString& rootDir, const WideString& systemDir
     const WideString archive = pathComponent(entry.archive);
     paths.archivePath = joinPath(downloadDirectory(rootDir), archive);
     paths.url = repositoryUrl() + L"/packages/" + archive;
-    paths.marker = joinPath(packageStateDirectory(systemDir), paths.name + L".sha256");
+    paths.marker = packageMarkerPath(systemDir, paths.name);
     paths.rollbackDir = joinPath(rollbackRoot(rootDir), paths.name);
     for (const ByteString& item : entry.files) {
         if (!item.empty()) paths.listed.push_back(listedItem(item));

@@ -23,6 +23,8 @@ WideString downloadDirectory(const WideString& rootDir);
 // rootDir\_rollback: one backup directory per package installed in the current run.
 WideString rollbackRoot(const WideString& rootDir);
 
+// system\.packages\{name}.sha256: the package's marker.
+WideString packageMarkerPath(const WideString& systemDir, const WideString& name);
 WideString rollbackMarkerPath(const WideString& packageRollbackDir);
 
 // A listed item as the manifest spells it and as a path below the system directory.

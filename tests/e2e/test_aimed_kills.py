@@ -130,6 +130,32 @@ def test_kill_aimed_at_a_step_never_leaves_a_marker_vouching_for_broken_files(sc
     assert [result["violations"] for result in results] == [[]] * REPEATS
 
 
+def test_a_restore_cut_short_is_finished_at_the_next_start_even_offline(scenario, site, powershell):
+    """The restore names what it puts back on the disk before its first file: the next start
+    finishes it without the site, so the old version comes back whole with its marker, and the
+    good start that follows has nothing left to discard."""
+    versions = Versions(site)
+    versions.publish(0)
+    start_stub(scenario, powershell, "exit=0")
+    assert scenario.run(answers=ANSWERS, env=MESSAGE_BOXES).exit_code == 0
+    before = (scenario.system / ".packages/core.sha256").read_bytes()
+
+    versions.publish(1)
+    start_stub(scenario, powershell, *FLOWS["restore"])
+    kill_when = "new:" + windows_path(scenario.root / "logs/launcher.log") + "|] Rollback restored file: "
+    assert scenario.run(answers=ANSWERS, env=MESSAGE_BOXES, kill_when=kill_when, timeout=60).killed
+    end_leftover_processes(2)
+
+    scenario.use_unreachable_site()
+    start_stub(scenario, powershell, "exit=0")
+    recovery = scenario.run(answers=ANSWERS, env=MESSAGE_BOXES, timeout=60)
+    assert recovery.exit_code == 0
+    assert "Rollback restore finished for package: core" in recovery.this_run
+    assert (scenario.system / ".packages/core.sha256").read_bytes() == before
+    assert versions.violations(scenario) == []
+    assert not (scenario.root / "_rollback").exists()
+
+
 def record(flow, point, results):
     SUMMARY.parent.mkdir(parents=True, exist_ok=True)
     summary = json.loads(SUMMARY.read_text()) if SUMMARY.exists() else {}
