@@ -239,6 +239,10 @@ class UnexpectedDialog(AssertionError):
     pass
 
 
+# A driver that left no record at all never got as far as starting the launcher.
+DRIVER_LOST = "the dialog driver left no result: Wine lost it as it started"
+
+
 @dataclasses.dataclass
 class Run:
     """What one launcher run left: exit code, dialogs, log, and how long it took."""
@@ -392,11 +396,15 @@ class Scenario:
         served = None
         if env is None and cwd is None:
             served = DRIVER_SERVICE.request(["run", *arguments], timeout + 30)
+        wine_status = "served"
         if served is None:
-            subprocess.run(wine_command(DRIVER, *arguments[:4], *([kill_when] if kill_when else [])),
-                           env=wine_env(env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=timeout + 30, check=False, cwd=cwd)
+            wine_status = subprocess.run(
+                wine_command(DRIVER, *arguments[:4], *([kill_when] if kill_when else [])),
+                env=wine_env(env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL, timeout=timeout + 30, check=False, cwd=cwd).returncode
         seconds = time.monotonic() - begin
+        # The driver's first act is its "started" record, before it starts the launcher.
+        assert result.exists(), f"{DRIVER_LOST} (wine: {wine_status})"
         records = [json.loads(line) for line in result.read_text(encoding="utf-8").splitlines()]
         kinds = [r["type"] for r in records]
         log_path = self.root / "logs" / "launcher.log"
