@@ -13,11 +13,11 @@ GRACE_SECONDS = 5
 
 # Under heavy load, Wine sometimes loses a new process while it starts; the parent's
 # CreateProcessW then fails with ERROR_INTERNAL_ERROR (1359), whose text is "Internal error."
-# This one failure, seen by the launcher (its dialog text), by the dialog driver starting the
-# launcher, or as a driver that never wrote its first record, and no other, repeats its scenario
-# once; every repeat is printed in the summary, so a launcher fault that happened to produce it
-# would show as a repeat every time.
-WINE_START_TRANSIENTS = ("Не удалось запустить процесс: Internal error.",
+# This one failure, seen by the launcher (its dialog text, or its log line where a launcher runs
+# outside the driver), by the dialog driver starting the launcher, or as a driver that never wrote
+# its first record, and no other, repeats its scenario once; every repeat is printed in the
+# summary, so a launcher fault that happened to produce it would show as a repeat every time.
+WINE_START_TRANSIENTS = ("Не удалось запустить процесс: Internal error.", "CreateProcess failed: Internal error.",
                          "the driver could not start the launcher: error 1359", DRIVER_LOST)
 repeated = []
 
