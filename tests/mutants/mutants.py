@@ -91,8 +91,6 @@ MUTANTS = [
            e2e="test_restart_through_the_launcher"),
     Mutant("restart variable passed on", "src/launch/restart_wait.cpp",
            "SetEnvironmentVariableW(contract::kRestartVariable, nullptr);", "", unit="RestartWait.*"),
-    Mutant("request keeps a leading blank", "sdk/include/varnix/app.h",
-           "detail::isBlank(name.front()) ||", "", unit="FormatDependencyRequest.*"),
     Mutant("token check ignores the length", "sdk/include/varnix/app.h",
            "read != length", "read < length", unit="StartedByLauncher.*"),
     Mutant("device names with an extension pass", "sdk/include/varnix/value_rules.h",

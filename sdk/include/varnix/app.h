@@ -131,10 +131,10 @@ inline RequestResult formatDependencyRequest(const std::vector<std::string>& pac
     text.clear();
     if (packages.empty()) return VARNIX_REQUEST_NO_PACKAGE;
     for (const std::string& name : packages) {
-        // The launcher splits "packages=" at ";" and keeps the items' blanks: "a; b" asks for " b".
+        // The launcher splits "packages=" at ";" and keeps the items' blanks ("a; b" asks for
+        // " b"): a valid package name neither starts nor ends with white space.
         if (!isValidPackageName(name) || name.find(';') != std::string::npos ||
-            detail::isBlank(name.front()) || !detail::isValidUtf8(name) ||
-            containsControlCharacter(name)) {
+            !detail::isValidUtf8(name) || containsControlCharacter(name)) {
             return VARNIX_REQUEST_INVALID_NAME;
         }
     }
