@@ -149,8 +149,9 @@ TEST_F(PackageStoreTest, BackupSavesExistingFilesListsMissingOnesAndMarker) {
 
 TEST_F(PackageStoreTest, RestorePutsBackCopiesDeletesAddedFilesAndMarker) {
     put(L"lib\\x\\y.dll", "old y");
+    put(L"unreached.dll", "old u");  // its backup is a second link to it
     ASSERT_TRUE(writeWholeFile(markerPath(), "old marker"));
-    const PackageEntry e = entry({"lib/x/y.dll", "new.dll"});
+    const PackageEntry e = entry({"lib/x/y.dll", "new.dll", "unreached.dll"});
     std::wstring error;
     ASSERT_TRUE(backupPackage(paths(e), error));
     // What an extraction does: overwrite, add, protect, remove directories.
@@ -162,6 +163,7 @@ TEST_F(PackageStoreTest, RestorePutsBackCopiesDeletesAddedFilesAndMarker) {
 
     EXPECT_TRUE(restorePackage(paths(e)));
     EXPECT_EQ(get(L"lib\\x\\y.dll"), "old y");
+    EXPECT_EQ(get(L"unreached.dll"), "old u");  // an extraction cut short never replaced it
     EXPECT_FALSE(isExistingFile(system() + L"\\new.dll"));
     EXPECT_EQ(get(L"unlisted.dll"), "stays");
     EXPECT_EQ(readWholeFile(markerPath()), "old marker");
