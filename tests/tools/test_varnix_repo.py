@@ -772,6 +772,8 @@ def test_a_failed_switch_takes_its_history_line_back(tmp_path, keys, words):
     shutil.copytree(tmp_path / "r2", link)  # a directory in the link's place: no rename replaces it
     result = attempt_switch(tmp_path, keys, link, words)
     assert result.returncode == 1 and f"{link} still serves what it served" in result.stderr, result.stderr
+    # Taken back at once, not only by the next switch.
+    assert (tmp_path / "current.history").read_text().splitlines()[-1].startswith("# not live: ")
     shutil.rmtree(link)
     link.symlink_to(tmp_path / "r2")
     assert publish_live(tmp_path, keys, "r4", "--activate", link).returncode == 0
