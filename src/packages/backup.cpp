@@ -73,9 +73,9 @@ WideString restorePendingPath(const WideString& dir) {
 // absent and the whole backup with its record:
 //  - at the next start, before any installation, finishPendingRestores tries again; once every
 //    file is back, the saved marker returns and the backup goes, as after any restore. A record
-//    that is not whole (empty, or cut off before its last line break: what an interrupted write
-//    of an older launcher may leave) names nothing to trust, and the restore stays pending rather
-//    than bring the marker back over files it never put back;
+//    that is not whole (empty, cut off before its last line break, or with a line no item could
+//    be) names nothing to trust, and the restore stays pending rather than bring the marker back
+//    over files it never put back;
 //  - when it fails again, the package counts as not installed and the required stage installs
 //    it again over the kept backup (absent marker, see above), which that installation takes
 //    over as this run's backup. If that installation fails too, its restore works from the same
